@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Prepares .venv with Python 3.12, the build and test tools, and an installed
+# zor_core built from the current sources. Safe to run again: it only redoes
+# what changed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+VENV=.venv
+
+find_python312() {
+  local candidate
+  if candidate=$(command -v python3.12 2>/dev/null) && "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then
+    echo "$candidate"; return 0
+  fi
+  if command -v pyenv >/dev/null 2>&1; then
+    for candidate in "$(pyenv root)"/versions/3.12.*/bin/python3.12; do
+      if [ -x "$candidate" ]; then echo "$candidate"; return 0; fi
+    done
+  fi
+  for candidate in "$HOME"/.pyenv/versions/3.12.*/bin/python3.12 /usr/local/bin/python3.12 /usr/bin/python3.12; do
+    if [ -x "$candidate" ]; then echo "$candidate"; return 0; fi
+  done
+  return 1
+}
+
+if [ ! -x "$VENV/bin/python" ]; then
+  if ! PY=$(find_python312); then
+    echo "error: Python 3.12 was not found (neither python3.12 on PATH nor a pyenv 3.12.x)." >&2
+    echo "       Install it, e.g. 'pyenv install 3.12', and run this again." >&2
+    exit 1
+  fi
+  echo "bootstrap: creating $VENV with $PY"
+  "$PY" -m venv "$VENV"
+fi
+
+stamp="$VENV/.deps-installed"
+if [ ! -f "$stamp" ] || [ requirements-dev.txt -nt "$stamp" ]; then
+  "$VENV/bin/python" -m pip install -q --upgrade pip
+  "$VENV/bin/python" -m pip install -q -r requirements-dev.txt
+  touch "$stamp"
+fi
+
+# GoogleTest for the C++ unit tests of the core comes from Debian.
+if [ ! -f /usr/include/gtest/gtest.h ] && [ "${ZOR_SKIP_APT:-0}" != 1 ]; then
+  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+    echo "bootstrap: installing libgtest-dev"
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
+  else
+    echo "bootstrap: libgtest-dev is missing and cannot be installed here; C++ unit tests will be skipped" >&2
+  fi
+fi
+
+# Rebuild and reinstall the extension when any source changed since the last install.
+install_stamp="$VENV/.zor-core-installed"
+if [ ! -f "$install_stamp" ] || [ -n "$(find src CMakeLists.txt pyproject.toml -newer "$install_stamp" -print -quit)" ]; then
+  echo "bootstrap: building zor_core"
+  "$VENV/bin/python" -m pip install -q --no-build-isolation --force-reinstall --no-deps \
+    -Cbuild-dir=build/wheel .
+  touch "$install_stamp"
+fi

@@ -8,9 +8,12 @@
 
 #include <cstddef>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <utility>
 #include <vector>
+
+#include "core/pool_detail.hpp"
 
 namespace zor::pool {
 
@@ -48,5 +51,23 @@ std::vector<T> parallel_map(std::size_t n, F&& f, std::size_t grain = kDefaultGr
 // index order; absent results leave no gap.
 template <class T, class F>
 std::vector<T> parallel_collect(std::size_t n, F&& f, std::size_t grain = 1);
+
+template <class T, class F>
+std::vector<T> parallel_collect(std::size_t n, F&& f, std::size_t grain) {
+  auto leaf = [&](std::size_t lo, std::size_t hi) {
+    std::vector<T> kept;
+    for (std::size_t i = lo; i < hi; ++i) {
+      std::optional<T> item = f(i);
+      if (item) kept.push_back(std::move(*item));
+    }
+    return kept;
+  };
+  auto merge = [](std::vector<T> first, std::vector<T> second) {
+    if (first.empty()) return second;
+    first.insert(first.end(), std::make_move_iterator(second.begin()), std::make_move_iterator(second.end()));
+    return first;
+  };
+  return detail::reduce_range<std::vector<T>>(n, grain, leaf, merge);
+}
 
 }  // namespace zor::pool

@@ -1,0 +1,256 @@
+#include "core/discover/search.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <utility>
+
+#include "core/discover/fingerprint.hpp"
+#include "core/discover/render.hpp"
+#include "core/pool.hpp"
+
+namespace zor::discover {
+
+namespace {
+
+// Row evaluations per scoring slice: large enough to keep the workers busy,
+// small enough that the cancellation callback is polled every few hundredths
+// of a second.
+constexpr std::size_t kRowsPerSlice = std::size_t{1} << 19;
+constexpr std::size_t kMaxSlice = 4096;
+// Row evaluations below which a piece of the candidate list is not split.
+constexpr std::size_t kRowsPerPiece = 4096;
+constexpr std::size_t kMaxGrain = 16;
+
+// Generation work between two polls of the cancellation callback: a skipped
+// pair costs one unit, a candidate put through admission kAdmissionCost.
+constexpr std::size_t kPollUnits = std::size_t{1} << 16;
+constexpr std::size_t kAdmissionCost = 16;
+
+std::size_t sample_count(const Columns& columns) { return columns.empty() ? 0 : columns.front().size(); }
+
+std::size_t scoring_grain(const Columns& columns) {
+  const std::size_t rows = std::max<std::size_t>(sample_count(columns), 1);
+  return std::clamp<std::size_t>(kRowsPerPiece / rows, 1, kMaxGrain);
+}
+
+std::size_t scoring_slice(const Columns& columns) {
+  const std::size_t rows = std::max<std::size_t>(sample_count(columns), 1);
+  return std::clamp<std::size_t>(kRowsPerSlice / rows, 1, kMaxSlice);
+}
+
+void poll(const std::function<bool()>& cancelled) {
+  if (cancelled && cancelled()) throw Cancelled();
+}
+
+std::vector<OpCode> unary_operators(const SearchOptions& options) {
+  std::vector<OpCode> ops = {OpCode::Neg, OpCode::Recip, OpCode::Exp, OpCode::Ln, OpCode::Sqrt};
+  if (options.use_trig) {
+    ops.push_back(OpCode::Sin);
+    ops.push_back(OpCode::Cos);
+  }
+  return ops;
+}
+
+std::vector<OpCode> binary_operators(const SearchOptions& options) {
+  std::vector<OpCode> ops = {OpCode::Add, OpCode::Sub, OpCode::Mul, OpCode::Div};
+  if (options.use_zor) ops.push_back(OpCode::Zor);
+  return ops;
+}
+
+bool builds_both_orders(OpCode op) { return op == OpCode::Sub || op == OpCode::Div || op == OpCode::Zor; }
+
+// Scans `scored` in order; a candidate replaces the best when there is none
+// yet or when the best's score is strictly greater (so ties keep the earlier
+// one and NaN never replaces nor is replaced).
+void update_best(std::optional<ScoredCandidate>& best, const std::vector<ScoredCandidate>& scored) {
+  const ScoredCandidate* current = best ? &*best : nullptr;
+  const ScoredCandidate* winner = nullptr;
+  for (const ScoredCandidate& candidate : scored) {
+    if (current == nullptr || current->score > candidate.score) {
+      current = &candidate;
+      winner = &candidate;
+    }
+  }
+  if (winner != nullptr) best = *winner;
+}
+
+bool reached_goal(const std::optional<ScoredCandidate>& best, const SearchOptions& options) {
+  return best && options.precision_goal >= best->score;
+}
+
+// Indices of `scored` by ascending score; equal scores keep their order and
+// NaN scores, which have no place in that order, go last in their order.
+std::vector<std::size_t> ranking(const std::vector<ScoredCandidate>& scored) {
+  std::vector<std::size_t> order(scored.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  const auto numbered_end = std::stable_partition(
+      order.begin(), order.end(), [&](std::size_t i) { return !std::isnan(scored[i].score); });
+  std::stable_sort(order.begin(), numbered_end,
+                   [&](std::size_t a, std::size_t b) { return scored[a].score < scored[b].score; });
+  return order;
+}
+
+// Candidates of one level that passed admission: they have a fingerprint and
+// no earlier candidate of the search had the same one.
+class Admission {
+ public:
+  Admission(std::size_t n_vars, const std::function<bool()>& cancelled)
+      : n_vars_(n_vars), cancelled_(cancelled) {}
+
+  void admit(const Expr& candidate) {
+    charge(kAdmissionCost);
+    const std::optional<Fingerprint> fp = fingerprint(candidate, n_vars_);
+    if (fp && seen_.insert_if_absent(*fp)) admitted_.push_back(candidate);
+  }
+
+  // Accounts for generation work and polls the callback now and then.
+  void charge(std::size_t units) {
+    units_ += units;
+    if (units_ >= kPollUnits) {
+      units_ = 0;
+      poll(cancelled_);
+    }
+  }
+
+  std::vector<Expr> take() { return std::exchange(admitted_, {}); }
+
+ private:
+  std::size_t n_vars_;
+  const std::function<bool()>& cancelled_;
+  FingerprintSet seen_;
+  std::vector<Expr> admitted_;
+  std::size_t units_ = 0;
+};
+
+}  // namespace
+
+std::optional<ScoredCandidate> score_candidate(const Expr& expr, const Columns& columns,
+                                               const std::vector<double>& y, const SearchOptions& options) {
+  static const std::vector<double> kNoParams;
+  const std::optional<std::vector<double>> preds = evaluate_columns(expr, columns, kNoParams);
+  if (!preds) return std::nullopt;
+  const std::size_t m = y.size();
+  const std::size_t compared = std::min(preds->size(), m);
+  double sse = -0.0;
+  for (std::size_t i = 0; i < compared; ++i) {
+    const double diff = (*preds)[i] - y[i];
+    sse += diff * diff;
+  }
+  const double rmse = std::sqrt(sse / static_cast<double>(m));
+  const std::size_t size = complexity(expr);
+  const double factor = static_cast<double>(size) * options.complexity_penalty + 1.0;
+
+  ScoredCandidate scored;
+  scored.formula = render_formula(expr);
+  scored.expression = expr;
+  scored.score = rmse * factor;
+  scored.complexity = size;
+  return scored;
+}
+
+std::vector<ScoredCandidate> score_candidates(const std::vector<Expr>& candidates, const Columns& columns,
+                                              const std::vector<double>& y, const SearchOptions& options) {
+  return zor::pool::parallel_collect<ScoredCandidate>(
+      candidates.size(), [&](std::size_t i) { return score_candidate(candidates[i], columns, y, options); },
+      scoring_grain(columns));
+}
+
+std::vector<ScoredCandidate> score_candidates_chunked(const std::vector<Expr>& candidates,
+                                                      const Columns& columns, const std::vector<double>& y,
+                                                      const SearchOptions& options, std::size_t chunk,
+                                                      const std::function<bool()>& cancelled) {
+  chunk = std::max<std::size_t>(chunk, 1);
+  const std::size_t grain = scoring_grain(columns);
+  std::vector<ScoredCandidate> scored;
+  for (std::size_t start = 0; start < candidates.size(); start += chunk) {
+    poll(cancelled);
+    const std::size_t count = std::min(chunk, candidates.size() - start);
+    std::vector<ScoredCandidate> part = zor::pool::parallel_collect<ScoredCandidate>(
+        count, [&](std::size_t i) { return score_candidate(candidates[start + i], columns, y, options); },
+        grain);
+    if (scored.empty()) {
+      scored = std::move(part);
+    } else {
+      scored.insert(scored.end(), std::make_move_iterator(part.begin()), std::make_move_iterator(part.end()));
+    }
+  }
+  return scored;
+}
+
+std::optional<ScoredCandidate> beam_search(const Columns& columns, const std::vector<double>& y,
+                                           const SearchOptions& options,
+                                           const std::function<bool()>& cancelled) {
+  if (const std::optional<std::string> problem = validate_columns(columns)) {
+    throw std::invalid_argument(*problem);
+  }
+  const std::size_t n_vars = columns.size();
+  const std::size_t slice = scoring_slice(columns);
+  const std::vector<OpCode> unary = unary_operators(options);
+  const std::vector<OpCode> binary = binary_operators(options);
+
+  Admission admission(n_vars, cancelled);
+  std::vector<Expr> pool;
+  std::optional<ScoredCandidate> best;
+
+  // Level 1: the constants 0 and 1, then one variable per column.
+  admission.admit(Expr{{Token::constant(0.0)}});
+  admission.admit(Expr{{Token::constant(1.0)}});
+  for (std::size_t k = 0; k < n_vars; ++k) admission.admit(Expr{{Token::var(k)}});
+  std::vector<Expr> seeds = admission.take();
+  update_best(best, score_candidates_chunked(seeds, columns, y, options, slice, cancelled));
+  if (reached_goal(best, options)) return best;
+  pool = std::move(seeds);
+
+  const std::uint64_t parents_per_level = options.beam_width / 4;
+  Expr child;
+  for (std::uint64_t level = 2; level <= options.max_complexity; ++level) {
+    poll(cancelled);
+
+    for (const Expr& a : pool) {
+      for (OpCode op : unary) {
+        child.tokens.assign(a.tokens.begin(), a.tokens.end());
+        child.tokens.push_back(Token::op_token(op));
+        admission.admit(child);
+      }
+    }
+
+    for (std::size_t i = 0; i < pool.size(); ++i) {
+      const Expr& a = pool[i];
+      for (std::size_t j = 0; j <= i; ++j) {
+        admission.charge(1);
+        const Expr& b = pool[j];
+        if (complexity(a) + complexity(b) >= options.max_complexity) continue;
+        for (OpCode op : binary) {
+          child.tokens.assign(a.tokens.begin(), a.tokens.end());
+          child.tokens.insert(child.tokens.end(), b.tokens.begin(), b.tokens.end());
+          child.tokens.push_back(Token::op_token(op));
+          admission.admit(child);
+          if (builds_both_orders(op)) {
+            child.tokens.assign(b.tokens.begin(), b.tokens.end());
+            child.tokens.insert(child.tokens.end(), a.tokens.begin(), a.tokens.end());
+            child.tokens.push_back(Token::op_token(op));
+            admission.admit(child);
+          }
+        }
+      }
+    }
+
+    std::vector<Expr> fresh = admission.take();
+    if (fresh.empty()) break;
+
+    std::vector<ScoredCandidate> scored =
+        score_candidates_chunked(fresh, columns, y, options, slice, cancelled);
+    fresh = {};
+    update_best(best, scored);
+    if (reached_goal(best, options)) return best;
+
+    const std::vector<std::size_t> order = ranking(scored);
+    const std::size_t parents =
+        static_cast<std::size_t>(std::min<std::uint64_t>(parents_per_level, order.size()));
+    for (std::size_t r = 0; r < parents; ++r) pool.push_back(std::move(scored[order[r]].expression));
+  }
+  return best;
+}
+
+}  // namespace zor::discover

@@ -1,0 +1,14 @@
+// Early refusal of results that cannot possibly be held in memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zor {
+
+// True when `count` items of `bytes_each` bytes take no more than the
+// machine's physical memory. An overflowing size never fits; when the
+// physical memory cannot be determined only the overflow check applies.
+bool result_fits_in_memory(std::uint64_t count, std::size_t bytes_each);
+
+}  // namespace zor

@@ -1,0 +1,45 @@
+#include "python/errors.hpp"
+
+namespace zor::py {
+
+PyObject* panic_exception_type() {
+  // Created once per process and kept for its lifetime.
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = PyErr_NewExceptionWithDoc("zor_core.PanicException",
+                                     "A native fault inside zor_core aborted the call.\n\n"
+                                     "Derived from BaseException, like an interpreter-level failure.",
+                                     PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+void raise_panic(const char* message) {
+  PyObject* type = panic_exception_type();
+  if (type == nullptr) return;  // the error of the failed creation stays set
+  Ref text = Ref::steal(PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::char_traits<char>::length(message)),
+                                             "replace"));
+  if (!text) return;
+  PyErr_SetObject(type, text.get());
+}
+
+std::string type_qualname(PyObject* obj) {
+  Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
+  if (!name) {
+    PyErr_Clear();
+    return Py_TYPE(obj)->tp_name;
+  }
+  const char* utf8 = PyUnicode_AsUTF8(name.get());
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return Py_TYPE(obj)->tp_name;
+  }
+  return utf8;
+}
+
+void raise_cannot_convert(PyObject* obj, const char* target) {
+  std::string message = "'" + type_qualname(obj) + "' object cannot be converted to '" + target + "'";
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+}
+
+}  // namespace zor::py

@@ -1,0 +1,143 @@
+#include <cmath>
+#include <string>
+
+#include "core/format.hpp"
+#include "python/build.hpp"
+#include "python/function.hpp"
+#include "python/value_classes.hpp"
+
+namespace zor::py {
+namespace {
+
+PyObject* construct(double real, double imag) { return wrap(Pair{real, imag}); }
+PyObject* from_polar(double r, double theta) { return wrap(pair_from_polar(r, theta)); }
+
+// Static methods without arguments receive (NULL, NULL).
+PyObject* unit_i(PyObject*, PyObject*) {
+  return guarded([] { return wrap(Pair{0.0, 1.0}); });
+}
+PyObject* one(PyObject*, PyObject*) {
+  return guarded([] { return wrap(Pair{1.0, 0.0}); });
+}
+PyObject* zero(PyObject*, PyObject*) {
+  return guarded([] { return wrap(Pair{0.0, 0.0}); });
+}
+
+PyObject* pair_real(Pair self) { return build_float(self.real); }
+PyObject* pair_imag(Pair self) { return build_float(self.imag); }
+PyObject* modulus(Pair self) { return build_float(pair_modulus(self)); }
+PyObject* argument(Pair self) { return build_float(pair_argument(self)); }
+PyObject* conjugate(Pair self) { return wrap(pair_conjugate(self)); }
+PyObject* rotate(Pair self, double angle) { return wrap(rotate_phase(self, angle)); }
+
+PyObject* absolute(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    Pair* pair = native_of<Pair>(self);
+    return pair == nullptr ? nullptr : build_float(pair_modulus(*pair));
+  });
+}
+
+// The pair inside `obj`, or null when obj is not a ZORPair (no error set).
+const Pair* pair_or_null(PyObject* obj) {
+  PyTypeObject* type = class_type_or_panic<Pair>();
+  if (type == nullptr) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  return PyObject_TypeCheck(obj, type) ? &reinterpret_cast<Instance<Pair>*>(obj)->value : nullptr;
+}
+
+// Arithmetic only between two ZORPairs; anything else is answered with
+// NotImplemented so the interpreter can try the other operand.
+template <Pair (*Op)(Pair, Pair)>
+PyObject* binary(PyObject* left, PyObject* right) {
+  return guarded([&]() -> PyObject* {
+    const Pair* a = pair_or_null(left);
+    const Pair* b = pair_or_null(right);
+    if (a == nullptr || b == nullptr) Py_RETURN_NOTIMPLEMENTED;
+    return wrap(Op(*a, *b));
+  });
+}
+
+PyObject* richcompare(PyObject* self, PyObject* other, int op) {
+  return guarded([&]() -> PyObject* {
+    if (op == Py_NE) {
+      // The negation of the interpreter's full ==, fallbacks included.
+      Ref equal = Ref::steal(PyObject_RichCompare(self, other, Py_EQ));
+      if (!equal) return nullptr;
+      int truth = PyObject_IsTrue(equal.get());
+      if (truth < 0) return nullptr;
+      return build_bool(!truth);
+    }
+    const Pair* a = pair_or_null(self);
+    const Pair* b = pair_or_null(other);
+    if (op != Py_EQ || a == nullptr || b == nullptr) Py_RETURN_NOTIMPLEMENTED;
+    return build_bool(pair_close(*a, *b));
+  });
+}
+
+PyObject* repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    Pair* pair = native_of<Pair>(self);
+    if (pair == nullptr) return nullptr;
+    static constexpr const char kSigns[] = "-+";
+    bool minus = pair->imag < 0 || std::isnan(pair->imag);
+    std::string text = "ZORPair(" + format_fixed(pair->real, 6) + " " + kSigns[minus ? 0 : 1] + " " +
+                       format_fixed(std::fabs(pair->imag), 6) + "i)";
+    return build_str(text);
+  });
+}
+
+constexpr Signature kNew{"ZORPair.__new__", {"real", "imag"}};
+constexpr Signature kFromValues{"ZORPair.from_values", {"real", "imag"}};
+constexpr Signature kFromPolar{"ZORPair.from_polar", {"r", "theta"}};
+constexpr Signature kRotatePhase{"ZORPair.rotate_phase", {"angle"}};
+
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef methods[] = {
+    {"from_values", as_cfunction(static_method<kFromValues, construct>), kFastcall | METH_STATIC,
+     "from_values(real, imag)\n--\n\n"},
+    {"from_polar", as_cfunction(static_method<kFromPolar, from_polar>), kFastcall | METH_STATIC,
+     "from_polar(r, theta)\n--\n\n"},
+    {"unit_i", unit_i, METH_NOARGS | METH_STATIC, "unit_i()\n--\n\n"},
+    {"one", one, METH_NOARGS | METH_STATIC, "one()\n--\n\n"},
+    {"zero", zero, METH_NOARGS | METH_STATIC, "zero()\n--\n\n"},
+    {"rotate_phase", as_cfunction(method<kRotatePhase, rotate>), kFastcall, "rotate_phase($self, angle)\n--\n\n"},
+    {"conjugate", noargs_method<conjugate>, METH_NOARGS, "conjugate($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef properties[] = {
+    {"real", getter<pair_real>, nullptr, nullptr, nullptr},
+    {"imag", getter<pair_imag>, nullptr, nullptr, nullptr},
+    {"real_tension", getter<pair_real>, nullptr, nullptr, nullptr},
+    {"imag_tension", getter<pair_imag>, nullptr, nullptr, nullptr},
+    {"modulus", getter<modulus>, nullptr, nullptr, nullptr},
+    {"argument", getter<argument>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("ZORPair(real, imag)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(constructor<kNew, construct>)},
+    {Py_nb_absolute, reinterpret_cast<void*>(absolute)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_nb_add, reinterpret_cast<void*>(binary<pair_add>)},
+    {Py_nb_subtract, reinterpret_cast<void*>(binary<pair_sub>)},
+    {Py_nb_multiply, reinterpret_cast<void*>(binary<pair_mul>)},
+    {Py_nb_true_divide, reinterpret_cast<void*>(binary<pair_div>)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(richcompare)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Pair>)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, properties},
+    {0, nullptr},
+};
+
+PyType_Spec type_spec = {"zor_core.ZORPair", sizeof(Instance<Pair>), 0, Py_TPFLAGS_DEFAULT, slots};
+
+}  // namespace
+
+PyType_Spec* ClassTraits<Pair>::spec() { return &type_spec; }
+
+}  // namespace zor::py

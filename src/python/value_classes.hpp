@@ -1,0 +1,29 @@
+// ZORPoint, ZORPair and ZORKnot: the Python classes over the native value
+// types of core/values.hpp.
+#pragma once
+
+#include "python/classes.hpp"
+
+#include "core/values.hpp"
+
+namespace zor::py {
+
+template <>
+struct ClassTraits<Point> {
+  static constexpr const char* name = "ZORPoint";
+  static PyType_Spec* spec();
+};
+
+template <>
+struct ClassTraits<Pair> {
+  static constexpr const char* name = "ZORPair";
+  static PyType_Spec* spec();
+};
+
+template <>
+struct ClassTraits<Knot> {
+  static constexpr const char* name = "ZORKnot";
+  static PyType_Spec* spec();
+};
+
+}  // namespace zor::py

@@ -130,8 +130,8 @@ std::vector<Pair> boost_n(std::span<const Pair> points, std::span<const double> 
 
 std::vector<double> christoffel_batch_n(std::span<const Pair> points, std::uint64_t lam, std::uint64_t mu,
                                         std::uint64_t nu, double rs) {
-  return pool::parallel_map<double>(points.size(),
-                                    [&](std::size_t i) { return christoffel(points[i].real, lam, mu, nu, rs); });
+  return pool::parallel_map<double>(
+      points.size(), [&](std::size_t i) { return christoffel(points[i].real, lam, mu, nu, rs); });
 }
 
 std::vector<Octet> octonion_mul_n(std::span<const Octet> as, std::span<const Octet> bs) {
@@ -162,7 +162,8 @@ std::vector<Pair> schrodinger_step_n(std::span<const Pair> psi, std::span<const 
 std::vector<Triple> simulate_pulses_n(double x0, double y0, std::uint64_t n_pulses) {
   std::vector<Triple> out;
   // n_pulses + 1 entries; refuse before looping rather than wrap or thrash.
-  if (n_pulses >= out.max_size() || !result_fits_in_memory(n_pulses + 1, sizeof(Triple))) throw std::bad_alloc();
+  if (n_pulses >= out.max_size() || !result_fits_in_memory(n_pulses + 1, sizeof(Triple)))
+    throw std::bad_alloc();
   out.reserve(static_cast<std::size_t>(n_pulses) + 1);
   Point p{x0, y0};
   out.push_back({p.x, p.y, zor(p.x, p.y)});

@@ -14,7 +14,8 @@ std::uint64_t physical_memory_bytes() {
   long page_size = sysconf(_SC_PAGESIZE);
   if (pages <= 0 || page_size <= 0) return kUnknown;
   std::uint64_t total = 0;
-  if (__builtin_mul_overflow(static_cast<std::uint64_t>(pages), static_cast<std::uint64_t>(page_size), &total)) {
+  if (__builtin_mul_overflow(static_cast<std::uint64_t>(pages), static_cast<std::uint64_t>(page_size),
+                             &total)) {
     return kUnknown;
   }
   return total;

@@ -296,8 +296,8 @@ Pool& instance() {
     pthread_atfork(&before_fork, &after_fork_parent, &after_fork_child);
     handlers_registered = true;
   }
-  std::size_t count = thread_count_from_env(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
-                                            default_thread_count());
+  std::size_t count = thread_count_from_env(std::getenv("RAYON_NUM_THREADS"),
+                                            std::getenv("RAYON_RS_NUM_CPUS"), default_thread_count());
   auto* pool = new Pool(count);  // lives for the rest of the process
   g_pool.store(pool, std::memory_order_release);
   return *pool;
@@ -309,14 +309,16 @@ Worker* current_worker(Pool& pool) { return tls_pool == &pool ? tls_worker : nul
 }  // namespace
 
 std::size_t thread_count_from_env(const char* num_threads, const char* num_cpus, std::size_t default_count) {
-  if (auto value = parse_count(num_threads)) return *value > 0 ? static_cast<std::size_t>(*value) : default_count;
+  if (auto value = parse_count(num_threads))
+    return *value > 0 ? static_cast<std::size_t>(*value) : default_count;
   if (auto value = parse_count(num_cpus); value && *value > 0) return static_cast<std::size_t>(*value);
   return default_count;
 }
 
 std::size_t thread_count() { return detail::ensure_pool(); }
 
-void for_each_piece(std::size_t n, std::size_t grain, const std::function<void(std::size_t, std::size_t)>& body) {
+void for_each_piece(std::size_t n, std::size_t grain,
+                    const std::function<void(std::size_t, std::size_t)>& body) {
   struct Done {};
   auto leaf = [&](std::size_t lo, std::size_t hi) {
     if (lo < hi) body(lo, hi);

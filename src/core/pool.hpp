@@ -34,7 +34,8 @@ std::size_t thread_count();
 // returns when all are done. An exception thrown by body on any thread is
 // rethrown here after every piece finished; when several pieces threw, the
 // one covering the lowest index wins.
-void for_each_piece(std::size_t n, std::size_t grain, const std::function<void(std::size_t, std::size_t)>& body);
+void for_each_piece(std::size_t n, std::size_t grain,
+                    const std::function<void(std::size_t, std::size_t)>& body);
 
 // Order-preserving parallel map: result[i] = f(i).
 template <class T, class F>

@@ -85,7 +85,9 @@ R split_range(std::size_t lo, std::size_t hi, std::size_t budget, bool stolen, c
   std::optional<R> left;
   std::optional<R> right;
   auto run_left = [&](bool moved) { left.emplace(split_range<R>(lo, mid, next, moved, range, leaf, merge)); };
-  auto run_right = [&](bool moved) { right.emplace(split_range<R>(mid, hi, next, moved, range, leaf, merge)); };
+  auto run_right = [&](bool moved) {
+    right.emplace(split_range<R>(mid, hi, next, moved, range, leaf, merge));
+  };
   join(Half(run_left), Half(run_right));
   return merge(std::move(*left), std::move(*right));
 }

@@ -46,7 +46,9 @@ TEST_P(EvaluateTest, MatchesExpectedBits) {
   const EvalCase& c = GetParam();
   const std::optional<double> got = evaluate(Expr{c.tokens}, c.row, c.params);
   ASSERT_EQ(got.has_value(), c.expected.has_value()) << (got ? *got : 0.0);
-  if (got) EXPECT_EQ(bits(*got), bits(*c.expected)) << *got << " vs " << *c.expected;
+  if (got) {
+    EXPECT_EQ(bits(*got), bits(*c.expected)) << *got << " vs " << *c.expected;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Leaves, EvaluateTest,

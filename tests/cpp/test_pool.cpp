@@ -34,18 +34,16 @@ TEST_P(ThreadCountFromEnv, FollowsTheRules) {
   EXPECT_EQ(thread_count_from_env(c.num_threads, c.num_cpus, 7), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, ThreadCountFromEnv,
-                         ::testing::Values(EnvCase{nullptr, nullptr, 7}, EnvCase{"4", nullptr, 4},
-                                           EnvCase{"+4", nullptr, 4}, EnvCase{"0", "3", 7},
-                                           EnvCase{"+0", "3", 7}, EnvCase{"abc", "3", 3},
-                                           EnvCase{"abc", nullptr, 7}, EnvCase{"", "3", 3},
-                                           EnvCase{" 4", "3", 3}, EnvCase{"4 ", nullptr, 7},
-                                           EnvCase{"-4", nullptr, 7}, EnvCase{"+", "5", 5},
-                                           EnvCase{"++4", nullptr, 7}, EnvCase{"99999999999999999999", "2", 2},
-                                           EnvCase{"18446744073709551615", nullptr, 18446744073709551615u},
-                                           EnvCase{"18446744073709551616", nullptr, 7},
-                                           EnvCase{nullptr, "0", 7}, EnvCase{nullptr, "+6", 6},
-                                           EnvCase{nullptr, "x", 7}, EnvCase{"008", "3", 8}));
+INSTANTIATE_TEST_SUITE_P(
+    Table, ThreadCountFromEnv,
+    ::testing::Values(EnvCase{nullptr, nullptr, 7}, EnvCase{"4", nullptr, 4}, EnvCase{"+4", nullptr, 4},
+                      EnvCase{"0", "3", 7}, EnvCase{"+0", "3", 7}, EnvCase{"abc", "3", 3},
+                      EnvCase{"abc", nullptr, 7}, EnvCase{"", "3", 3}, EnvCase{" 4", "3", 3},
+                      EnvCase{"4 ", nullptr, 7}, EnvCase{"-4", nullptr, 7}, EnvCase{"+", "5", 5},
+                      EnvCase{"++4", nullptr, 7}, EnvCase{"99999999999999999999", "2", 2},
+                      EnvCase{"18446744073709551615", nullptr, 18446744073709551615u},
+                      EnvCase{"18446744073709551616", nullptr, 7}, EnvCase{nullptr, "0", 7},
+                      EnvCase{nullptr, "+6", 6}, EnvCase{nullptr, "x", 7}, EnvCase{"008", "3", 8}));
 
 struct MapCase {
   std::size_t n;
@@ -119,8 +117,8 @@ TEST(PoolFaults, LowestFailingIndexWins) {
   struct Case {
     std::size_t n, grain, low, high;
   };
-  for (Case c : {Case{100000, 1, 3, 90000}, Case{100000, 4096, 3, 90000}, Case{100000, 16, 50001, 50000 + 40000},
-                 Case{5000, 1, 4999, 4999}, Case{64, 1, 0, 63}}) {
+  for (Case c : {Case{100000, 1, 3, 90000}, Case{100000, 4096, 3, 90000},
+                 Case{100000, 16, 50001, 50000 + 40000}, Case{5000, 1, 4999, 4999}, Case{64, 1, 0, 63}}) {
     for (int round = 0; round < 40; ++round) {
       std::atomic<std::size_t> ran{0};
       try {
@@ -140,7 +138,8 @@ TEST(PoolFaults, LowestFailingIndexWins) {
     }
   }
   // The workers survived: a clean map still works.
-  auto out = parallel_map<std::size_t>(50000, [](std::size_t i) { return i; }, 1);
+  auto out = parallel_map<std::size_t>(
+      50000, [](std::size_t i) { return i; }, 1);
   for (std::size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], i);
 }
 
@@ -173,7 +172,8 @@ TEST(PoolNesting, ParallelCallsInsideABodyComplete) {
   auto sums = parallel_map<std::uint64_t>(
       outer,
       [&](std::size_t i) {
-        auto row = parallel_map<std::uint64_t>(inner, [&](std::size_t j) { return i * inner + j; }, 16);
+        auto row = parallel_map<std::uint64_t>(
+            inner, [&](std::size_t j) { return i * inner + j; }, 16);
         std::uint64_t s = 0;
         for (auto v : row) s += v;
         return s;
@@ -191,7 +191,8 @@ TEST(PoolNesting, ConcurrentOutsideCallersEachGetTheirOwnResults) {
   for (int t = 0; t < 4; ++t) {
     callers.emplace_back([t, &wrong] {
       for (int round = 0; round < 20; ++round) {
-        auto out = parallel_map<long>(30000, [&](std::size_t i) { return static_cast<long>(i) * (t + 1); }, 32);
+        auto out = parallel_map<long>(
+            30000, [&](std::size_t i) { return static_cast<long>(i) * (t + 1); }, 32);
         for (std::size_t i = 0; i < out.size(); ++i)
           if (out[i] != static_cast<long>(i) * (t + 1)) wrong.fetch_add(1);
       }
@@ -226,7 +227,8 @@ std::vector<double> reference_values(std::size_t n) {
 [[noreturn]] void child_check(const char* threads, std::size_t expected_threads) {
   if (threads != nullptr) setenv("RAYON_NUM_THREADS", threads, 1);
   const std::size_t n = 200000;
-  auto out = parallel_map<double>(n, [](std::size_t i) { return static_cast<double>(i) * 0.5 - 3.0; }, 16);
+  auto out = parallel_map<double>(
+      n, [](std::size_t i) { return static_cast<double>(i) * 0.5 - 3.0; }, 16);
   bool ok = out == reference_values(n);
   if (expected_threads != 0) ok = ok && zor::pool::thread_count() == expected_threads;
   _exit(ok ? 0 : 1);
@@ -249,7 +251,9 @@ TEST(PoolFork, ChildBuildsAFreshPoolOfTheRequestedSize) {
 TEST(PoolFork, ForkWhileOtherThreadsKeepThePoolBusy) {
   std::atomic<bool> stop{false};
   std::thread busy([&] {
-    while (!stop.load()) parallel_map<double>(50000, [](std::size_t i) { return static_cast<double>(i); }, 8);
+    while (!stop.load())
+      parallel_map<double>(
+          50000, [](std::size_t i) { return static_cast<double>(i); }, 8);
   });
   for (int round = 0; round < 10; ++round) {
     pid_t child = fork();

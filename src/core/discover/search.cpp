@@ -16,7 +16,7 @@ namespace {
 // Row evaluations per scoring slice: large enough to keep the workers busy,
 // small enough that the cancellation callback is polled every few hundredths
 // of a second.
-constexpr std::size_t kRowsPerSlice = std::size_t{1} << 19;
+constexpr std::size_t kRowsPerSlice = std::size_t{1} << 17;
 constexpr std::size_t kMaxSlice = 4096;
 // Row evaluations below which a piece of the candidate list is not split.
 constexpr std::size_t kRowsPerPiece = 4096;
@@ -77,18 +77,6 @@ void update_best(std::optional<ScoredCandidate>& best, const std::vector<ScoredC
 
 bool reached_goal(const std::optional<ScoredCandidate>& best, const SearchOptions& options) {
   return best && options.precision_goal >= best->score;
-}
-
-// Indices of `scored` by ascending score; equal scores keep their order and
-// NaN scores, which have no place in that order, go last in their order.
-std::vector<std::size_t> ranking(const std::vector<ScoredCandidate>& scored) {
-  std::vector<std::size_t> order(scored.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  const auto numbered_end = std::stable_partition(
-      order.begin(), order.end(), [&](std::size_t i) { return !std::isnan(scored[i].score); });
-  std::stable_sort(order.begin(), numbered_end,
-                   [&](std::size_t a, std::size_t b) { return scored[a].score < scored[b].score; });
-  return order;
 }
 
 // Candidates of one level that passed admission: they have a fingerprint and
@@ -178,6 +166,16 @@ std::vector<ScoredCandidate> score_candidates_chunked(const std::vector<Expr>& c
   return scored;
 }
 
+std::vector<std::size_t> rank_by_score(const std::vector<ScoredCandidate>& scored) {
+  std::vector<std::size_t> order(scored.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  const auto numbered_end = std::stable_partition(
+      order.begin(), order.end(), [&](std::size_t i) { return !std::isnan(scored[i].score); });
+  std::stable_sort(order.begin(), numbered_end,
+                   [&](std::size_t a, std::size_t b) { return scored[a].score < scored[b].score; });
+  return order;
+}
+
 std::optional<ScoredCandidate> beam_search(const Columns& columns, const std::vector<double>& y,
                                            const SearchOptions& options,
                                            const std::function<bool()>& cancelled) {
@@ -245,7 +243,7 @@ std::optional<ScoredCandidate> beam_search(const Columns& columns, const std::ve
     update_best(best, scored);
     if (reached_goal(best, options)) return best;
 
-    const std::vector<std::size_t> order = ranking(scored);
+    const std::vector<std::size_t> order = rank_by_score(scored);
     const std::size_t parents =
         static_cast<std::size_t>(std::min<std::uint64_t>(parents_per_level, order.size()));
     for (std::size_t r = 0; r < parents; ++r) pool.push_back(std::move(scored[order[r]].expression));

@@ -58,6 +58,11 @@ std::vector<ScoredCandidate> score_candidates_chunked(const std::vector<Expr>& c
                                                       const SearchOptions& options, std::size_t chunk,
                                                       const std::function<bool()>& cancelled);
 
+// Indices of `scored` by ascending score. Equal scores keep their list order;
+// NaN scores, which no ordering comparison places, come last, also in list
+// order.
+std::vector<std::size_t> rank_by_score(const std::vector<ScoredCandidate>& scored);
+
 // Bottom-up search for the formula over the columns that best fits y.
 // `cancelled` (may be empty) is polled on the calling thread during
 // generation and between scoring slices; when it returns true, Cancelled is

@@ -1,0 +1,39 @@
+# Every target bootstraps .venv (Python 3.12, build and test tools) and
+# rebuilds zor_core when its sources changed.
+VENV := .venv
+PY := $(VENV)/bin/python
+CMAKE := $(VENV)/bin/cmake
+
+.PHONY: setup demo test test-cpp test-python bench format clean
+
+setup:
+	@bash scripts/bootstrap.sh
+
+demo: setup
+	$(PY) examples/demo.py
+
+test: setup test-cpp test-python
+
+# C++ unit tests of the core (GoogleTest from Debian's libgtest-dev).
+test-cpp: setup
+	@if [ -f /usr/include/gtest/gtest.h ]; then \
+	  $(CMAKE) -S . -B build/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	    -DZOR_BUILD_MODULE=OFF -DZOR_BUILD_TESTS=ON >/dev/null && \
+	  $(CMAKE) --build build/cpp -j2 && \
+	  cd build/cpp && $(CURDIR)/$(VENV)/bin/ctest --output-on-failure -j2; \
+	else \
+	  echo "test-cpp: libgtest-dev is not installed; skipping the C++ unit tests"; \
+	fi
+
+test-python: setup
+	cd tests/python && $(CURDIR)/$(PY) -m pytest -q -p no:cacheprovider .
+
+bench: setup
+	$(PY) bench/kernels.py
+
+format:
+	clang-format -i src/core/*.hpp src/core/*.cpp src/core/discover/*.hpp src/core/discover/*.cpp \
+	  src/python/*.hpp src/python/*.cpp tests/cpp/*.cpp
+
+clean:
+	rm -rf build $(VENV)

@@ -16,6 +16,7 @@
 #include "core/discover/expr.hpp"
 #include "core/discover/render.hpp"
 #include "core/discover/search.hpp"
+#include "core/numeric.hpp"
 
 namespace zor::discover {
 namespace {
@@ -64,13 +65,8 @@ TEST_P(ScoreCandidateTest, PenalisedRmse) {
   }
   EXPECT_EQ(scored->complexity, c.tokens.size());
   EXPECT_EQ(scored->formula, render_formula(expr));
+  EXPECT_EQ(render_formula(scored->expression), scored->formula);
   EXPECT_TRUE(scored->params.empty());
-  ASSERT_EQ(scored->expression.tokens.size(), c.tokens.size());
-  for (std::size_t i = 0; i < c.tokens.size(); ++i) {
-    EXPECT_EQ(scored->expression.tokens[i].kind, c.tokens[i].kind);
-    EXPECT_EQ(scored->expression.tokens[i].op, c.tokens[i].op);
-    EXPECT_EQ(scored->expression.tokens[i].payload, c.tokens[i].payload);
-  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -130,10 +126,10 @@ void expect_same(const std::vector<ScoredCandidate>& a, const std::vector<Scored
   }
 }
 
-TEST(ScoreCandidates, KeepsInputOrderAndDropsFailures) {
+TEST(ScoreCandidates, KeepsInputOrderDropsFailuresAndIgnoresSlicing) {
   const Columns columns = {{0.0, 1.0, 2.0, 3.0, 4.0, 5.0}};
   const std::vector<double> y = {1, 2, 3, 4, 5, 6};
-  const std::vector<Expr> candidates = mixed_candidates(500);
+  const std::vector<Expr> candidates = mixed_candidates(301);
   std::vector<ScoredCandidate> sequential;
   for (const Expr& e : candidates) {
     if (auto s = score_candidate(e, columns, y, SearchOptions{})) sequential.push_back(*s);
@@ -141,16 +137,9 @@ TEST(ScoreCandidates, KeepsInputOrderAndDropsFailures) {
   ASSERT_LT(sequential.size(), candidates.size());
   ASSERT_GT(sequential.size(), 0u);
   expect_same(score_candidates(candidates, columns, y, SearchOptions{}), sequential);
-}
-
-TEST(ScoreCandidates, SlicingGivesTheSameList) {
-  const Columns columns = {{0.0, 0.5, 1.0, 1.5, 2.0}};
-  const std::vector<double> y = {0, 1, 0, 1, 0};
-  const std::vector<Expr> candidates = mixed_candidates(301);
-  const std::vector<ScoredCandidate> whole = score_candidates(candidates, columns, y, SearchOptions{});
   for (std::size_t chunk : {0u, 1u, 3u, 7u, 64u, 300u, 301u, 5000u}) {
     SCOPED_TRACE(chunk);
-    expect_same(score_candidates_chunked(candidates, columns, y, SearchOptions{}, chunk, {}), whole);
+    expect_same(score_candidates_chunked(candidates, columns, y, SearchOptions{}, chunk, {}), sequential);
   }
   EXPECT_TRUE(score_candidates({}, columns, y, SearchOptions{}).empty());
 }
@@ -184,32 +173,6 @@ TEST(RankByScore, AscendingStableWithNaNLast) {
     std::vector<ScoredCandidate> scored(c.scores.size());
     for (std::size_t i = 0; i < c.scores.size(); ++i) scored[i].score = c.scores[i];
     EXPECT_EQ(rank_by_score(scored), c.expected) << c.name;
-  }
-}
-
-TEST(RankByScore, ManyNaNsAmongNumbers) {
-  // Enough entries that a sort which trusted NaN comparisons could run off the
-  // end; every index must appear once, numbers sorted, NaNs last.
-  std::vector<ScoredCandidate> scored(5000);
-  for (std::size_t i = 0; i < scored.size(); ++i) {
-    scored[i].score = i % 3 == 0 ? kNaN : static_cast<double>((i * 7919) % 1000);
-  }
-  const std::vector<std::size_t> order = rank_by_score(scored);
-  ASSERT_EQ(order.size(), scored.size());
-  std::vector<bool> seen(scored.size(), false);
-  for (std::size_t r = 0; r < order.size(); ++r) {
-    ASSERT_FALSE(seen[order[r]]);
-    seen[order[r]] = true;
-    if (r == 0) continue;
-    const ScoredCandidate& prev = scored[order[r - 1]];
-    const ScoredCandidate& cur = scored[order[r]];
-    if (std::isnan(prev.score)) {
-      ASSERT_TRUE(std::isnan(cur.score)) << r;
-      ASSERT_LT(order[r - 1], order[r]);
-    } else if (!std::isnan(cur.score)) {
-      ASSERT_LE(prev.score, cur.score) << r;
-      if (prev.score == cur.score) ASSERT_LT(order[r - 1], order[r]);
-    }
   }
 }
 
@@ -287,6 +250,14 @@ INSTANTIATE_TEST_SUITE_P(
                    search_options(2, 2000), "exp(x)", 2, 0.0},
         SearchCase{"MaxComplexity3Binary", kXs, targets_of(kXs, [](double x) { return x + 1.0; }),
                    search_options(3, 2000), "(x + 1.0000)", 3, 0.0},
+        SearchCase{"SubForward", kXs, targets_of(kXs, [](double x) { return x - 1.0; }),
+                   search_options(3, 2000), "(x - 1.0000)", 3, 0.0},
+        SearchCase{"SubReversed", kXs, targets_of(kXs, [](double x) { return 1.0 - x; }),
+                   search_options(3, 2000), "(1.0000 - x)", 3, 0.0},
+        SearchCase{"ZorReversed", kXs, targets_of(kXs, [](double x) { return zor::zor(1.0, x); }),
+                   search_options(3, 2000), "zor(1.0000, x)", 3, 0.0},
+        SearchCase{"SelfPair", kXs, targets_of(kXs, [](double x) { return x * x; }), search_options(3, 2000),
+                   "(x * x)", 3, 0.0},
         SearchCase{"UnaryChildExceedsMax", kXs, targets_of(kXs, [](double x) { return std::exp(x + 1.0); }),
                    search_options(3, 2000), "exp((x + 1.0000))", 4, 0.0},
         SearchCase{"XTimesExpX", kXs, targets_of(kXs, [](double x) { return x * std::exp(x); }),
@@ -390,16 +361,6 @@ TEST(BeamSearch, RefusesUnusableColumns) {
       EXPECT_STREQ(e.what(), c.message);
     }
   }
-}
-
-TEST(BeamSearch, IsDeterministic) {
-  const Columns columns = {{0.3, 0.9, 1.7, 2.2}, {1.0, -1.0, 2.0, 0.5}};
-  const std::vector<double> y = {0.1, 0.7, -0.4, 2.5};
-  const std::optional<ScoredCandidate> first = beam_search(columns, y, search_options(4, 200));
-  const std::optional<ScoredCandidate> second = beam_search(columns, y, search_options(4, 200));
-  ASSERT_TRUE(first && second);
-  EXPECT_EQ(first->formula, second->formula);
-  EXPECT_EQ(bits(first->score), bits(second->score));
 }
 
 // ---------------------------------------------------------------------------

@@ -20,7 +20,8 @@ test-cpp: setup
 	  $(CMAKE) -S . -B build/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 	    -DZOR_BUILD_MODULE=OFF -DZOR_BUILD_TESTS=ON >/dev/null && \
 	  $(CMAKE) --build build/cpp -j2 && \
-	  cd build/cpp && $(CURDIR)/$(VENV)/bin/ctest --output-on-failure -j2; \
+	  cd build/cpp && if $(CURDIR)/$(VENV)/bin/ctest --output-on-failure -j2 >ctest.log 2>&1; \
+	    then tail -n 3 ctest.log; else cat ctest.log; exit 1; fi; \
 	else \
 	  echo "test-cpp: libgtest-dev is not installed; skipping the C++ unit tests"; \
 	fi

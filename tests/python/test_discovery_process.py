@@ -1,0 +1,110 @@
+"""find_formula in child processes: worker-count independence and Ctrl-C."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+import discovery_model as m
+import zor_core
+
+MODULE_DIR = os.path.dirname(os.path.abspath(zor_core.__file__))
+
+
+def child_env(**extra):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (MODULE_DIR, env.get("PYTHONPATH")) if p)
+    env.pop("RAYON_NUM_THREADS", None)
+    env.pop("RAYON_RS_NUM_CPUS", None)
+    env.update(extra)
+    return env
+
+
+DATA = textwrap.dedent(
+    """
+    import math
+    n = 150
+    a = [0.05 * i + 0.1 for i in range(n)]
+    b = [math.cos(0.37 * i) + 1.5 for i in range(n)]
+    y = [math.sin(u) * v + 0.01 * math.cos(13 * u) for u, v in zip(a, b)]
+    """
+)
+
+SEARCH = DATA + textwrap.dedent(
+    """
+    import zor_core
+    for kwargs in ({"max_complexity": 7, "beam_width": 2000, "precision_goal": -1.0},
+                   {"max_complexity": 6, "beam_width": 2000, "use_trig": False, "complexity_penalty": 0.0},
+                   {"max_complexity": 9, "beam_width": 40}):
+        r = zor_core.find_formula([a, b], y, **kwargs)
+        print(repr(r), r.error.hex(), r.to_latex(), sep="|")
+    """
+)
+
+
+def test_result_does_not_depend_on_worker_count():
+    outputs = {}
+    for threads in ("1", "3", "64"):
+        done = subprocess.run([sys.executable, "-c", SEARCH], env=child_env(RAYON_NUM_THREADS=threads),
+                              capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0, done.stderr
+        outputs[threads] = done.stdout
+    lines = outputs["1"].splitlines()
+    assert len(lines) == 3 and all(line.startswith("SearchResult(formula='") for line in lines)
+    assert outputs["3"] == outputs["1"]
+    assert outputs["64"] == outputs["1"]
+    # the cheapest of the three searches is also checked against the model
+    data = {}
+    exec(DATA, data)
+    best = m.beam_search([data["a"], data["b"]], data["y"], m.Options(max_complexity=9, beam_width=40))
+    assert lines[2] == "|".join([m.result_repr(best.formula, best.score, best.complexity), best.score.hex(),
+                                 m.to_latex(best.formula)])
+
+
+INTERRUPTED = textwrap.dedent(
+    """
+    import math, sys, time, zor_core
+    n = 200
+    cols = [[math.sin(0.1 * i + k) * (k + 1) for i in range(n)] for k in range(3)]
+    y = [math.sin(i * i * 0.37) for i in range(n)]
+    print("ready", flush=True)
+    try:
+        zor_core.find_formula(cols, y, max_complexity=8, beam_width=4000)
+    except KeyboardInterrupt:
+        print("KeyboardInterrupt", time.monotonic(), flush=True)
+        # the module stays usable after an interrupted search
+        print(repr(zor_core.find_formula([[1.0, 2.0]], [2.0, 3.0])), flush=True)
+        sys.exit(3)
+    print("finished", flush=True)
+    """
+)
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGINT") or os.name != "posix", reason="needs POSIX signals")
+def test_ctrl_c_interrupts_a_long_search():
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED], env=child_env(), stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(1.0)
+        assert child.poll() is None, "the search ended before the signal"
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=30)
+        waited = time.monotonic() - sent
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.communicate()
+    assert child.returncode == 3, (out, err)
+    first, after = out.splitlines()
+    word, stamp = first.split()
+    assert word == "KeyboardInterrupt"
+    assert after == "SearchResult(formula='(x + 1.0000)', error=0.00e0, complexity=3)"
+    # time.monotonic is one system-wide clock, so the child's stamp is comparable
+    assert float(stamp) - sent < 1.5
+    assert waited < 5.0

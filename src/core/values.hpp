@@ -91,7 +91,9 @@ inline Pair rotate_phase(Pair p, double angle) {
 
 inline Pair pair_add(Pair a, Pair b) { return {a.real + b.real, a.imag + b.imag}; }
 inline Pair pair_sub(Pair a, Pair b) { return {a.real - b.real, a.imag - b.imag}; }
-inline Pair pair_mul(Pair a, Pair b) { return {a.real * b.real - a.imag * b.imag, a.imag * b.real + a.real * b.imag}; }
+inline Pair pair_mul(Pair a, Pair b) {
+  return {a.real * b.real - a.imag * b.imag, a.imag * b.real + a.real * b.imag};
+}
 
 inline Pair pair_div(Pair a, Pair b) {
   double den = b.imag * b.imag + b.real * b.real;
@@ -123,7 +125,9 @@ struct Knot {
 inline constexpr double kHalfPi = 1.5707963267948966;
 inline constexpr double kTwoPi = 6.283185307179586;
 
-inline Knot make_knot(Point point, std::int64_t n, double theta) { return {point, n, std::fmod(theta, kTwoPi)}; }
+inline Knot make_knot(Point point, std::int64_t n, double theta) {
+  return {point, n, std::fmod(theta, kTwoPi)};
+}
 
 inline Knot knot_pulse(const Knot& k) {
   // flip_count wraps modulo 2^64 like a two's-complement register.

@@ -45,8 +45,8 @@ bool check_missing(const Signature& sig, std::size_t required, PyObject** slots)
   for (std::size_t i = 0; i < required; ++i)
     if (slots[i] == nullptr) missing[n_missing++] = i;
   if (n_missing == 0) return true;
-  std::string message = std::string(sig.name) + "() missing " + std::to_string(n_missing) + " required positional " +
-                        (n_missing == 1 ? "argument: " : "arguments: ");
+  std::string message = std::string(sig.name) + "() missing " + std::to_string(n_missing) +
+                        " required positional " + (n_missing == 1 ? "argument: " : "arguments: ");
   for (std::size_t k = 0; k < n_missing; ++k) {
     if (k > 0) {
       if (k + 1 == n_missing)
@@ -72,13 +72,15 @@ bool bind_vector(const Signature& sig, std::size_t required, PyObject* const* ar
   if (kwnames != nullptr) {
     Py_ssize_t n_kw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < n_kw; ++k)
-      if (!place_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[positional + static_cast<std::size_t>(k)], slots))
+      if (!place_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[positional + static_cast<std::size_t>(k)],
+                         slots))
         return false;
   }
   return check_missing(sig, required, slots);
 }
 
-bool bind_tuple(const Signature& sig, std::size_t required, PyObject* args, PyObject* kwargs, PyObject** slots) {
+bool bind_tuple(const Signature& sig, std::size_t required, PyObject* args, PyObject* kwargs,
+                PyObject** slots) {
   std::size_t count = sig.count();
   for (std::size_t i = 0; i < count; ++i) slots[i] = nullptr;
   std::size_t positional = static_cast<std::size_t>(PyTuple_GET_SIZE(args));

@@ -3,10 +3,10 @@
 // parameter (null where an optional parameter was not given).
 #pragma once
 
-#include "python/ref.hpp"
-
 #include <array>
 #include <cstddef>
+
+#include "python/ref.hpp"
 
 namespace zor::py {
 
@@ -31,7 +31,8 @@ bool bind_vector(const Signature& sig, std::size_t required, PyObject* const* ar
                  PyObject* kwnames, PyObject** slots);
 
 // Tuple-and-dict form, used by constructors.
-bool bind_tuple(const Signature& sig, std::size_t required, PyObject* args, PyObject* kwargs, PyObject** slots);
+bool bind_tuple(const Signature& sig, std::size_t required, PyObject* args, PyObject* kwargs,
+                PyObject** slots);
 
 // Re-raises a pending exact TypeError as "argument '{name}': {text}", keeping
 // the original's cause; any other pending error is left as it is.

@@ -2,8 +2,6 @@
 // reference, or null with a Python error set.
 #pragma once
 
-#include "python/ref.hpp"
-
 #include <array>
 #include <cstdint>
 #include <span>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "core/values.hpp"
+#include "python/ref.hpp"
 
 namespace zor::py {
 

@@ -2,10 +2,10 @@
 // created from its spec on first use and cached for the process.
 #pragma once
 
-#include "python/errors.hpp"
-
 #include <new>
 #include <utility>
+
+#include "python/errors.hpp"
 
 namespace zor::py {
 

@@ -110,7 +110,8 @@ bool convert_pair(PyObject* obj, Pair& out) {
     PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", size);
     return false;
   }
-  return convert_float(PyTuple_GET_ITEM(obj, 0), out.real) && convert_float(PyTuple_GET_ITEM(obj, 1), out.imag);
+  return convert_float(PyTuple_GET_ITEM(obj, 0), out.real) &&
+         convert_float(PyTuple_GET_ITEM(obj, 1), out.imag);
 }
 
 bool convert_octet(PyObject* obj, Octet& out) {
@@ -206,9 +207,13 @@ bool convert_float_list(PyObject* obj, std::vector<double>& out) {
   return convert_sequence(obj, out, convert_float);
 }
 
-bool convert_pair_list(PyObject* obj, std::vector<Pair>& out) { return convert_sequence(obj, out, convert_pair); }
+bool convert_pair_list(PyObject* obj, std::vector<Pair>& out) {
+  return convert_sequence(obj, out, convert_pair);
+}
 
-bool convert_octet_list(PyObject* obj, std::vector<Octet>& out) { return convert_sequence(obj, out, convert_octet); }
+bool convert_octet_list(PyObject* obj, std::vector<Octet>& out) {
+  return convert_sequence(obj, out, convert_octet);
+}
 
 bool convert_float_lists(PyObject* obj, std::vector<std::vector<double>>& out) {
   return convert_sequence(obj, out, convert_float_list);

@@ -2,14 +2,13 @@
 // Each returns false with a Python error set when the object is refused.
 #pragma once
 
-#include "python/ref.hpp"
-
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <vector>
 
 #include "core/values.hpp"
+#include "python/ref.hpp"
 
 namespace zor::py {
 
@@ -67,11 +66,15 @@ struct Converter<std::vector<Octet>> {
 };
 template <>
 struct Converter<std::vector<std::vector<double>>> {
-  static bool convert(PyObject* obj, std::vector<std::vector<double>>& out) { return convert_float_lists(obj, out); }
+  static bool convert(PyObject* obj, std::vector<std::vector<double>>& out) {
+    return convert_float_lists(obj, out);
+  }
 };
 template <>
 struct Converter<std::vector<std::int8_t>> {
-  static bool convert(PyObject* obj, std::vector<std::int8_t>& out) { return convert_small_int_list(obj, out); }
+  static bool convert(PyObject* obj, std::vector<std::int8_t>& out) {
+    return convert_small_int_list(obj, out);
+  }
 };
 // An optional parameter keeps its default (nullopt) when it was not given.
 template <class T>

@@ -31,10 +31,10 @@ namespace {
 
 using discover::Columns;
 
-PyObject* find_formula(Columns x_data, std::vector<double> y_data, std::optional<std::uint64_t> max_complexity,
-                       std::optional<std::uint64_t> beam_width, std::optional<double> precision_goal,
-                       std::optional<bool> use_trig, std::optional<bool> use_zor,
-                       std::optional<double> complexity_penalty) {
+PyObject* find_formula(Columns x_data, std::vector<double> y_data,
+                       std::optional<std::uint64_t> max_complexity, std::optional<std::uint64_t> beam_width,
+                       std::optional<double> precision_goal, std::optional<bool> use_trig,
+                       std::optional<bool> use_zor, std::optional<double> complexity_penalty) {
   if (std::optional<std::string> problem = discover::validate_columns(x_data)) {
     PyErr_SetString(PyExc_ValueError, problem->c_str());
     return nullptr;
@@ -57,21 +57,27 @@ PyObject* find_formula(Columns x_data, std::vector<double> y_data, std::optional
     return nullptr;
   }
   if (!best) Py_RETURN_NONE;
-  return wrap(SearchResultRecord{std::move(best->formula), best->score, best->complexity, std::move(best->params)});
+  return wrap(
+      SearchResultRecord{std::move(best->formula), best->score, best->complexity, std::move(best->params)});
 }
 
 PyObject* result_formula(const SearchResultRecord& self) { return build_str(self.formula); }
 PyObject* result_error(const SearchResultRecord& self) { return build_float(self.error); }
 PyObject* result_complexity(const SearchResultRecord& self) { return build_uint(self.complexity); }
 PyObject* result_params(const SearchResultRecord& self) { return build_float_list(self.params); }
-PyObject* result_to_latex(const SearchResultRecord& self) { return build_str(discover::to_latex(self.formula)); }
-PyObject* result_to_python(const SearchResultRecord& self) { return build_str(discover::to_python(self.formula)); }
+PyObject* result_to_latex(const SearchResultRecord& self) {
+  return build_str(discover::to_latex(self.formula));
+}
+PyObject* result_to_python(const SearchResultRecord& self) {
+  return build_str(discover::to_python(self.formula));
+}
 
 PyObject* result_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
     SearchResultRecord* record = native_of<SearchResultRecord>(self);
     if (record == nullptr) return nullptr;
-    std::string text = "SearchResult(formula='" + record->formula + "', error=" + format_exponent2(record->error) +
+    std::string text = "SearchResult(formula='" + record->formula +
+                       "', error=" + format_exponent2(record->error) +
                        ", complexity=" + std::to_string(record->complexity) + ")";
     return build_str(text);
   });
@@ -108,12 +114,12 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec type_spec = {"zor_core.PySearchResult", sizeof(Instance<SearchResultRecord>), 0, Py_TPFLAGS_DEFAULT,
-                         slots};
+PyType_Spec type_spec = {"zor_core.PySearchResult", sizeof(Instance<SearchResultRecord>), 0,
+                         Py_TPFLAGS_DEFAULT, slots};
 
 constexpr Signature kFindFormula{"find_formula",
-                                 {"x_data", "y_data", "max_complexity", "beam_width", "precision_goal", "use_trig",
-                                  "use_zor", "complexity_penalty"}};
+                                 {"x_data", "y_data", "max_complexity", "beam_width", "precision_goal",
+                                  "use_trig", "use_zor", "complexity_penalty"}};
 
 }  // namespace
 

@@ -17,8 +17,8 @@ PyObject* panic_exception_type() {
 void raise_panic(const char* message) {
   PyObject* type = panic_exception_type();
   if (type == nullptr) return;  // the error of the failed creation stays set
-  Ref text = Ref::steal(PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::char_traits<char>::length(message)),
-                                             "replace"));
+  Ref text = Ref::steal(PyUnicode_DecodeUTF8(
+      message, static_cast<Py_ssize_t>(std::char_traits<char>::length(message)), "replace"));
   if (!text) return;
   PyErr_SetObject(type, text.get());
 }

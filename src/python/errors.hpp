@@ -2,11 +2,11 @@
 // exception from crossing into the interpreter.
 #pragma once
 
-#include "python/ref.hpp"
-
 #include <exception>
 #include <new>
 #include <string>
+
+#include "python/ref.hpp"
 
 namespace zor::py {
 
@@ -37,21 +37,6 @@ PyObject* guarded(Body&& body) noexcept {
     raise_panic("unknown native fault");
   }
   return nullptr;
-}
-
-// Same for slot functions that report failure with -1.
-template <class Body>
-int guarded_status(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    raise_panic(e.what());
-  } catch (...) {
-    raise_panic("unknown native fault");
-  }
-  return -1;
 }
 
 }  // namespace zor::py

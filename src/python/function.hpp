@@ -4,15 +4,15 @@
 // escaping. Trailing std::optional parameters are the optional ones.
 #pragma once
 
-#include "python/binder.hpp"
-#include "python/classes.hpp"
-#include "python/convert.hpp"
-#include "python/errors.hpp"
-
 #include <optional>
 #include <tuple>
 #include <type_traits>
 #include <utility>
+
+#include "python/binder.hpp"
+#include "python/classes.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
 
 namespace zor::py {
 
@@ -110,9 +110,10 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     using Split = detail::SplitReceiver<decltype(Impl)>;
     auto* receiver = native_of<typename Split::Receiver>(self);
     if (receiver == nullptr) return nullptr;
-    auto values = detail::bind_and_convert<typename Split::Args>(Sig, [&](std::size_t required, PyObject** slots) {
-      return bind_vector(Sig, required, args, nargs, kwnames, slots);
-    });
+    auto values =
+        detail::bind_and_convert<typename Split::Args>(Sig, [&](std::size_t required, PyObject** slots) {
+          return bind_vector(Sig, required, args, nargs, kwnames, slots);
+        });
     if (!values) return nullptr;
     return std::apply([&](auto&&... a) { return Impl(*receiver, std::forward<decltype(a)>(a)...); },
                       std::move(*values));

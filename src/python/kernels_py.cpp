@@ -57,7 +57,8 @@ constexpr std::size_t kPythonTripleBytes = 64 + 3 * 24 + 8;
 
 PyObject* simulate_pulses(double x0, double y0, std::uint64_t n_pulses) {
   // Refuse at once what the interpreter could never hold, before any work.
-  if (n_pulses == UINT64_MAX || !result_fits_in_memory(n_pulses + 1, kPythonTripleBytes)) return PyErr_NoMemory();
+  if (n_pulses == UINT64_MAX || !result_fits_in_memory(n_pulses + 1, kPythonTripleBytes))
+    return PyErr_NoMemory();
   return build_triple_list(kernels::simulate_pulses_n(x0, y0, n_pulses));
 }
 
@@ -82,9 +83,9 @@ constexpr Signature kGeometric{"geometric_product_n", {"a_batch", "b_batch", "si
 
 }  // namespace
 
-#define ZOR_DEFINE_ENTRY(name, sig, impl)                                                   \
+#define ZOR_DEFINE_ENTRY(name, sig, impl)                                                              \
   PyObject* name##_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { \
-    return module_function<sig, impl>(self, args, nargs, kwnames);                          \
+    return module_function<sig, impl>(self, args, nargs, kwnames);                                     \
   }
 
 ZOR_DEFINE_ENTRY(schrodinger_step_n, kSchrodinger, schrodinger_step)

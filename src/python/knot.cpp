@@ -25,9 +25,11 @@ PyObject* repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
     Knot* knot = native_of<Knot>(self);
     if (knot == nullptr) return nullptr;
-    std::string text = "ZORKnot(n=" + std::to_string(knot->flip_count) + ", rho=" + format_fixed(knot_rho(*knot), 6) +
-                       ", theta=" + format_fixed(knot->phase, 4) + ", point=ZORPoint { x: " +
-                       format_shortest(knot->point.x) + ", y: " + format_shortest(knot->point.y) + " })";
+    std::string text = "ZORKnot(n=" + std::to_string(knot->flip_count) +
+                       ", rho=" + format_fixed(knot_rho(*knot), 6) +
+                       ", theta=" + format_fixed(knot->phase, 4) +
+                       ", point=ZORPoint { x: " + format_shortest(knot->point.x) +
+                       ", y: " + format_shortest(knot->point.y) + " })";
     return build_str(text);
   });
 }

@@ -103,7 +103,8 @@ PyMethodDef methods[] = {
     {"unit_i", unit_i, METH_NOARGS | METH_STATIC, "unit_i()\n--\n\n"},
     {"one", one, METH_NOARGS | METH_STATIC, "one()\n--\n\n"},
     {"zero", zero, METH_NOARGS | METH_STATIC, "zero()\n--\n\n"},
-    {"rotate_phase", as_cfunction(method<kRotatePhase, rotate>), kFastcall, "rotate_phase($self, angle)\n--\n\n"},
+    {"rotate_phase", as_cfunction(method<kRotatePhase, rotate>), kFastcall,
+     "rotate_phase($self, angle)\n--\n\n"},
     {"conjugate", noargs_method<conjugate>, METH_NOARGS, "conjugate($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

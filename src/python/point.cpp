@@ -50,7 +50,8 @@ PyMethodDef methods[] = {
     {"zor", noargs_method<point_tension>, METH_NOARGS,
      "zor($self)\n--\n\nAlias for tension() \u2014 zor(x, y) = exp(x) - ln(y)."},
     {"mirror_pulse", noargs_method<point_mirror_pulse>, METH_NOARGS, "mirror_pulse($self)\n--\n\n"},
-    {"pulse", noargs_method<point_mirror_pulse>, METH_NOARGS, "pulse($self)\n--\n\nAlias for mirror_pulse()."},
+    {"pulse", noargs_method<point_mirror_pulse>, METH_NOARGS,
+     "pulse($self)\n--\n\nAlias for mirror_pulse()."},
     {"frame_shift", noargs_method<point_frame_shift>, METH_NOARGS, "frame_shift($self)\n--\n\n"},
     {"is_slipping", noargs_method<point_is_slipping>, METH_NOARGS, "is_slipping($self)\n--\n\n"},
     {"conserves_tension", as_cfunction(method<kConservesTension, point_conserves_tension>), kFastcall,
@@ -63,7 +64,8 @@ PyMethodDef methods[] = {
      "minkowski_delta($self, plus_signature, c)\n--\n\nMinkowski interval sqrt(|exp(2x) - (c*ln y)^2|).\n"
      "plus_signature=true means (+---): time-like when exp(2x) > (c*ln y)^2."},
     {"boost", as_cfunction(method<kBoost, point_boost>), kFastcall,
-     "boost($self, phi, c)\n--\n\nLorentz boost by rapidity phi. Returns new ZORPoint with identical \u0394_M.\n"
+     "boost($self, phi, c)\n--\n\nLorentz boost by rapidity phi. Returns new ZORPoint with identical "
+     "\u0394_M.\n"
      "Boost: t' = t*cosh(phi) - (x/c)*sinh(phi), x' = x*cosh(phi) - t*c*sinh(phi)\n"
      "where t = exp(x_coord), x = ln(y_coord)."},
     {nullptr, nullptr, 0, nullptr},

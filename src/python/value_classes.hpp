@@ -2,9 +2,8 @@
 // types of core/values.hpp.
 #pragma once
 
-#include "python/classes.hpp"
-
 #include "core/values.hpp"
+#include "python/classes.hpp"
 
 namespace zor::py {
 

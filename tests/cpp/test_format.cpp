@@ -27,19 +27,19 @@ TEST_P(FixedForm, MatchesExpectedText) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, FixedForm,
-    ::testing::Values(FixedCase{1.0, 6, "1.000000"}, FixedCase{-0.0, 6, "-0.000000"},
-                      FixedCase{-1e-9, 6, "-0.000000"}, FixedCase{0.0078125, 6, "0.007812"},
-                      FixedCase{0.0234375, 6, "0.023438"}, FixedCase{1e20, 6, "100000000000000000000.000000"},
-                      FixedCase{1.23456, 4, "1.2346"}, FixedCase{0.5, 4, "0.5000"}, FixedCase{0.0, 4, "0.0000"},
-                      FixedCase{-0.0, 4, "-0.0000"}, FixedCase{kNaN, 6, "NaN"}, FixedCase{-kNaN, 4, "NaN"},
-                      FixedCase{kInf, 6, "inf"}, FixedCase{-kInf, 4, "-inf"},
-                      FixedCase{0.7168146928204138, 4, "0.7168"}, FixedCase{2.5, 0, "2"},
-                      FixedCase{1.7976931348623157e308, 1,
-                                "17976931348623157081452742373170435679807056752584499659891747680315726078002853876"
-                                "05895586327668781715404589535143824642343213268894641827684675467035375169860499"
-                                "10576551282076245490090389328944075868508455133942304583236903222948165808559332"
-                                "12334827479782620414472316873817718091929988125040402618412485836"
-                                "8.0"}));
+    ::testing::Values(
+        FixedCase{1.0, 6, "1.000000"}, FixedCase{-0.0, 6, "-0.000000"}, FixedCase{-1e-9, 6, "-0.000000"},
+        FixedCase{0.0078125, 6, "0.007812"}, FixedCase{0.0234375, 6, "0.023438"},
+        FixedCase{1e20, 6, "100000000000000000000.000000"}, FixedCase{1.23456, 4, "1.2346"},
+        FixedCase{0.5, 4, "0.5000"}, FixedCase{0.0, 4, "0.0000"}, FixedCase{-0.0, 4, "-0.0000"},
+        FixedCase{kNaN, 6, "NaN"}, FixedCase{-kNaN, 4, "NaN"}, FixedCase{kInf, 6, "inf"},
+        FixedCase{-kInf, 4, "-inf"}, FixedCase{0.7168146928204138, 4, "0.7168"}, FixedCase{2.5, 0, "2"},
+        FixedCase{1.7976931348623157e308, 1,
+                  "17976931348623157081452742373170435679807056752584499659891747680315726078002853876"
+                  "05895586327668781715404589535143824642343213268894641827684675467035375169860499"
+                  "10576551282076245490090389328944075868508455133942304583236903222948165808559332"
+                  "12334827479782620414472316873817718091929988125040402618412485836"
+                  "8.0"}));
 
 struct ShortestCase {
   double value;
@@ -74,13 +74,14 @@ TEST_P(ExponentForm, MatchesExpectedText) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ExponentForm,
-                         ::testing::Values(ShortestCase{1.23456e-12, "1.23e-12"}, ShortestCase{0.5, "5.00e-1"},
-                                           ShortestCase{12345.6, "1.23e4"}, ShortestCase{0.0, "0.00e0"},
-                                           ShortestCase{-0.0, "-0.00e0"}, ShortestCase{0.000123456, "1.23e-4"},
+                         ::testing::Values(ShortestCase{1.23456e-12, "1.23e-12"},
+                                           ShortestCase{0.5, "5.00e-1"}, ShortestCase{12345.6, "1.23e4"},
+                                           ShortestCase{0.0, "0.00e0"}, ShortestCase{-0.0, "-0.00e0"},
+                                           ShortestCase{0.000123456, "1.23e-4"},
                                            ShortestCase{9.995, "9.99e0"}, ShortestCase{9.996, "1.00e1"},
-                                           ShortestCase{0.125, "1.25e-1"}, ShortestCase{-3.5e300, "-3.50e300"},
-                                           ShortestCase{kNaN, "NaN"}, ShortestCase{kInf, "inf"},
-                                           ShortestCase{-kInf, "-inf"}));
+                                           ShortestCase{0.125, "1.25e-1"},
+                                           ShortestCase{-3.5e300, "-3.50e300"}, ShortestCase{kNaN, "NaN"},
+                                           ShortestCase{kInf, "inf"}, ShortestCase{-kInf, "-inf"}));
 
 // Shortest digits must always read back as the same double.
 TEST(ShortestForm, RoundTripsAcrossMagnitudes) {

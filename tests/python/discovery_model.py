@@ -21,7 +21,6 @@ NEG, RECIP, EXP, LN, SQRT, SIN, COS, ABS, ZOR, ADD, SUB, MUL, DIV = range(13)
 OP_NAMES = ["Neg", "Recip", "Exp", "Ln", "Sqrt", "Sin", "Cos", "Abs", "Zor", "Add", "Sub", "Mul", "Div"]
 
 TINY = 1e-300
-EXP_FOLD = 709.78
 
 PROBE_POINTS = (
     0.5772156649015328,
@@ -48,43 +47,9 @@ def op(code):
     return ("op", code)
 
 
-# --- numeric helpers -------------------------------------------------------
-
-
-def c_exp(x: float) -> float:
-    """exp as C computes it: overflow gives +inf instead of raising."""
-    try:
-        return math.exp(x)
-    except OverflowError:
-        return math.inf
-
-
-def c_log(x: float) -> float:
-    """log for x > 0 or NaN (callers guard the rest)."""
-    return math.log(x)
-
-
-def c_sin(x: float) -> float:
-    return math.nan if math.isinf(x) else math.sin(x)
-
-
-def c_cos(x: float) -> float:
-    return math.nan if math.isinf(x) else math.cos(x)
-
-
-def safe_exp(a: float) -> float:
-    return c_exp(c_log(a)) if a > EXP_FOLD else c_exp(a)
-
-
-def safe_ln(b: float) -> float:
-    if b > 0 or math.isnan(b):
-        return c_log(b)
-    return c_log(max(abs(b), TINY))
-
-
-def zor(a: float, b: float) -> float:
-    e = safe_exp(a)
-    return e - safe_ln(b)
+# The numeric helpers (C-library exp/log/sin/cos with IEEE results and the
+# zor guards) are shared with the kernel model.
+from kernel_model import c_cos, c_exp, c_log, c_sin, safe_exp, safe_ln, zor  # noqa: E402
 
 
 def _apply(code: int, stack: list) -> float | None:

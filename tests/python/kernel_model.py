@@ -293,6 +293,28 @@ def geometric_product(a, b, signature) -> list:
     return out
 
 
+# --- value types ------------------------------------------------------------
+
+HALF_PI = 1.5707963267948966
+TWO_PI = 6.283185307179586
+
+
+def nan_floor(v: float, floor: float) -> float:
+    """max(v, floor) where a NaN v gives the floor."""
+    return v if v > floor else floor
+
+
+def mirror_pulse(x: float, y: float) -> tuple:
+    g = frame_guard(y)
+    return g, safe_exp(x) - c_log(g)
+
+
+def c_fmod(a: float, b: float) -> float:
+    if math.isinf(a) or math.isnan(a):
+        return NAN
+    return math.fmod(a, b)
+
+
 # --- pair and simulation kernels --------------------------------------------
 
 
@@ -314,8 +336,7 @@ def simulate_pulses_n(x0: float, y0: float, n: int) -> list:
     out = [(x0, y0, zor(x0, y0))]
     x, y = x0, y0
     for _ in range(n):
-        g = frame_guard(y)
-        x, y = g, safe_exp(x) - c_log(g)
+        x, y = mirror_pulse(x, y)
         out.append((x, y, zor(x, y)))
     return out
 

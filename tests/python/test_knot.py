@@ -4,7 +4,7 @@ import pytest
 from hypothesis import given, strategies as st
 from zor_core import ZORKnot, ZORPoint
 
-from value_model import HALF_PI, TWO_PI, c_fmod, mirror_pulse, same, zor
+from kernel_model import HALF_PI, TWO_PI, c_fmod, mirror_pulse, same, zor
 
 floats = st.floats(allow_nan=True, allow_infinity=True)
 INT64 = st.integers(min_value=-(2**63), max_value=2**63 - 1)

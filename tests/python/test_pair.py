@@ -4,7 +4,7 @@ import pytest
 from hypothesis import given, strategies as st
 from zor_core import ZORPair
 
-from value_model import same
+from kernel_model import same
 
 floats = st.floats(allow_nan=True, allow_infinity=True)
 

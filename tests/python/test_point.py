@@ -4,8 +4,8 @@ import pytest
 from hypothesis import given, strategies as st
 from zor_core import ZORPair, ZORPoint
 
-from value_model import (
-    LN_FLOOR, boost, c_log, guard, mirror_pulse, nan_floor, safe_exp, safe_ln, same, zor,
+from kernel_model import (
+    LN_FLOOR, boost, c_log, mirror_pulse, nan_floor, safe_exp, safe_ln, same, zor,
 )
 
 floats = st.floats(allow_nan=True, allow_infinity=True, allow_subnormal=True)

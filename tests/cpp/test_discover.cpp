@@ -14,20 +14,13 @@
 #include "core/discover/fingerprint.hpp"
 #include "core/discover/render.hpp"
 #include "core/numeric.hpp"
+#include "discover_tokens.hpp"
 
 namespace zor::discover {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
-Token C(double v) { return Token::constant(v); }
-Token V(std::uint64_t k) { return Token::var(k); }
-Token P(std::uint64_t i, double stored) { return Token::param(i, stored); }
-Token O(OpCode op) { return Token::op_token(op); }
+using namespace tokens;
 using enum OpCode;
-
-std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
 
 // ---------------------------------------------------------------------------
 // evaluate

@@ -22,6 +22,11 @@ find_python312() {
   return 1
 }
 
+# A venv left by another Python version is rebuilt from scratch.
+if [ -x "$VENV/bin/python" ] && ! "$VENV/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then
+  echo "bootstrap: $VENV is not a Python 3.12 environment; recreating it"
+  rm -rf "$VENV"
+fi
 if [ ! -x "$VENV/bin/python" ]; then
   if ! PY=$(find_python312); then
     echo "error: Python 3.12 was not found (neither python3.12 on PATH nor a pyenv 3.12.x)." >&2

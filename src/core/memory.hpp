@@ -11,4 +11,9 @@ namespace zor {
 // physical memory cannot be determined only the overflow check applies.
 bool result_fits_in_memory(std::uint64_t count, std::size_t bytes_each);
 
+// Memory this process can still take before the system runs out: the
+// kernel's MemAvailable, lowered to what a cgroup limit leaves; the physical
+// memory when neither can be read.
+std::uint64_t available_memory_bytes();
+
 }  // namespace zor

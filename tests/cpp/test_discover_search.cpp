@@ -411,5 +411,19 @@ TEST(BeamSearchCancel, LongSearchPollsOftenAndStopsSoonAfterTheRequest) {
   EXPECT_LT(longest_gap_ms, 250.0);
 }
 
+// ---------------------------------------------------------------------------
+// Memory limit
+
+TEST(BeamSearchMemory, OutgrowingTheLimitThrowsBadAllocAndAmpleLimitsChangeNothing) {
+  const std::vector<double> y = {0.3, -1.0, 7.0};
+  const SearchOptions wide = search_options(6, 4000);
+  EXPECT_THROW(beam_search(kX, y, wide, {}, 64 * 1024), std::bad_alloc);
+  const std::optional<ScoredCandidate> unlimited = beam_search(kX, y, wide);
+  const std::optional<ScoredCandidate> ample = beam_search(kX, y, wide, {}, std::uint64_t{1} << 40);
+  ASSERT_TRUE(unlimited && ample);
+  EXPECT_EQ(ample->formula, unlimited->formula);
+  EXPECT_EQ(bits(ample->score), bits(unlimited->score));
+}
+
 }  // namespace
 }  // namespace zor::discover

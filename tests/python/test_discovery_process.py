@@ -108,3 +108,27 @@ def test_ctrl_c_interrupts_a_long_search():
     # time.monotonic is one system-wide clock, so the child's stamp is comparable
     assert float(stamp) - sent < 1.5
     assert waited < 5.0
+
+
+def test_running_out_of_memory_raises_memory_error():
+    # An address-space limit makes allocations fail the way a full machine
+    # would; the search must raise MemoryError and leave the module usable.
+    script = textwrap.dedent(
+        """
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (1_500_000_000, 1_500_000_000))
+        import zor_core
+        xs = [[0.1 * i + 0.05 for i in range(20)], [0.3 * i + 0.01 for i in range(20)]]
+        y = [1.234567 * i + 0.5 for i in range(20)]
+        try:
+            zor_core.find_formula(xs, y, max_complexity=9, beam_width=10**9, precision_goal=-1.0)
+            print("finished")
+        except MemoryError:
+            print("MemoryError")
+        print(zor_core.find_formula([[1.0, 2.0]], [2.0, 3.0]))
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120,
+                         env=child_env())
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == ["MemoryError", "SearchResult(formula='(x + 1.0000)', error=0.00e0, complexity=3)"]

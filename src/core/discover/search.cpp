@@ -7,6 +7,7 @@
 
 #include "core/discover/fingerprint.hpp"
 #include "core/discover/render.hpp"
+#include "core/memory.hpp"
 #include "core/pool.hpp"
 
 namespace zor::discover {
@@ -79,18 +80,57 @@ bool reached_goal(const std::optional<ScoredCandidate>& best, const SearchOption
   return best && options.precision_goal >= best->score;
 }
 
+// Estimated bytes held by the search, checked against a limit: the kernel
+// may kill a process that grows past the machine's memory instead of failing
+// an allocation, so the search fails first with std::bad_alloc.
+class MemoryBudget {
+ public:
+  explicit MemoryBudget(std::uint64_t limit) : limit_(limit) {}
+
+  // A fingerprint slot in a hash table kept at most half full, right after
+  // it doubled.
+  static constexpr std::uint64_t kPerFingerprint = 4 * (sizeof(Fingerprint) + 1);
+  // An expression's tokens with the vector and allocator overhead.
+  static std::uint64_t expression_bytes(const Expr& expr) {
+    return sizeof(Expr) + 16 + complexity(expr) * sizeof(Token);
+  }
+  // A scored record: its own expression copy and the rendered formula.
+  static std::uint64_t scored_bytes(std::uint64_t expressions_bytes, std::uint64_t count) {
+    return expressions_bytes * 2 + count * (sizeof(ScoredCandidate) + 32);
+  }
+
+  void require(std::uint64_t bytes) const {
+    if (bytes > limit_) throw std::bad_alloc();
+  }
+
+ private:
+  std::uint64_t limit_;
+};
+
 // Candidates of one level that passed admission: they have a fingerprint and
 // no earlier candidate of the search had the same one.
 class Admission {
  public:
-  Admission(std::size_t n_vars, const std::function<bool()>& cancelled)
-      : n_vars_(n_vars), cancelled_(cancelled) {}
+  Admission(std::size_t n_vars, const std::function<bool()>& cancelled, const MemoryBudget& budget,
+            const std::uint64_t& parents_bytes)
+      : n_vars_(n_vars), cancelled_(cancelled), budget_(budget), parents_bytes_(parents_bytes) {}
 
   void admit(const Expr& candidate) {
     charge(kAdmissionCost);
     const std::optional<Fingerprint> fp = fingerprint(candidate, n_vars_);
-    if (fp && seen_.insert_if_absent(*fp)) admitted_.push_back(candidate);
+    if (fp && seen_.insert_if_absent(*fp)) {
+      admitted_.push_back(candidate);
+      admitted_bytes_ += MemoryBudget::expression_bytes(candidate);
+      budget_.require(held_bytes());
+    }
   }
+
+  // Bytes of the seen set, the parents and this level's candidates.
+  std::uint64_t held_bytes() const {
+    return seen_.size() * MemoryBudget::kPerFingerprint + parents_bytes_ + admitted_bytes_;
+  }
+  std::uint64_t admitted_bytes() const { return admitted_bytes_; }
+  std::size_t admitted_count() const { return admitted_.size(); }
 
   // Accounts for generation work and polls the callback now and then.
   void charge(std::size_t units) {
@@ -101,13 +141,19 @@ class Admission {
     }
   }
 
-  std::vector<Expr> take() { return std::exchange(admitted_, {}); }
+  std::vector<Expr> take() {
+    admitted_bytes_ = 0;
+    return std::exchange(admitted_, {});
+  }
 
  private:
   std::size_t n_vars_;
   const std::function<bool()>& cancelled_;
+  const MemoryBudget& budget_;
+  const std::uint64_t& parents_bytes_;
   FingerprintSet seen_;
   std::vector<Expr> admitted_;
+  std::uint64_t admitted_bytes_ = 0;
   std::size_t units_ = 0;
 };
 
@@ -178,7 +224,8 @@ std::vector<std::size_t> rank_by_score(const std::vector<ScoredCandidate>& score
 
 std::optional<ScoredCandidate> beam_search(const Columns& columns, const std::vector<double>& y,
                                            const SearchOptions& options,
-                                           const std::function<bool()>& cancelled) {
+                                           const std::function<bool()>& cancelled,
+                                           std::uint64_t memory_limit) {
   if (const std::optional<std::string> problem = validate_columns(columns)) {
     throw std::invalid_argument(*problem);
   }
@@ -187,7 +234,10 @@ std::optional<ScoredCandidate> beam_search(const Columns& columns, const std::ve
   const std::vector<OpCode> unary = unary_operators(options);
   const std::vector<OpCode> binary = binary_operators(options);
 
-  Admission admission(n_vars, cancelled);
+  // Headroom for what the estimate leaves out and for the caller's own data.
+  const MemoryBudget budget(memory_limit != 0 ? memory_limit : available_memory_bytes() / 10 * 8);
+  std::uint64_t pool_bytes = 0;
+  Admission admission(n_vars, cancelled, budget, pool_bytes);
   std::vector<Expr> pool;
   std::optional<ScoredCandidate> best;
 
@@ -199,6 +249,7 @@ std::optional<ScoredCandidate> beam_search(const Columns& columns, const std::ve
   update_best(best, score_candidates_chunked(seeds, columns, y, options, slice, cancelled));
   if (reached_goal(best, options)) return best;
   pool = std::move(seeds);
+  for (const Expr& seed : pool) pool_bytes += MemoryBudget::expression_bytes(seed);
 
   const std::uint64_t parents_per_level = options.beam_width / 4;
   Expr child;
@@ -234,6 +285,9 @@ std::optional<ScoredCandidate> beam_search(const Columns& columns, const std::ve
       }
     }
 
+    // The level's scored records come on top of everything held so far.
+    budget.require(admission.held_bytes() +
+                   MemoryBudget::scored_bytes(admission.admitted_bytes(), admission.admitted_count()));
     std::vector<Expr> fresh = admission.take();
     if (fresh.empty()) break;
 
@@ -246,7 +300,10 @@ std::optional<ScoredCandidate> beam_search(const Columns& columns, const std::ve
     const std::vector<std::size_t> order = rank_by_score(scored);
     const std::size_t parents =
         static_cast<std::size_t>(std::min<std::uint64_t>(parents_per_level, order.size()));
-    for (std::size_t r = 0; r < parents; ++r) pool.push_back(std::move(scored[order[r]].expression));
+    for (std::size_t r = 0; r < parents; ++r) {
+      pool_bytes += MemoryBudget::expression_bytes(scored[order[r]].expression);
+      pool.push_back(std::move(scored[order[r]].expression));
+    }
   }
   return best;
 }

@@ -68,8 +68,13 @@ std::vector<std::size_t> rank_by_score(const std::vector<ScoredCandidate>& score
 // generation and between scoring slices; when it returns true, Cancelled is
 // thrown. Columns that validate_columns refuses raise std::invalid_argument
 // with its message.
+// The search's own data (seen fingerprints, parents, a level's candidates and
+// their scores) is kept within `memory_limit` bytes, by estimate; a search
+// that would outgrow it throws std::bad_alloc instead of exhausting the
+// machine. 0 means most of the memory available when the search starts.
 std::optional<ScoredCandidate> beam_search(const Columns& columns, const std::vector<double>& y,
                                            const SearchOptions& options,
-                                           const std::function<bool()>& cancelled = {});
+                                           const std::function<bool()>& cancelled = {},
+                                           std::uint64_t memory_limit = 0);
 
 }  // namespace zor::discover

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/memory.hpp"
 #include "python/errors.hpp"
 
 namespace zor::py {
@@ -55,6 +56,23 @@ BufferRead read_float64_buffer(PyObject* obj, std::vector<double>& out) {
   return result;
 }
 
+// How often a long conversion looks up from its loop: every this many items
+// it lets a pending Ctrl-C through and makes sure the copy can still grow.
+constexpr std::size_t kCheckEvery = std::size_t{1} << 20;
+
+// False with an error set when a signal handler raised or when doubling the
+// copy would take more memory than the machine has left.
+template <class T>
+bool can_keep_reading(const std::vector<T>& out) {
+  if (PyErr_CheckSignals() != 0) return false;
+  std::uint64_t needed = 2 * static_cast<std::uint64_t>(out.size()) * sizeof(T);
+  if (needed > available_memory_bytes() / 10 * 8) {
+    PyErr_NoMemory();
+    return false;
+  }
+  return true;
+}
+
 // The outer level of every list converter: refuses str and non-sequences,
 // reserves what the sequence claims (within reason) and feeds each item,
 // read by iteration, to `element`.
@@ -87,6 +105,7 @@ bool convert_sequence(PyObject* obj, std::vector<T>& out, Element&& element) {
       T value{};
       if (!element(item.get(), value)) return false;
       out.push_back(std::move(value));
+      if (out.size() % kCheckEvery == 0 && !can_keep_reading(out)) return false;
     }
     return true;
   }
@@ -96,6 +115,7 @@ bool convert_sequence(PyObject* obj, std::vector<T>& out, Element&& element) {
     T value{};
     if (!element(item.get(), value)) return false;
     out.push_back(std::move(value));
+    if (out.size() % kCheckEvery == 0 && !can_keep_reading(out)) return false;
   }
   return !PyErr_Occurred();
 }

@@ -7,7 +7,12 @@ import array
 import collections
 import math
 import operator
+import os
 import random
+import signal
+import subprocess
+import sys
+import time
 
 import numpy as np
 import pytest
@@ -554,3 +559,17 @@ def test_octet_items_are_read_by_index_after_the_length_check():
         zor_core.octonion_mul_n([Lying([1.0] * 8, claimed=RuntimeError("no size"))], [O8])
     exact = Lying([float(i) for i in range(8)], claimed=8)
     assert zor_core.octonion_mul_n([exact], [[1.0] + [0.0] * 7]) == [[float(i) for i in range(8)]]
+
+
+def test_ctrl_c_interrupts_the_conversion_of_a_huge_sequence():
+    script = "import zor_core, sys\nprint('ready', flush=True)\nzor_core.exp_n(range(10**10))\n"
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True, env=dict(os.environ, PYTHONPATH=os.path.dirname(zor_core.__file__)))
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(0.5)
+        child.send_signal(signal.SIGINT)
+        _, err = child.communicate(timeout=10)
+    finally:
+        child.kill()
+    assert "KeyboardInterrupt" in err

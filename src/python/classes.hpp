@@ -1,5 +1,5 @@
 // The module's classes: each wraps one native value type. A type object is
-// created from its spec on first use and cached for the process.
+// created from its PyType_Spec on first use and cached for the process.
 #pragma once
 
 #include <new>
@@ -10,7 +10,7 @@
 namespace zor::py {
 
 // Specialised next to each class: `static constexpr const char* name` and
-// `static PyType_Spec* spec()`.
+// `static PyType_Spec* type_spec()`.
 template <class Native>
 struct ClassTraits;
 
@@ -28,7 +28,8 @@ struct Instance {
 template <WrappedClass Native>
 PyTypeObject* class_type() {
   static PyTypeObject* type = nullptr;
-  if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(ClassTraits<Native>::spec()));
+  if (type == nullptr)
+    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(ClassTraits<Native>::type_spec()));
   return type;
 }
 

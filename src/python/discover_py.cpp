@@ -24,7 +24,7 @@ struct SearchResultRecord {
 template <>
 struct ClassTraits<SearchResultRecord> {
   static constexpr const char* name = "PySearchResult";
-  static PyType_Spec* spec();
+  static PyType_Spec* type_spec();
 };
 
 namespace {
@@ -114,8 +114,8 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec type_spec = {"zor_core.PySearchResult", sizeof(Instance<SearchResultRecord>), 0,
-                         Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec type_definition = {"zor_core.PySearchResult", sizeof(Instance<SearchResultRecord>), 0,
+                               Py_TPFLAGS_DEFAULT, slots};
 
 constexpr Signature kFindFormula{"find_formula",
                                  {"x_data", "y_data", "max_complexity", "beam_width", "precision_goal",
@@ -123,7 +123,7 @@ constexpr Signature kFindFormula{"find_formula",
 
 }  // namespace
 
-PyType_Spec* ClassTraits<SearchResultRecord>::spec() { return &type_spec; }
+PyType_Spec* ClassTraits<SearchResultRecord>::type_spec() { return &type_definition; }
 
 PyTypeObject* search_result_type() { return class_type<SearchResultRecord>(); }
 

@@ -63,10 +63,10 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec type_spec = {"zor_core.ZORKnot", sizeof(Instance<Knot>), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec type_definition = {"zor_core.ZORKnot", sizeof(Instance<Knot>), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
-PyType_Spec* ClassTraits<Knot>::spec() { return &type_spec; }
+PyType_Spec* ClassTraits<Knot>::type_spec() { return &type_definition; }
 
 }  // namespace zor::py

@@ -135,10 +135,10 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec type_spec = {"zor_core.ZORPair", sizeof(Instance<Pair>), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec type_definition = {"zor_core.ZORPair", sizeof(Instance<Pair>), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
-PyType_Spec* ClassTraits<Pair>::spec() { return &type_spec; }
+PyType_Spec* ClassTraits<Pair>::type_spec() { return &type_definition; }
 
 }  // namespace zor::py

@@ -87,10 +87,10 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec type_spec = {"zor_core.ZORPoint", sizeof(Instance<Point>), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec type_definition = {"zor_core.ZORPoint", sizeof(Instance<Point>), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
-PyType_Spec* ClassTraits<Point>::spec() { return &type_spec; }
+PyType_Spec* ClassTraits<Point>::type_spec() { return &type_definition; }
 
 }  // namespace zor::py

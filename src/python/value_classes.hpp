@@ -10,19 +10,19 @@ namespace zor::py {
 template <>
 struct ClassTraits<Point> {
   static constexpr const char* name = "ZORPoint";
-  static PyType_Spec* spec();
+  static PyType_Spec* type_spec();
 };
 
 template <>
 struct ClassTraits<Pair> {
   static constexpr const char* name = "ZORPair";
-  static PyType_Spec* spec();
+  static PyType_Spec* type_spec();
 };
 
 template <>
 struct ClassTraits<Knot> {
   static constexpr const char* name = "ZORKnot";
-  static PyType_Spec* spec();
+  static PyType_Spec* type_spec();
 };
 
 }  // namespace zor::py

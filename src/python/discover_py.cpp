@@ -72,15 +72,9 @@ PyObject* result_to_python(const SearchResultRecord& self) {
   return build_str(discover::to_python(self.formula));
 }
 
-PyObject* result_repr(PyObject* self) {
-  return guarded([&]() -> PyObject* {
-    SearchResultRecord* record = native_of<SearchResultRecord>(self);
-    if (record == nullptr) return nullptr;
-    std::string text = "SearchResult(formula='" + record->formula +
-                       "', error=" + format_exponent2(record->error) +
-                       ", complexity=" + std::to_string(record->complexity) + ")";
-    return build_str(text);
-  });
+PyObject* result_repr(const SearchResultRecord& self) {
+  return build_str("SearchResult(formula='" + self.formula + "', error=" + format_exponent2(self.error) +
+                   ", complexity=" + std::to_string(self.complexity) + ")");
 }
 
 PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
@@ -107,7 +101,7 @@ PyGetSetDef properties[] = {
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("Python-facing formula discovery result.")},
     {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
-    {Py_tp_repr, reinterpret_cast<void*>(result_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(unary_slot<result_repr>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<SearchResultRecord>)},
     {Py_tp_methods, methods},
     {Py_tp_getset, properties},

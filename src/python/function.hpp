@@ -137,6 +137,12 @@ PyObject* static_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   return module_function<Sig, Impl>(nullptr, args, nargs, kwnames);
 }
 
+// Unary type slot (repr, abs): Impl receives the native value.
+template <auto Impl>
+PyObject* unary_slot(PyObject* self) {
+  return noargs_method<Impl>(self, nullptr);
+}
+
 // Property getter.
 template <auto Impl>
 PyObject* getter(PyObject* self, void*) {

@@ -21,17 +21,11 @@ PyObject* pulse(Knot self) { return wrap(knot_pulse(self)); }
 PyObject* flip(Knot self) { return wrap(knot_flip(self)); }
 PyObject* tread_yield(Knot self) { return build_int(knot_tread_yield(self)); }
 
-PyObject* repr(PyObject* self) {
-  return guarded([&]() -> PyObject* {
-    Knot* knot = native_of<Knot>(self);
-    if (knot == nullptr) return nullptr;
-    std::string text = "ZORKnot(n=" + std::to_string(knot->flip_count) +
-                       ", rho=" + format_fixed(knot_rho(*knot), 6) +
-                       ", theta=" + format_fixed(knot->phase, 4) +
-                       ", point=ZORPoint { x: " + format_shortest(knot->point.x) +
-                       ", y: " + format_shortest(knot->point.y) + " })";
-    return build_str(text);
-  });
+PyObject* repr(Knot self) {
+  return build_str("ZORKnot(n=" + std::to_string(self.flip_count) +
+                   ", rho=" + format_fixed(knot_rho(self), 6) + ", theta=" + format_fixed(self.phase, 4) +
+                   ", point=ZORPoint { x: " + format_shortest(self.point.x) +
+                   ", y: " + format_shortest(self.point.y) + " })");
 }
 
 constexpr Signature kNew{"ZORKnot.__new__", {"point", "n", "theta"}};
@@ -56,7 +50,7 @@ PyGetSetDef properties[] = {
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("ZORKnot(point, n=0, theta=0.0)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(constructor<kNew, construct>)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(unary_slot<repr>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Knot>)},
     {Py_tp_methods, methods},
     {Py_tp_getset, properties},

@@ -30,13 +30,6 @@ PyObject* argument(Pair self) { return build_float(pair_argument(self)); }
 PyObject* conjugate(Pair self) { return wrap(pair_conjugate(self)); }
 PyObject* rotate(Pair self, double angle) { return wrap(rotate_phase(self, angle)); }
 
-PyObject* absolute(PyObject* self) {
-  return guarded([&]() -> PyObject* {
-    Pair* pair = native_of<Pair>(self);
-    return pair == nullptr ? nullptr : build_float(pair_modulus(*pair));
-  });
-}
-
 // The pair inside `obj`, or null when obj is not a ZORPair (no error set).
 const Pair* pair_or_null(PyObject* obj) {
   PyTypeObject* type = class_type_or_panic<Pair>();
@@ -76,16 +69,11 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) {
   });
 }
 
-PyObject* repr(PyObject* self) {
-  return guarded([&]() -> PyObject* {
-    Pair* pair = native_of<Pair>(self);
-    if (pair == nullptr) return nullptr;
-    static constexpr const char kSigns[] = "-+";
-    bool minus = pair->imag < 0 || std::isnan(pair->imag);
-    std::string text = "ZORPair(" + format_fixed(pair->real, 6) + " " + kSigns[minus ? 0 : 1] + " " +
-                       format_fixed(std::fabs(pair->imag), 6) + "i)";
-    return build_str(text);
-  });
+PyObject* repr(Pair self) {
+  static constexpr const char kSigns[] = "-+";
+  bool minus = self.imag < 0 || std::isnan(self.imag);
+  return build_str("ZORPair(" + format_fixed(self.real, 6) + " " + kSigns[minus ? 0 : 1] + " " +
+                   format_fixed(std::fabs(self.imag), 6) + "i)");
 }
 
 constexpr Signature kNew{"ZORPair.__new__", {"real", "imag"}};
@@ -122,8 +110,8 @@ PyGetSetDef properties[] = {
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("ZORPair(real, imag)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(constructor<kNew, construct>)},
-    {Py_nb_absolute, reinterpret_cast<void*>(absolute)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_nb_absolute, reinterpret_cast<void*>(unary_slot<modulus>)},
+    {Py_tp_repr, reinterpret_cast<void*>(unary_slot<repr>)},
     {Py_nb_add, reinterpret_cast<void*>(binary<pair_add>)},
     {Py_nb_subtract, reinterpret_cast<void*>(binary<pair_sub>)},
     {Py_nb_multiply, reinterpret_cast<void*>(binary<pair_mul>)},

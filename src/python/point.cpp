@@ -29,13 +29,8 @@ PyObject* point_minkowski_delta(Point self, bool plus_signature, double c) {
 
 PyObject* point_boost(Point self, double phi, double c) { return wrap(boost(self, phi, c)); }
 
-PyObject* point_repr(PyObject* self) {
-  return guarded([&]() -> PyObject* {
-    Point* point = native_of<Point>(self);
-    if (point == nullptr) return nullptr;
-    std::string text = "ZORPoint(x=" + format_fixed(point->x, 6) + ", y=" + format_fixed(point->y, 6) + ")";
-    return build_str(text);
-  });
+PyObject* point_repr(Point self) {
+  return build_str("ZORPoint(x=" + format_fixed(self.x, 6) + ", y=" + format_fixed(self.y, 6) + ")");
 }
 
 constexpr Signature kNew{"ZORPoint.__new__", {"x", "y"}};
@@ -80,7 +75,7 @@ PyGetSetDef properties[] = {
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("ZORPoint(x, y)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(constructor<kNew, construct>)},
-    {Py_tp_repr, reinterpret_cast<void*>(point_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(unary_slot<point_repr>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Point>)},
     {Py_tp_methods, methods},
     {Py_tp_getset, properties},

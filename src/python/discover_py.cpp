@@ -55,6 +55,9 @@ PyObject* find_formula(Columns x_data, std::vector<double> y_data,
     best = discover::beam_search(x_data, y_data, options, interrupted);
   } catch (const discover::Cancelled&) {
     return nullptr;
+  } catch (const discover::SearchMemoryExceeded& e) {
+    PyErr_SetString(PyExc_MemoryError, e.what());
+    return nullptr;
   }
   if (!best) Py_RETURN_NONE;
   return wrap(

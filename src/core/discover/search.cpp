@@ -1,6 +1,7 @@
 #include "core/discover/search.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <stdexcept>
 #include <utility>
@@ -42,6 +43,34 @@ std::size_t scoring_slice(const Columns& columns) {
 
 void poll(const std::function<bool()>& cancelled) {
   if (cancelled && cancelled()) throw Cancelled();
+}
+
+// Unwinds the reference search when its control asks it to stop.
+struct Stopped {};
+
+void poll(const SearchControl& control) {
+  if (!control.poll) return;
+  switch (control.poll()) {
+    case PollAnswer::Continue:
+      return;
+    case PollAnswer::Stop:
+      throw Stopped{};
+    case PollAnswer::Cancel:
+      throw Cancelled();
+  }
+}
+
+// Per complexity, the earliest candidate with the lowest score.
+void update_front(std::vector<ScoredCandidate>& front, const std::vector<ScoredCandidate>& scored) {
+  for (const ScoredCandidate& candidate : scored) {
+    auto slot = std::lower_bound(front.begin(), front.end(), candidate.complexity,
+                                 [](const ScoredCandidate& c, std::uint64_t k) { return c.complexity < k; });
+    if (slot == front.end() || slot->complexity != candidate.complexity) {
+      front.insert(slot, candidate);
+    } else if (slot->score > candidate.score) {
+      *slot = candidate;
+    }
+  }
 }
 
 std::vector<OpCode> unary_operators(const SearchOptions& options) {
@@ -100,7 +129,10 @@ class MemoryBudget {
   }
 
   void require(std::uint64_t bytes) const {
-    if (bytes > limit_) throw std::bad_alloc();
+    if (bytes > limit_) {
+      throw SearchMemoryExceeded(
+          "formula search needs more memory than is available; lower beam_width or max_complexity");
+    }
   }
 
  private:
@@ -111,12 +143,13 @@ class MemoryBudget {
 // no earlier candidate of the search had the same one.
 class Admission {
  public:
-  Admission(std::size_t n_vars, const std::function<bool()>& cancelled, const MemoryBudget& budget,
+  Admission(std::size_t n_vars, const SearchControl& control, const MemoryBudget& budget,
             const std::uint64_t& parents_bytes)
-      : n_vars_(n_vars), cancelled_(cancelled), budget_(budget), parents_bytes_(parents_bytes) {}
+      : n_vars_(n_vars), control_(control), budget_(budget), parents_bytes_(parents_bytes) {}
 
   void admit(const Expr& candidate) {
     charge(kAdmissionCost);
+    ++generated_;
     const std::optional<Fingerprint> fp = fingerprint(candidate, n_vars_);
     if (fp && seen_.insert_if_absent(*fp)) {
       admitted_.push_back(candidate);
@@ -137,9 +170,11 @@ class Admission {
     units_ += units;
     if (units_ >= kPollUnits) {
       units_ = 0;
-      poll(cancelled_);
+      poll(control_);
     }
   }
+
+  std::uint64_t take_generated() { return std::exchange(generated_, 0); }
 
   std::vector<Expr> take() {
     admitted_bytes_ = 0;
@@ -148,13 +183,14 @@ class Admission {
 
  private:
   std::size_t n_vars_;
-  const std::function<bool()>& cancelled_;
+  const SearchControl& control_;
   const MemoryBudget& budget_;
   const std::uint64_t& parents_bytes_;
   FingerprintSet seen_;
   std::vector<Expr> admitted_;
   std::uint64_t admitted_bytes_ = 0;
   std::size_t units_ = 0;
+  std::uint64_t generated_ = 0;
 };
 
 }  // namespace
@@ -179,6 +215,7 @@ std::optional<ScoredCandidate> score_candidate(const Expr& expr, const Columns& 
   scored.formula = render_formula(expr);
   scored.expression = expr;
   scored.score = rmse * factor;
+  scored.rmse = rmse;
   scored.complexity = size;
   return scored;
 }
@@ -222,90 +259,139 @@ std::vector<std::size_t> rank_by_score(const std::vector<ScoredCandidate>& score
   return order;
 }
 
-std::optional<ScoredCandidate> beam_search(const Columns& columns, const std::vector<double>& y,
-                                           const SearchOptions& options,
-                                           const std::function<bool()>& cancelled,
-                                           std::uint64_t memory_limit) {
+SearchOutcome reference_beam_search(const Columns& columns, const std::vector<double>& y,
+                                    const SearchOptions& options, const SearchControl& control) {
   if (const std::optional<std::string> problem = validate_columns(columns)) {
     throw std::invalid_argument(*problem);
   }
+  const auto start = std::chrono::steady_clock::now();
   const std::size_t n_vars = columns.size();
   const std::size_t slice = scoring_slice(columns);
   const std::vector<OpCode> unary = unary_operators(options);
   const std::vector<OpCode> binary = binary_operators(options);
+  const std::function<bool()> cancelled = [&control] {
+    poll(control);
+    return false;
+  };
 
   // Headroom for what the estimate leaves out and for the caller's own data.
-  const MemoryBudget budget(memory_limit != 0 ? memory_limit : available_memory_bytes() / 10 * 8);
+  const MemoryBudget budget(control.memory_limit != 0 ? control.memory_limit
+                                                      : available_memory_bytes() / 10 * 8);
   std::uint64_t pool_bytes = 0;
-  Admission admission(n_vars, cancelled, budget, pool_bytes);
+  Admission admission(n_vars, control, budget, pool_bytes);
   std::vector<Expr> pool;
-  std::optional<ScoredCandidate> best;
+  SearchOutcome outcome;
+  std::optional<ScoredCandidate>& best = outcome.best;
 
-  // Level 1: the constants 0 and 1, then one variable per column.
-  admission.admit(Expr{{Token::constant(0.0)}});
-  admission.admit(Expr{{Token::constant(1.0)}});
-  for (std::size_t k = 0; k < n_vars; ++k) admission.admit(Expr{{Token::var(k)}});
-  std::vector<Expr> seeds = admission.take();
-  update_best(best, score_candidates_chunked(seeds, columns, y, options, slice, cancelled));
-  if (reached_goal(best, options)) return best;
-  pool = std::move(seeds);
-  for (const Expr& seed : pool) pool_bytes += MemoryBudget::expression_bytes(seed);
-
-  const std::uint64_t parents_per_level = options.beam_width / 4;
-  Expr child;
-  for (std::uint64_t level = 2; level <= options.max_complexity; ++level) {
-    poll(cancelled);
-
-    for (const Expr& a : pool) {
-      for (OpCode op : unary) {
-        child.tokens.assign(a.tokens.begin(), a.tokens.end());
-        child.tokens.push_back(Token::op_token(op));
-        admission.admit(child);
-      }
+  // Counts, best and front after a scored level; true when the goal is met.
+  auto finish_level = [&](std::uint64_t level, std::size_t admitted, const std::vector<ScoredCandidate>& scored) {
+    outcome.generated += admission.take_generated();
+    outcome.admitted += admitted;
+    outcome.scored += scored.size();
+    update_best(best, scored);
+    if (control.keep_front) update_front(outcome.front, scored);
+    if (control.on_level) {
+      LevelReport report;
+      report.level = level;
+      report.admitted = admitted;
+      report.scored = scored.size();
+      report.best = best ? &*best : nullptr;
+      report.elapsed_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      control.on_level(report);
     }
+    return reached_goal(best, options);
+  };
 
-    for (std::size_t i = 0; i < pool.size(); ++i) {
-      const Expr& a = pool[i];
-      for (std::size_t j = 0; j <= i; ++j) {
-        admission.charge(1);
-        const Expr& b = pool[j];
-        if (complexity(a) + complexity(b) >= options.max_complexity) continue;
-        for (OpCode op : binary) {
+  try {
+    // Level 1: the constants 0 and 1, then one variable per column.
+    admission.admit(Expr{{Token::constant(0.0)}});
+    admission.admit(Expr{{Token::constant(1.0)}});
+    for (std::size_t k = 0; k < n_vars; ++k) admission.admit(Expr{{Token::var(k)}});
+    std::vector<Expr> seeds = admission.take();
+    if (finish_level(1, seeds.size(), score_candidates_chunked(seeds, columns, y, options, slice, cancelled))) {
+      return outcome;
+    }
+    pool = std::move(seeds);
+    for (const Expr& seed : pool) pool_bytes += MemoryBudget::expression_bytes(seed);
+
+    const std::uint64_t parents_per_level = options.beam_width / 4;
+    Expr child;
+    for (std::uint64_t level = 2; level <= options.max_complexity; ++level) {
+      poll(control);
+
+      for (const Expr& a : pool) {
+        for (OpCode op : unary) {
           child.tokens.assign(a.tokens.begin(), a.tokens.end());
-          child.tokens.insert(child.tokens.end(), b.tokens.begin(), b.tokens.end());
           child.tokens.push_back(Token::op_token(op));
           admission.admit(child);
-          if (builds_both_orders(op)) {
-            child.tokens.assign(b.tokens.begin(), b.tokens.end());
-            child.tokens.insert(child.tokens.end(), a.tokens.begin(), a.tokens.end());
+        }
+      }
+
+      for (std::size_t i = 0; i < pool.size(); ++i) {
+        const Expr& a = pool[i];
+        for (std::size_t j = 0; j <= i; ++j) {
+          admission.charge(1);
+          const Expr& b = pool[j];
+          if (complexity(a) + complexity(b) >= options.max_complexity) continue;
+          for (OpCode op : binary) {
+            child.tokens.assign(a.tokens.begin(), a.tokens.end());
+            child.tokens.insert(child.tokens.end(), b.tokens.begin(), b.tokens.end());
             child.tokens.push_back(Token::op_token(op));
             admission.admit(child);
+            if (builds_both_orders(op)) {
+              child.tokens.assign(b.tokens.begin(), b.tokens.end());
+              child.tokens.insert(child.tokens.end(), a.tokens.begin(), a.tokens.end());
+              child.tokens.push_back(Token::op_token(op));
+              admission.admit(child);
+            }
           }
         }
       }
+
+      // The level's scored records come on top of everything held so far.
+      budget.require(admission.held_bytes() +
+                     MemoryBudget::scored_bytes(admission.admitted_bytes(), admission.admitted_count()));
+      std::vector<Expr> fresh = admission.take();
+      if (fresh.empty()) {
+        outcome.generated += admission.take_generated();
+        break;
+      }
+
+      const std::size_t admitted = fresh.size();
+      std::vector<ScoredCandidate> scored =
+          score_candidates_chunked(fresh, columns, y, options, slice, cancelled);
+      fresh = {};
+      if (finish_level(level, admitted, scored)) return outcome;
+
+      const std::vector<std::size_t> order = rank_by_score(scored);
+      const std::size_t parents =
+          static_cast<std::size_t>(std::min<std::uint64_t>(parents_per_level, order.size()));
+      for (std::size_t r = 0; r < parents; ++r) {
+        pool_bytes += MemoryBudget::expression_bytes(scored[order[r]].expression);
+        pool.push_back(std::move(scored[order[r]].expression));
+      }
     }
-
-    // The level's scored records come on top of everything held so far.
-    budget.require(admission.held_bytes() +
-                   MemoryBudget::scored_bytes(admission.admitted_bytes(), admission.admitted_count()));
-    std::vector<Expr> fresh = admission.take();
-    if (fresh.empty()) break;
-
-    std::vector<ScoredCandidate> scored =
-        score_candidates_chunked(fresh, columns, y, options, slice, cancelled);
-    fresh = {};
-    update_best(best, scored);
-    if (reached_goal(best, options)) return best;
-
-    const std::vector<std::size_t> order = rank_by_score(scored);
-    const std::size_t parents =
-        static_cast<std::size_t>(std::min<std::uint64_t>(parents_per_level, order.size()));
-    for (std::size_t r = 0; r < parents; ++r) {
-      pool_bytes += MemoryBudget::expression_bytes(scored[order[r]].expression);
-      pool.push_back(std::move(scored[order[r]].expression));
-    }
+  } catch (const Stopped&) {
+    outcome.cut_short = true;
   }
-  return best;
+  return outcome;
+}
+
+SearchOutcome beam_search(const Columns& columns, const std::vector<double>& y, const SearchOptions& options,
+                          const SearchControl& control) {
+  return reference_beam_search(columns, y, options, control);
+}
+
+std::optional<ScoredCandidate> beam_search(const Columns& columns, const std::vector<double>& y,
+                                           const SearchOptions& options,
+                                           const std::function<bool()>& cancelled,
+                                           std::uint64_t memory_limit) {
+  SearchControl control;
+  if (cancelled) {
+    control.poll = [&cancelled] { return cancelled() ? PollAnswer::Cancel : PollAnswer::Continue; };
+  }
+  control.memory_limit = memory_limit;
+  return beam_search(columns, y, options, control).best;
 }
 
 }  // namespace zor::discover

@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <new>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/discover/expr.hpp"
@@ -29,6 +31,7 @@ struct ScoredCandidate {
   std::vector<double> params;    // always empty: nothing is fitted
   Expr expression;               // own copy of the candidate's tokens
   double score = 0.0;            // rmse * (complexity * penalty + 1)
+  double rmse = 0.0;             // root-mean-square error, unpenalised
   std::uint64_t complexity = 0;  // token count
 };
 
@@ -63,15 +66,73 @@ std::vector<ScoredCandidate> score_candidates_chunked(const std::vector<Expr>& c
 // order.
 std::vector<std::size_t> rank_by_score(const std::vector<ScoredCandidate>& scored);
 
+// One finished level, as handed to SearchControl::on_level.
+struct LevelReport {
+  std::uint64_t level = 0;
+  std::uint64_t generated = 0;  // children put through admission at this level
+  std::uint64_t admitted = 0;   // of those, the ones with a new fingerprint
+  std::uint64_t scored = 0;     // of those, the ones defined on every sample
+  const ScoredCandidate* best = nullptr;  // best so far; null when there is none
+  double elapsed_seconds = 0.0;           // since the search started
+};
+
+enum class PollAnswer { Continue, Stop, Cancel };
+
+// How a caller watches and steers a search. Everything is optional.
+struct SearchControl {
+  // Polled on the search thread every few milliseconds of work. Stop ends
+  // the search with the best found so far (the outcome is cut short);
+  // Cancel throws Cancelled.
+  std::function<PollAnswer()> poll;
+  // Called on the search thread after every level, the seeds' included.
+  std::function<void(const LevelReport&)> on_level;
+  // Keep the best scored candidate of every complexity.
+  bool keep_front = false;
+  // The search's own data is kept within this many bytes, by estimate; a
+  // search that would outgrow it throws SearchMemoryExceeded instead of
+  // exhausting the machine. 0 means most of the memory available when the
+  // search starts.
+  std::uint64_t memory_limit = 0;
+};
+
+struct SearchOutcome {
+  std::optional<ScoredCandidate> best;
+  // With keep_front: per complexity, in increasing order, the candidate that
+  // scored best (the earliest among equal scores).
+  std::vector<ScoredCandidate> front;
+  bool cut_short = false;  // stopped by SearchControl::poll
+  std::uint64_t generated = 0;
+  std::uint64_t admitted = 0;
+  std::uint64_t scored = 0;
+};
+
+// Thrown when a search would outgrow its memory limit; what() says which
+// settings to lower.
+class SearchMemoryExceeded : public std::bad_alloc {
+ public:
+  explicit SearchMemoryExceeded(std::string message) : message_(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string message_;
+};
+
 // Bottom-up search for the formula over the columns that best fits y.
-// `cancelled` (may be empty) is polled on the calling thread during
-// generation and between scoring slices; when it returns true, Cancelled is
-// thrown. Columns that validate_columns refuses raise std::invalid_argument
-// with its message.
-// The search's own data (seen fingerprints, parents, a level's candidates and
-// their scores) is kept within `memory_limit` bytes, by estimate; a search
-// that would outgrow it throws std::bad_alloc instead of exhausting the
-// machine. 0 means most of the memory available when the search starts.
+// Children are computed from their parents' stored values instead of being
+// evaluated token by token; the outcome is bit for bit that of
+// reference_beam_search. Columns that validate_columns refuses raise
+// std::invalid_argument with its message.
+SearchOutcome beam_search(const Columns& columns, const std::vector<double>& y, const SearchOptions& options,
+                          const SearchControl& control);
+
+// The literal search: every candidate is a token sequence, fingerprinted and
+// scored by evaluating it row by row. Kept as the reference the fast search
+// is tested against.
+SearchOutcome reference_beam_search(const Columns& columns, const std::vector<double>& y,
+                                    const SearchOptions& options, const SearchControl& control);
+
+// beam_search's best, with a plain cancellation callback: when `cancelled`
+// returns true, Cancelled is thrown.
 std::optional<ScoredCandidate> beam_search(const Columns& columns, const std::vector<double>& y,
                                            const SearchOptions& options,
                                            const std::function<bool()>& cancelled = {},

@@ -8,12 +8,15 @@
 
 #include "core/discover/fingerprint.hpp"
 #include "core/discover/render.hpp"
+#include "core/discover/search_detail.hpp"
 #include "core/memory.hpp"
 #include "core/pool.hpp"
 
 namespace zor::discover {
 
 namespace {
+
+using namespace detail;
 
 // Row evaluations per scoring slice: large enough to keep the workers busy,
 // small enough that the cancellation callback is polled every few hundredths
@@ -60,54 +63,8 @@ void poll(const SearchControl& control) {
   }
 }
 
-// Per complexity, the earliest candidate with the lowest score.
-void update_front(std::vector<ScoredCandidate>& front, const std::vector<ScoredCandidate>& scored) {
-  for (const ScoredCandidate& candidate : scored) {
-    auto slot = std::lower_bound(front.begin(), front.end(), candidate.complexity,
-                                 [](const ScoredCandidate& c, std::uint64_t k) { return c.complexity < k; });
-    if (slot == front.end() || slot->complexity != candidate.complexity) {
-      front.insert(slot, candidate);
-    } else if (slot->score > candidate.score) {
-      *slot = candidate;
-    }
-  }
-}
 
-std::vector<OpCode> unary_operators(const SearchOptions& options) {
-  std::vector<OpCode> ops = {OpCode::Neg, OpCode::Recip, OpCode::Exp, OpCode::Ln, OpCode::Sqrt};
-  if (options.use_trig) {
-    ops.push_back(OpCode::Sin);
-    ops.push_back(OpCode::Cos);
-  }
-  return ops;
-}
 
-std::vector<OpCode> binary_operators(const SearchOptions& options) {
-  std::vector<OpCode> ops = {OpCode::Add, OpCode::Sub, OpCode::Mul, OpCode::Div};
-  if (options.use_zor) ops.push_back(OpCode::Zor);
-  return ops;
-}
-
-bool builds_both_orders(OpCode op) { return op == OpCode::Sub || op == OpCode::Div || op == OpCode::Zor; }
-
-// Scans `scored` in order; a candidate replaces the best when there is none
-// yet or when the best's score is strictly greater (so ties keep the earlier
-// one and NaN never replaces nor is replaced).
-void update_best(std::optional<ScoredCandidate>& best, const std::vector<ScoredCandidate>& scored) {
-  const ScoredCandidate* current = best ? &*best : nullptr;
-  const ScoredCandidate* winner = nullptr;
-  for (const ScoredCandidate& candidate : scored) {
-    if (current == nullptr || current->score > candidate.score) {
-      current = &candidate;
-      winner = &candidate;
-    }
-  }
-  if (winner != nullptr) best = *winner;
-}
-
-bool reached_goal(const std::optional<ScoredCandidate>& best, const SearchOptions& options) {
-  return best && options.precision_goal >= best->score;
-}
 
 // Estimated bytes held by the search, checked against a limit: the kernel
 // may kill a process that grows past the machine's memory instead of failing
@@ -130,8 +87,7 @@ class MemoryBudget {
 
   void require(std::uint64_t bytes) const {
     if (bytes > limit_) {
-      throw SearchMemoryExceeded(
-          "formula search needs more memory than is available; lower beam_width or max_complexity");
+      throw SearchMemoryExceeded(detail::memory_message());
     }
   }
 
@@ -252,10 +208,9 @@ std::vector<ScoredCandidate> score_candidates_chunked(const std::vector<Expr>& c
 std::vector<std::size_t> rank_by_score(const std::vector<ScoredCandidate>& scored) {
   std::vector<std::size_t> order(scored.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  const auto numbered_end = std::stable_partition(
-      order.begin(), order.end(), [&](std::size_t i) { return !std::isnan(scored[i].score); });
-  std::stable_sort(order.begin(), numbered_end,
-                   [&](std::size_t a, std::size_t b) { return scored[a].score < scored[b].score; });
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return ranks_before(scored[a].score, a, scored[b].score, b);
+  });
   return order;
 }
 
@@ -375,11 +330,6 @@ SearchOutcome reference_beam_search(const Columns& columns, const std::vector<do
     outcome.cut_short = true;
   }
   return outcome;
-}
-
-SearchOutcome beam_search(const Columns& columns, const std::vector<double>& y, const SearchOptions& options,
-                          const SearchControl& control) {
-  return reference_beam_search(columns, y, options, control);
 }
 
 std::optional<ScoredCandidate> beam_search(const Columns& columns, const std::vector<double>& y,

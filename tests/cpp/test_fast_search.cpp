@@ -1,6 +1,6 @@
 // The fast search against the literal reference on random data and settings:
 // same best formula, score bits, complexity and front, and the same number
-// of admitted and scored candidates.
+// of admitted candidates.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -33,7 +33,7 @@ class ProblemMaker {
   Problem make() {
     Problem p;
     const std::size_t n_vars = pick<std::size_t>({1, 1, 2, 2, 3});
-    const std::size_t rows = pick<std::size_t>({0, 1, 2, 3, 4, 5, 6, 8, 12, 20});
+    const std::size_t rows = pick<std::size_t>({0, 1, 2, 3, 4, 5, 6, 8, 12, 20, 70, 150});
     const bool corners = chance(0.3);
     for (std::size_t k = 0; k < n_vars; ++k) {
       std::vector<double> column;
@@ -84,7 +84,8 @@ class ProblemMaker {
 // an addition passes on is the compiler's choice, not the search's.
 std::uint64_t canonical_bits(double v) { return std::isnan(v) ? bits(kNaN) : bits(v); }
 
-void expect_same_candidate(const ScoredCandidate& fast, const ScoredCandidate& reference, const std::string& where) {
+void expect_same_candidate(const ScoredCandidate& fast, const ScoredCandidate& reference,
+                           const std::string& where) {
   EXPECT_EQ(fast.formula, reference.formula) << where;
   EXPECT_EQ(canonical_bits(fast.score), canonical_bits(reference.score)) << where;
   EXPECT_EQ(canonical_bits(fast.rmse), canonical_bits(reference.rmse)) << where;
@@ -103,7 +104,9 @@ void expect_same_outcome(const Problem& p, const std::string& where) {
     expect_same_candidate(fast.front[i], reference.front[i], where + " front " + std::to_string(i));
   }
   EXPECT_EQ(fast.admitted, reference.admitted) << where;
-  EXPECT_EQ(fast.scored, reference.scored) << where;
+  // The fast search stops scoring a child whose partial error already rules
+  // it out, so it may fully score fewer.
+  EXPECT_LE(fast.scored, reference.scored) << where;
   EXPECT_LE(fast.generated, reference.generated) << where;
 }
 

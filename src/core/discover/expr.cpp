@@ -6,7 +6,6 @@
 
 namespace zor::discover {
 
-
 std::optional<double> evaluate(const Expr& expr, const std::vector<double>& row,
                                const std::vector<double>& params) {
   if (expr.tokens.empty()) return std::nullopt;

@@ -7,19 +7,23 @@
 // are known to be finite there, or they would not be parents), and its tokens
 // and text are built only for the parents of the next level and the best.
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
 #include "core/discover/fingerprint.hpp"
 #include "core/discover/ops.hpp"
-#include "core/discover/probe_set.hpp"
 #include "core/discover/render.hpp"
 #include "core/discover/search.hpp"
 #include "core/discover/search_detail.hpp"
+#include "core/discover/seen_set.hpp"
 #include "core/memory.hpp"
+#include "core/numeric.hpp"
 #include "core/pool.hpp"
 
 namespace zor::discover {
@@ -38,7 +42,12 @@ constexpr std::size_t kRowsPerSlice = std::size_t{1} << 20;
 constexpr std::size_t kRowsPerPiece = std::size_t{1} << 14;
 
 using PoolIndex = std::uint32_t;
-constexpr std::size_t kMaxPool = std::numeric_limits<PoolIndex>::max();
+// Seen-set keys: 4 bits of operator code plus one (so that no key is 0), or
+// kMemberCode for a pool member itself (the seeds), then 30 bits for each
+// operand's pool position.
+constexpr unsigned kIndexBits = 30;
+constexpr std::size_t kMaxPool = (std::size_t{1} << kIndexBits) - 1;
+constexpr std::uint64_t kMemberCode = 15;
 
 // A child before it is kept: the operator applied to pool members `left`
 // and, for binary operators, `right` (the right operand).
@@ -49,54 +58,92 @@ struct Child {
 };
 
 // The parents of every expansion, with what a child needs of them: tokens,
-// size, probe values and one value per sample.
+// size, and the values at the probe points and at every sample. With the zor
+// operator, each member also keeps safe_exp and safe_ln of those values: zor
+// computes exactly these two terms and subtracts them, so a zor child costs
+// one subtraction per value instead of an exp and a log.
 class Pool {
  public:
-  explicit Pool(std::size_t rows) : rows_(rows) {}
+  // Where a child's operands come from: the plain values, or for zor the
+  // left member's exponential terms and the right member's logarithm terms.
+  enum class Terms { Value, Exp, Ln };
+
+  Pool(std::size_t rows, bool zor_terms) : rows_(rows), zor_terms_(zor_terms) {}
 
   std::size_t size() const { return exprs_.size(); }
   const Expr& expr(std::size_t i) const { return exprs_[i]; }
   std::uint64_t complexity(std::size_t i) const { return complexity_[i]; }
-  const ProbeValues& probes(std::size_t i) const { return probes_[i]; }
-  const double* values(std::size_t i) const { return values_.data() + i * rows_; }
   std::uint64_t max_complexity() const { return max_complexity_; }
-
-  // Makes room for `extra` members so that values() pointers stay valid
-  // while they are added.
-  void reserve(std::size_t extra) {
-    exprs_.reserve(size() + extra);
-    complexity_.reserve(size() + extra);
-    probes_.reserve(size() + extra);
-    values_.reserve((size() + extra) * rows_);
+  const ProbeValues& probes(std::size_t i, Terms terms = Terms::Value) const {
+    return probes_[i * term_kinds() + static_cast<std::size_t>(terms)];
+  }
+  const double* values(std::size_t i, Terms terms = Terms::Value) const {
+    return rows_of_[i] + static_cast<std::size_t>(terms) * rows_;
   }
 
-  // Appends a member; `fill(out)` writes its rows_ values.
+  // Makes room for `extra` members. Each call takes one new block for their
+  // values, so the values of earlier members never move.
+  void reserve(std::size_t extra) {
+    blocks_.push_back(std::make_unique<double[]>(extra * term_kinds() * rows_));
+    next_ = blocks_.back().get();
+    block_end_ = next_ + extra * term_kinds() * rows_;
+    value_bytes_ += extra * term_kinds() * rows_ * sizeof(double);
+  }
+
+  // Appends a member within the room of the last reserve(); `fill(out)`
+  // writes its rows_ values.
   template <class Fill>
   void add(Expr expr, const ProbeValues& probes, Fill&& fill) {
+    if (next_ + term_kinds() * rows_ > block_end_) throw std::logic_error("pool member added without room");
     token_bytes_ += expr.tokens.capacity() * sizeof(Token) + sizeof(Expr);
     max_complexity_ = std::max<std::uint64_t>(max_complexity_, expr.tokens.size());
     complexity_.push_back(expr.tokens.size());
     exprs_.push_back(std::move(expr));
+    double* values = next_;
+    next_ += term_kinds() * rows_;
+    rows_of_.push_back(values);
+    fill(values);
     probes_.push_back(probes);
-    values_.resize(values_.size() + rows_);
-    fill(values_.data() + values_.size() - rows_);
+    if (!zor_terms_) return;
+    double* exp_terms = values + rows_;
+    double* ln_terms = values + 2 * rows_;
+    for (std::size_t i = 0; i < rows_; ++i) {
+      exp_terms[i] = safe_exp(values[i]);
+      ln_terms[i] = safe_ln(values[i]);
+    }
+    ProbeValues exp_probes{};
+    ProbeValues ln_probes{};
+    for (std::size_t j = 0; j < probes.size(); ++j) {
+      exp_probes[j] = safe_exp(probes[j]);
+      ln_probes[j] = safe_ln(probes[j]);
+    }
+    probes_.push_back(exp_probes);
+    probes_.push_back(ln_probes);
   }
 
-  static std::uint64_t bytes_per_member(std::size_t rows) {
-    return sizeof(std::uint64_t) + sizeof(ProbeValues) + rows * sizeof(double);
+  std::uint64_t bytes_per_member() const {
+    return sizeof(std::uint64_t) + sizeof(double*) +
+           term_kinds() * (sizeof(ProbeValues) + rows_ * sizeof(double));
   }
   std::uint64_t bytes() const {
-    return token_bytes_ + values_.capacity() * sizeof(double) + probes_.capacity() * sizeof(ProbeValues) +
-           complexity_.capacity() * sizeof(std::uint64_t);
+    return token_bytes_ + value_bytes_ + complexity_.capacity() * sizeof(std::uint64_t) +
+           rows_of_.capacity() * sizeof(double*) + probes_.capacity() * sizeof(ProbeValues);
   }
 
  private:
+  std::size_t term_kinds() const { return zor_terms_ ? 3 : 1; }
+
   std::size_t rows_;
+  bool zor_terms_;
   std::vector<Expr> exprs_;
   std::vector<std::uint64_t> complexity_;
-  std::vector<ProbeValues> probes_;
-  std::vector<double> values_;
+  std::vector<ProbeValues> probes_;  // term_kinds() per member
+  std::vector<const double*> rows_of_;
+  std::vector<std::unique_ptr<double[]>> blocks_;
+  double* next_ = nullptr;
+  double* block_end_ = nullptr;
   std::uint64_t token_bytes_ = 0;
+  std::uint64_t value_bytes_ = 0;
   std::uint64_t max_complexity_ = 0;
 };
 
@@ -120,13 +167,38 @@ Expr child_expr(const Pool& pool, const Child& child) {
   return expr;
 }
 
+// The operator as applied to the terms the pool hands out for it: zor reads
+// the precomputed exponential and logarithm terms and only subtracts them.
+template <OpCode Op>
+inline bool apply_to_terms(double a, double b, double& out) {
+  if constexpr (Op == OpCode::Zor) {
+    out = a - b;
+    return true;
+  } else {
+    return apply_op<Op>(a, b, out);
+  }
+}
+
+// Calls body(op tag, left operand terms, right operand terms) for the child;
+// `pick(member, terms)` fetches a member's values or probe values.
+template <class Pick, class Body>
+bool with_operands(const Pool& pool, const Child& child, Pick&& pick, Body&& body) {
+  if (child.op == OpCode::Zor) {
+    return body(std::integral_constant<OpCode, OpCode::Zor>{}, pick(child.left, Pool::Terms::Exp),
+                pick(child.right, Pool::Terms::Ln));
+  }
+  const auto a = pick(child.left, Pool::Terms::Value);
+  const auto b = pick(right_operand(child), Pool::Terms::Value);
+  (void)pool;
+  return dispatch_op(child.op, false, [&](auto op) { return body(op, a, b); });
+}
+
 // The child's values at the probe points; false when it has no fingerprint.
 bool child_probes(const Pool& pool, const Child& child, ProbeValues& out) {
-  const ProbeValues& a = pool.probes(child.left);
-  const ProbeValues& b = pool.probes(right_operand(child));
-  return dispatch_op(child.op, false, [&](auto op) {
+  auto pick = [&](PoolIndex member, Pool::Terms terms) { return pool.probes(member, terms).data(); };
+  return with_operands(pool, child, pick, [&](auto op, const double* a, const double* b) {
     for (std::size_t j = 0; j < out.size(); ++j) {
-      if (!apply_op<op.value>(a[j], b[j], out[j]) || !finite_value(out[j])) return false;
+      if (!apply_to_terms<op.value>(a[j], b[j], out[j]) || !finite_value(out[j])) return false;
     }
     return true;
   });
@@ -134,38 +206,82 @@ bool child_probes(const Pool& pool, const Child& child, ProbeValues& out) {
 
 // The child's value at every sample; false when it fails at one.
 bool child_values(const Pool& pool, const Child& child, std::size_t rows, double* out) {
-  const double* a = pool.values(child.left);
-  const double* b = pool.values(right_operand(child));
-  return dispatch_op(child.op, false, [&](auto op) {
+  auto pick = [&](PoolIndex member, Pool::Terms terms) { return pool.values(member, terms); };
+  return with_operands(pool, child, pick, [&](auto op, const double* a, const double* b) {
     for (std::size_t i = 0; i < rows; ++i) {
-      if (!apply_op<op.value>(a[i], b[i], out[i]) || !finite_value(out[i])) return false;
+      if (!apply_to_terms<op.value>(a[i], b[i], out[i]) || !finite_value(out[i])) return false;
     }
     return true;
   });
 }
 
+enum class Scoring : std::uint8_t { Scored, Failed, RuledOut };
+
+// Rows between two checks of the partial error against the bound.
+constexpr std::size_t kCheckRows = 64;
+
 // Sum of squared errors over the first `compared` samples, accumulated in
-// sample order from -0.0 as the literal scoring does; false when the child
-// fails at any of the `rows` samples.
-bool child_sse(const Pool& pool, const Child& child, std::size_t rows, const double* y, std::size_t compared,
-               double& sse) {
-  const double* a = pool.values(child.left);
-  const double* b = pool.values(right_operand(child));
-  return dispatch_op(child.op, false, [&](auto op) {
+// sample order from -0.0 as the literal scoring does. Failed when the child
+// fails at any of the `rows` samples. RuledOut as soon as the penalised rmse
+// of a partial sum exceeds `bound` (with a positive factor): the remaining
+// squares can only raise the sum, and the square root, the division by m and
+// the product with a positive factor never lower it, so its final score
+// would exceed the bound too.
+Scoring child_sse(const Pool& pool, const Child& child, std::size_t rows, const double* y,
+                  std::size_t compared, double m, double factor, double bound, double& sse) {
+  auto pick = [&](PoolIndex member, Pool::Terms terms) { return pool.values(member, terms); };
+  if (!(factor > 0.0)) bound = std::numeric_limits<double>::infinity();
+  auto over = [&](double sum) { return std::sqrt(sum / m) * factor > bound; };
+  Scoring result = Scoring::Scored;
+  with_operands(pool, child, pick, [&](auto op, const double* a, const double* b) {
     double sum = -0.0;
     double v = 0.0;
     std::size_t i = 0;
-    for (; i < compared; ++i) {
-      if (!apply_op<op.value>(a[i], b[i], v) || !finite_value(v)) return false;
-      const double diff = v - y[i];
-      sum += diff * diff;
+    while (i < compared) {
+      const std::size_t stop = std::min(compared, i + kCheckRows);
+      for (; i < stop; ++i) {
+        if (!apply_to_terms<op.value>(a[i], b[i], v) || !finite_value(v)) {
+          result = Scoring::Failed;
+          return false;
+        }
+        const double diff = v - y[i];
+        sum += diff * diff;
+      }
+      if (over(sum)) {
+        result = Scoring::RuledOut;
+        return false;
+      }
     }
     for (; i < rows; ++i) {
-      if (!apply_op<op.value>(a[i], b[i], v) || !finite_value(v)) return false;
+      if (!apply_to_terms<op.value>(a[i], b[i], v) || !finite_value(v)) {
+        result = Scoring::Failed;
+        return false;
+      }
     }
     sse = sum;
     return true;
   });
+  return result;
+}
+
+std::uint64_t child_key(const Child& child) {
+  return (static_cast<std::uint64_t>(child.op) + 1) << (2 * kIndexBits) |
+         static_cast<std::uint64_t>(child.left) << kIndexBits | child.right;
+}
+
+std::uint64_t member_key(std::size_t member) { return kMemberCode << (2 * kIndexBits) | member; }
+
+bool same_bits(const ProbeValues& a, const ProbeValues& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// Whether the candidate named by a seen-set key has the probe values `values`.
+bool key_has_values(const Pool& pool, std::uint64_t key, const ProbeValues& values) {
+  const std::uint64_t code = key >> (2 * kIndexBits);
+  const std::uint64_t mask = (std::uint64_t{1} << kIndexBits) - 1;
+  if (code == kMemberCode) return same_bits(pool.probes(static_cast<std::size_t>(key & mask)), values);
+  const Child stored{static_cast<PoolIndex>(key >> kIndexBits & mask), static_cast<PoolIndex>(key & mask),
+                     static_cast<OpCode>(code - 1)};
+  ProbeValues stored_values{};
+  return child_probes(pool, stored, stored_values) && same_bits(stored_values, values);
 }
 
 // A scored child as the level's reductions keep it; `seq` is its place in
@@ -176,6 +292,10 @@ struct Ranked {
   std::uint64_t seq;
   Child child;
 };
+
+// A score above which nothing replaces a holder of `held`: a NaN is never
+// replaced.
+double score_bound(double held) { return std::isnan(held) ? -std::numeric_limits<double>::infinity() : held; }
 
 bool ranked_before(const Ranked& a, const Ranked& b) { return ranks_before(a.score, a.seq, b.score, b.seq); }
 
@@ -318,8 +438,8 @@ class ChildGenerator {
   const std::vector<OpCode>& binary_;
   std::uint64_t max_complexity_;
   std::vector<std::vector<PoolIndex>> partner_lists_;
-  std::size_t member_;  // next member for unary children
-  std::size_t row_;     // left member of the current binary row
+  std::size_t member_;                                // next member for unary children
+  std::size_t row_;                                   // left member of the current binary row
   const std::vector<PoolIndex>* partners_ = nullptr;  // null: partners are 0..row_
   std::size_t position_ = 0;
   std::size_t partner_end_ = 0;
@@ -363,6 +483,13 @@ class Front {
     }
   }
 
+  // A score above which a child of this complexity cannot enter the front.
+  double bound(std::uint64_t complexity) const {
+    if (complexity >= slots_.size() || !slots_[complexity].present)
+      return std::numeric_limits<double>::infinity();
+    return score_bound(slots_[complexity].score);
+  }
+
   std::vector<ScoredCandidate> take() {
     std::vector<ScoredCandidate> front;
     for (Slot& slot : slots_) {
@@ -401,6 +528,14 @@ class TopParents {
 
   std::uint64_t bytes() const { return heap_.capacity() * sizeof(Ranked); }
 
+  // A score above which a child cannot become a parent.
+  double bound() const {
+    if (limit_ == 0) return -std::numeric_limits<double>::infinity();
+    if (heap_.size() < limit_ || std::isnan(heap_.front().score))
+      return std::numeric_limits<double>::infinity();
+    return heap_.front().score;
+  }
+
   std::vector<Ranked> take_in_order() {
     std::sort_heap(heap_.begin(), heap_.end(), ranked_before);
     return std::exchange(heap_, {});
@@ -423,7 +558,7 @@ class FastSearch {
         compared_(std::min(rows_, y.size())),
         unary_(unary_operators(options)),
         binary_(binary_operators(options)),
-        pool_(rows_),
+        pool_(rows_, options.use_zor),
         memory_limit_(control.memory_limit != 0 ? control.memory_limit : available_memory_bytes() / 10 * 8),
         start_(std::chrono::steady_clock::now()) {}
 
@@ -467,16 +602,20 @@ class FastSearch {
     for (const Expr& seed : seeds) {
       const std::optional<ProbeValues> probes = probe_values(seed, columns_.size());
       if (!probes) continue;
-      const std::uint64_t h = ProbeSet::hash(*probes);
-      const std::size_t shard = ProbeSet::shard_of(h);
+      const std::uint64_t h = SeenSet::hash(*probes);
+      const std::size_t shard = SeenSet::shard_of(h);
       seen_.resize_shard(shard, seen_.slots_needed(shard, 1));
-      if (seen_.insert_if_absent(*probes, h)) {
+      // Seed keys name the pool positions the seeds are about to take.
+      auto same = [&](std::uint64_t key) {
+        return same_bits(admitted_probes[key & ((std::uint64_t{1} << kIndexBits) - 1)], *probes);
+      };
+      if (seen_.insert_if_absent(h, member_key(admitted.size()), same)) {
         admitted.push_back(seed);
         admitted_probes.push_back(*probes);
       }
     }
     if (admitted.size() > kMaxPool) throw SearchMemoryExceeded(memory_message());
-    require_memory(admitted.size() * Pool::bytes_per_member(rows_));
+    require_memory(admitted.size() * pool_.bytes_per_member());
 
     std::vector<ScoredCandidate> scored;
     for (const Expr& seed : admitted) {
@@ -529,7 +668,7 @@ class FastSearch {
       for (std::size_t lo = 0; lo < admitted_.size(); lo += slice) {
         const std::size_t hi = std::min(admitted_.size(), lo + slice);
         if (lo > 0 && stop_requested()) break;
-        score_slice(lo, hi);
+        score_slice(lo, hi, scoring_bound(parents));
         scored += reduce_slice(lo, hi, generated - block_.size(), parents);
       }
       if (outcome_.cut_short) break;
@@ -545,7 +684,7 @@ class FastSearch {
 
     std::vector<Ranked> chosen = parents.take_in_order();
     if (pool_.size() + chosen.size() > kMaxPool) throw SearchMemoryExceeded(memory_message());
-    require_memory(chosen.size() * Pool::bytes_per_member(rows_));
+    require_memory(chosen.size() * pool_.bytes_per_member());
     pool_.reserve(chosen.size());
     for (const Ranked& ranked : chosen) {
       ProbeValues probes{};
@@ -573,30 +712,40 @@ class FastSearch {
     zor::pool::for_each_piece(n, kFingerprintGrain, [&](std::size_t lo, std::size_t hi) {
       for (std::size_t k = lo; k < hi; ++k) {
         if (child_probes(pool_, block_[k], probes_[k])) {
-          hashes_[k] = ProbeSet::hash(probes_[k]);
+          hashes_[k] = SeenSet::hash(probes_[k]);
           valid_[k] = 1;
         }
       }
     });
 
     // Grow every shard beforehand, so that insertion never allocates.
-    std::array<std::size_t, ProbeSet::kShards> incoming{};
+    std::array<std::size_t, SeenSet::kShards> incoming{};
     for (std::size_t k = 0; k < n; ++k) {
-      if (valid_[k]) ++incoming[ProbeSet::shard_of(hashes_[k])];
+      if (valid_[k]) ++incoming[SeenSet::shard_of(hashes_[k])];
     }
     std::uint64_t growth = 0;
-    for (std::size_t s = 0; s < ProbeSet::kShards; ++s) {
-      growth += seen_.slots_needed(s, incoming[s]) * ProbeSet::kSlotBytes;
+    for (std::size_t s = 0; s < SeenSet::kShards; ++s) {
+      growth += seen_.slots_needed(s, incoming[s]) * SeenSet::kSlotBytes;
     }
     require_memory(growth + block_bytes());
-    for (std::size_t s = 0; s < ProbeSet::kShards; ++s) seen_.resize_shard(s, seen_.slots_needed(s, incoming[s]));
+    for (std::size_t s = 0; s < SeenSet::kShards; ++s)
+      seen_.resize_shard(s, seen_.slots_needed(s, incoming[s]));
 
     inserted_.assign(n, 0);
-    zor::pool::for_each_piece(ProbeSet::kShards, 1, [&](std::size_t lo, std::size_t hi) {
+    zor::pool::for_each_piece(SeenSet::kShards, 1, [&](std::size_t lo, std::size_t hi) {
+      std::vector<std::uint32_t> mine;
       for (std::size_t k = 0; k < n; ++k) {
-        if (!valid_[k]) continue;
-        const std::size_t shard = ProbeSet::shard_of(hashes_[k]);
-        if (shard >= lo && shard < hi) inserted_[k] = seen_.insert_if_absent(probes_[k], hashes_[k]) ? 1 : 0;
+        const std::size_t shard = SeenSet::shard_of(hashes_[k]);
+        if (valid_[k] && shard >= lo && shard < hi) mine.push_back(static_cast<std::uint32_t>(k));
+      }
+      // The table is far larger than the caches: ask for the slots of the
+      // next few children while this one is inserted.
+      constexpr std::size_t kAhead = 8;
+      for (std::size_t r = 0; r < mine.size(); ++r) {
+        if (r + kAhead < mine.size()) seen_.prefetch(hashes_[mine[r + kAhead]]);
+        const std::uint32_t k = mine[r];
+        auto same = [&](std::uint64_t key) { return key_has_values(pool_, key, probes_[k]); };
+        inserted_[k] = seen_.insert_if_absent(hashes_[k], child_key(block_[k]), same) ? 1 : 0;
       }
     });
     admitted_.clear();
@@ -607,27 +756,31 @@ class FastSearch {
     rmses_.resize(admitted_.size());
   }
 
-  // Scores admitted_[lo, hi) in parallel; a child failing on the data gets a
-  // NaN rmse marker in failed_.
-  void score_slice(std::size_t lo, std::size_t hi) {
-    failed_.resize(admitted_.size());
+  // Scores admitted_[lo, hi) in parallel. `bound`: a score above which a
+  // child cannot become best or parent (nor, with the front, enter it).
+  void score_slice(std::size_t lo, std::size_t hi, double bound) {
+    outcomes_.resize(admitted_.size());
     const double m = static_cast<double>(y_.size());
     const std::size_t grain = std::max<std::size_t>(1, kRowsPerPiece / std::max<std::size_t>(rows_, 1));
     zor::pool::for_each_piece(hi - lo, grain, [&](std::size_t a, std::size_t b) {
       for (std::size_t r = lo + a; r < lo + b; ++r) {
         const Child& child = block_[admitted_[r]];
+        const std::uint64_t size = child_complexity(pool_, child);
+        const double factor = static_cast<double>(size) * options_.complexity_penalty + 1.0;
+        const double child_bound = control_.keep_front ? std::max(bound, front_.bound(size)) : bound;
         double sse = 0.0;
-        if (!child_sse(pool_, child, rows_, y_.data(), compared_, sse)) {
-          failed_[r] = 1;
-          continue;
-        }
-        failed_[r] = 0;
+        outcomes_[r] = child_sse(pool_, child, rows_, y_.data(), compared_, m, factor, child_bound, sse);
+        if (outcomes_[r] != Scoring::Scored) continue;
         const double rmse = std::sqrt(sse / m);
-        const double factor = static_cast<double>(child_complexity(pool_, child)) * options_.complexity_penalty + 1.0;
         rmses_[r] = rmse;
         scores_[r] = rmse * factor;
       }
     });
+  }
+
+  double scoring_bound(const TopParents& parents) const {
+    const double best = best_score_ ? score_bound(*best_score_) : std::numeric_limits<double>::infinity();
+    return std::max(best, parents.bound());
   }
 
   // Folds admitted_[lo, hi) into the best, the front and the parents, in
@@ -636,7 +789,7 @@ class FastSearch {
   std::uint64_t reduce_slice(std::size_t lo, std::size_t hi, std::uint64_t base, TopParents& parents) {
     std::uint64_t count = 0;
     for (std::size_t r = lo; r < hi; ++r) {
-      if (failed_[r]) continue;
+      if (outcomes_[r] != Scoring::Scored) continue;
       ++count;
       const Ranked ranked{scores_[r], rmses_[r], base + admitted_[r], block_[admitted_[r]]};
       if (!best_score_ || replaces(*best_score_, ranked.score)) {
@@ -686,7 +839,7 @@ class FastSearch {
   const std::vector<OpCode> unary_;
   const std::vector<OpCode> binary_;
   Pool pool_;
-  ProbeSet seen_;
+  SeenSet seen_;
   Front front_;
   const std::uint64_t memory_limit_;
   const std::chrono::steady_clock::time_point start_;
@@ -703,7 +856,7 @@ class FastSearch {
   std::vector<std::uint32_t> admitted_;
   std::vector<double> scores_;
   std::vector<double> rmses_;
-  std::vector<std::uint8_t> failed_;
+  std::vector<Scoring> outcomes_;
 };
 
 }  // namespace

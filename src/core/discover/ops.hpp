@@ -66,19 +66,32 @@ template <class F, class R>
 inline R dispatch_op(OpCode op, R fallback, F&& f) {
   using enum OpCode;
   switch (op) {
-    case Neg: return f(std::integral_constant<OpCode, Neg>{});
-    case Recip: return f(std::integral_constant<OpCode, Recip>{});
-    case Exp: return f(std::integral_constant<OpCode, Exp>{});
-    case Ln: return f(std::integral_constant<OpCode, Ln>{});
-    case Sqrt: return f(std::integral_constant<OpCode, Sqrt>{});
-    case Sin: return f(std::integral_constant<OpCode, Sin>{});
-    case Cos: return f(std::integral_constant<OpCode, Cos>{});
-    case Abs: return f(std::integral_constant<OpCode, Abs>{});
-    case Zor: return f(std::integral_constant<OpCode, Zor>{});
-    case Add: return f(std::integral_constant<OpCode, Add>{});
-    case Sub: return f(std::integral_constant<OpCode, Sub>{});
-    case Mul: return f(std::integral_constant<OpCode, Mul>{});
-    case Div: return f(std::integral_constant<OpCode, Div>{});
+    case Neg:
+      return f(std::integral_constant<OpCode, Neg>{});
+    case Recip:
+      return f(std::integral_constant<OpCode, Recip>{});
+    case Exp:
+      return f(std::integral_constant<OpCode, Exp>{});
+    case Ln:
+      return f(std::integral_constant<OpCode, Ln>{});
+    case Sqrt:
+      return f(std::integral_constant<OpCode, Sqrt>{});
+    case Sin:
+      return f(std::integral_constant<OpCode, Sin>{});
+    case Cos:
+      return f(std::integral_constant<OpCode, Cos>{});
+    case Abs:
+      return f(std::integral_constant<OpCode, Abs>{});
+    case Zor:
+      return f(std::integral_constant<OpCode, Zor>{});
+    case Add:
+      return f(std::integral_constant<OpCode, Add>{});
+    case Sub:
+      return f(std::integral_constant<OpCode, Sub>{});
+    case Mul:
+      return f(std::integral_constant<OpCode, Mul>{});
+    case Div:
+      return f(std::integral_constant<OpCode, Div>{});
   }
   return fallback;
 }
@@ -86,7 +99,8 @@ inline R dispatch_op(OpCode op, R fallback, F&& f) {
 // One operator application as the evaluator performs it: false when the
 // guard fails or the result is not finite.
 inline bool apply_checked(OpCode op, double a, double b, double& out) {
-  return dispatch_op(op, false, [&](auto tag) { return apply_op<tag.value>(a, b, out) && finite_value(out); });
+  return dispatch_op(op, false,
+                     [&](auto tag) { return apply_op<tag.value>(a, b, out) && finite_value(out); });
 }
 
 }  // namespace zor::discover

@@ -63,9 +63,6 @@ void poll(const SearchControl& control) {
   }
 }
 
-
-
-
 // Estimated bytes held by the search, checked against a limit: the kernel
 // may kill a process that grows past the machine's memory instead of failing
 // an allocation, so the search fails first with std::bad_alloc.
@@ -239,7 +236,8 @@ SearchOutcome reference_beam_search(const Columns& columns, const std::vector<do
   std::optional<ScoredCandidate>& best = outcome.best;
 
   // Counts, best and front after a scored level; true when the goal is met.
-  auto finish_level = [&](std::uint64_t level, std::size_t admitted, const std::vector<ScoredCandidate>& scored) {
+  auto finish_level = [&](std::uint64_t level, std::size_t admitted,
+                          const std::vector<ScoredCandidate>& scored) {
     outcome.generated += admission.take_generated();
     outcome.admitted += admitted;
     outcome.scored += scored.size();
@@ -251,7 +249,8 @@ SearchOutcome reference_beam_search(const Columns& columns, const std::vector<do
       report.admitted = admitted;
       report.scored = scored.size();
       report.best = best ? &*best : nullptr;
-      report.elapsed_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      report.elapsed_seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       control.on_level(report);
     }
     return reached_goal(best, options);
@@ -263,7 +262,8 @@ SearchOutcome reference_beam_search(const Columns& columns, const std::vector<do
     admission.admit(Expr{{Token::constant(1.0)}});
     for (std::size_t k = 0; k < n_vars; ++k) admission.admit(Expr{{Token::var(k)}});
     std::vector<Expr> seeds = admission.take();
-    if (finish_level(1, seeds.size(), score_candidates_chunked(seeds, columns, y, options, slice, cancelled))) {
+    if (finish_level(1, seeds.size(),
+                     score_candidates_chunked(seeds, columns, y, options, slice, cancelled))) {
       return outcome;
     }
     pool = std::move(seeds);

@@ -9,7 +9,6 @@
 
 from __future__ import annotations
 
-from importlib import metadata
 from typing import TYPE_CHECKING, Any
 
 from zor._discover import DiscoveryResult, Formula, LevelReport, discover
@@ -18,15 +17,18 @@ from zor._optional import DISTRIBUTION
 if TYPE_CHECKING:
     from zor.estimator import ZorRegressor
 
-try:
-    __version__: str = metadata.version(DISTRIBUTION)
-except metadata.PackageNotFoundError:  # pragma: no cover - running from a source tree
-    __version__ = "0+unknown"
+    __version__: str
 
 __all__ = ["DiscoveryResult", "Formula", "LevelReport", "ZorRegressor", "__version__", "discover"]
 
 
 def __getattr__(name: str) -> Any:
+    # The version comes from the installed distribution's metadata, whose
+    # import costs more than the rest of the package: only on first use.
+    if name == "__version__":
+        from importlib import metadata
+
+        return metadata.version(DISTRIBUTION)
     # The estimator imports scikit-learn, an optional extra: only on first use.
     if name == "ZorRegressor":
         from zor.estimator import ZorRegressor

@@ -32,6 +32,10 @@ LADDER: tuple[tuple[int, int], ...] = (
     (10, 200000), (10, 500000), (11, 500000), (11, 2000000), (12, 2000000),
 )
 
+# How much lower than every simpler formula's error a formula's error must be
+# to join the Pareto front.
+PARETO_RELATIVE_GAIN = 1e-9
+
 
 def _short(value: float) -> str:
     return f"{value:.3g}"
@@ -162,11 +166,13 @@ class _Merged:
                 self.by_complexity[candidate["complexity"]] = candidate
 
     def pareto(self) -> Iterator[dict[str, Any]]:
-        """Per complexity, increasing, the candidates whose error is below every simpler one's."""
+        """Per complexity, increasing, the candidates whose error is below every
+        simpler one's by more than rounding: a formula that only rewrites a
+        simpler one, (x / (1/x)) for (x * x), differs from it in the last bits."""
         lowest = math.inf
         for complexity in sorted(self.by_complexity):
             candidate = self.by_complexity[complexity]
-            if candidate["rmse"] < lowest:
+            if candidate["rmse"] < lowest * (1.0 - PARETO_RELATIVE_GAIN):
                 lowest = candidate["rmse"]
                 yield candidate
 
@@ -180,14 +186,16 @@ class _ProgressBar:
     def __init__(self, total: int | None) -> None:
         from tqdm.auto import tqdm
 
-        self._bar = tqdm(total=total, unit="level", file=sys.stderr, leave=False, dynamic_ncols=True)
+        self._bar = tqdm(total=total, unit=" levels", file=sys.stderr, leave=False, dynamic_ncols=True)
         self._admitted = 0
 
     def __call__(self, report: LevelReport) -> None:
         self._admitted += report.admitted
         rate = self._admitted / report.elapsed_seconds if report.elapsed_seconds > 0 else 0.0
         if report.step or self._bar.total is None:
-            self._bar.set_description(f"complexity {report.max_complexity}, beam {report.beam_width}", refresh=False)
+            self._bar.set_description(
+                f"step {report.step + 1}, complexity {report.max_complexity}, beam {report.beam_width}", refresh=False
+            )
         best = report.best.formula if report.best is not None else "-"
         if len(best) > 48:
             best = best[:45] + "..."

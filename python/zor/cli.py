@@ -12,7 +12,7 @@ import sys
 from collections.abc import Sequence
 from typing import Any, TextIO
 
-from zor import __version__
+import zor
 from zor._discover import DiscoveryResult, Formula, discover
 
 EXAMPLES = """\
@@ -63,6 +63,16 @@ def _seconds(text: str) -> float:
     return value
 
 
+class _VersionAction(argparse.Action):
+    """--version, looked up only when asked for."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, **kwargs)
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: Any) -> None:
+        parser.exit(message=f"{parser.prog} {zor.__version__}\n")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="zor-discover",
@@ -92,7 +102,7 @@ def build_parser() -> argparse.ArgumentParser:
     output.add_argument("--json", action="store_true", help="print one JSON object instead of the report")
     output.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                         help="progress bar on standard error (default: when it is a terminal)")
-    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument("--version", action=_VersionAction, help="show the version and exit")
     return parser
 
 

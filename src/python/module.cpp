@@ -145,5 +145,6 @@ bool fill_module(PyObject* module) {
 }  // namespace zor::py
 
 PyMODINIT_FUNC PyInit_zor_core() {
-  return zor::py::guarded([] { return zor::py::zor_core_module.import(zor::py::module_def, zor::py::fill_module); });
+  return zor::py::guarded(
+      [] { return zor::py::zor_core_module.import(zor::py::module_def, zor::py::fill_module); });
 }

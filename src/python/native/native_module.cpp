@@ -14,7 +14,8 @@ constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef functions[] = {
     {"search", as_cfunction(search_entry), kFastcall,
-     "search(columns, y, max_complexity=8, beam_width=2000, precision_goal=1e-10, use_trig=True, use_zor=True, "
+     "search(columns, y, max_complexity=8, beam_width=2000, precision_goal=1e-10, use_trig=True, "
+     "use_zor=True, "
      "complexity_penalty=0.001, time_limit=None, on_level=None, keep_front=False, engine='fast')\n--\n\n"
      "Beam search for the formula over `columns` (one float list per variable) that best fits `y`.\n"
      "The interpreter lock is released while it runs. `time_limit` (seconds) stops it with the best so far\n"
@@ -29,8 +30,15 @@ PyMethodDef functions[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "zor._native", "Private native entry of the zor package.", 0, functions, nullptr,
-    nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "zor._native",
+    "Private native entry of the zor package.",
+    0,
+    functions,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 ProcessModule native_module("zor._native");
@@ -44,5 +52,6 @@ PyMODINIT_FUNC PyInit__native() {
   zor::py::name_panic_exception("zor._native.PanicException",
                                 "A native fault inside zor._native aborted the call.\n\n"
                                 "Derived from BaseException, like an interpreter-level failure.");
-  return zor::py::guarded([] { return zor::py::native_module.import(zor::py::module_def, zor::py::fill_module); });
+  return zor::py::guarded(
+      [] { return zor::py::native_module.import(zor::py::module_def, zor::py::fill_module); });
 }

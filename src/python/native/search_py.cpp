@@ -205,7 +205,8 @@ class SearchWatch {
     const Clock::time_point now = Clock::now();
     if (time_limit_ && std::chrono::duration<double>(now - started_).count() >= *time_limit_)
       return discover::PollAnswer::Stop;
-    if (now - last_signal_check_ < kSignalCheckInterval || !on_search_thread()) return discover::PollAnswer::Continue;
+    if (now - last_signal_check_ < kSignalCheckInterval || !on_search_thread())
+      return discover::PollAnswer::Continue;
     last_signal_check_ = now;
     if (lock_->with_lock([] { return PyErr_CheckSignals() != 0; })) {
       python_error_ = true;
@@ -222,7 +223,8 @@ class SearchWatch {
         python_error_ = true;
         return;
       }
-      if (on_level_ != nullptr && !Ref::steal(PyObject_CallOneArg(on_level_, entry.get()))) python_error_ = true;
+      if (on_level_ != nullptr && !Ref::steal(PyObject_CallOneArg(on_level_, entry.get())))
+        python_error_ = true;
     });
   }
 
@@ -250,11 +252,12 @@ std::optional<Engine> engine_named(const std::string& name) {
   return std::nullopt;
 }
 
-PyObject* search(discover::Columns columns, std::vector<double> y, std::optional<std::uint64_t> max_complexity,
-                 std::optional<std::uint64_t> beam_width, std::optional<double> precision_goal,
-                 std::optional<bool> use_trig, std::optional<bool> use_zor,
-                 std::optional<double> complexity_penalty, NoneOr<double> time_limit, NoneOr<Callable> on_level,
-                 std::optional<bool> keep_front, std::optional<std::string> engine_name) {
+PyObject* search(discover::Columns columns, std::vector<double> y,
+                 std::optional<std::uint64_t> max_complexity, std::optional<std::uint64_t> beam_width,
+                 std::optional<double> precision_goal, std::optional<bool> use_trig,
+                 std::optional<bool> use_zor, std::optional<double> complexity_penalty,
+                 NoneOr<double> time_limit, NoneOr<Callable> on_level, std::optional<bool> keep_front,
+                 std::optional<std::string> engine_name) {
   if (std::optional<std::string> problem = discover::validate_columns(columns)) {
     PyErr_SetString(PyExc_ValueError, problem->c_str());
     return nullptr;
@@ -279,7 +282,8 @@ PyObject* search(discover::Columns columns, std::vector<double> y, std::optional
 
   Ref levels = Ref::steal(PyList_New(0));
   if (!levels) return nullptr;
-  SearchWatch watch(time_limit.value, on_level.value ? on_level.value->function.get() : nullptr, levels.get());
+  SearchWatch watch(time_limit.value, on_level.value ? on_level.value->function.get() : nullptr,
+                    levels.get());
   discover::SearchControl control;
   control.poll = [&watch] { return watch.poll(); };
   control.on_level = [&watch](const discover::LevelReport& report) { watch.on_level(report); };
@@ -345,9 +349,10 @@ PyObject* evaluate(Expr expression, discover::Columns columns) {
   return build_float_list(values);
 }
 
-constexpr Signature kSearch{"search",
-                            {"columns", "y", "max_complexity", "beam_width", "precision_goal", "use_trig",
-                             "use_zor", "complexity_penalty", "time_limit", "on_level", "keep_front", "engine"}};
+constexpr Signature kSearch{
+    "search",
+    {"columns", "y", "max_complexity", "beam_width", "precision_goal", "use_trig", "use_zor",
+     "complexity_penalty", "time_limit", "on_level", "keep_front", "engine"}};
 constexpr Signature kEvaluate{"evaluate", {"expression", "columns"}};
 
 }  // namespace

@@ -34,7 +34,7 @@ bench: setup
 
 format:
 	clang-format -i src/core/*.hpp src/core/*.cpp src/core/discover/*.hpp src/core/discover/*.cpp \
-	  src/python/*.hpp src/python/*.cpp tests/cpp/*.cpp
+	  src/python/*.hpp src/python/*.cpp src/python/native/*.hpp src/python/native/*.cpp tests/cpp/*.cpp
 
 clean:
 	rm -rf build $(VENV)

@@ -4,7 +4,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 
-.PHONY: setup demo test test-cpp test-python bench format clean
+.PHONY: setup demo test test-cpp test-python bench bench-discovery format clean
 
 setup:
 	@bash scripts/bootstrap.sh
@@ -31,6 +31,10 @@ test-python: setup
 
 bench: setup
 	$(PY) bench/kernels.py
+
+# Fast search against the literal reference; takes about ten minutes.
+bench-discovery: setup
+	$(PY) bench/discovery.py --reachable
 
 format:
 	clang-format -i src/core/*.hpp src/core/*.cpp src/core/discover/*.hpp src/core/discover/*.cpp \

@@ -148,7 +148,7 @@ def main() -> None:
     if opts.reachable:
         print("\nfast search at larger settings (time, peak memory)")
         for rung in REACHABLE:
-            print(f"{rung.label():<36} {describe(run('fast', rung, 1800.0))}")
+            print(f"{rung.label():<36} {describe(run('fast', rung, 600.0))}")
             sys.stdout.flush()
 
     if opts.figure:

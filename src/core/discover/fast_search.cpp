@@ -589,7 +589,22 @@ class FastSearch {
 
   void require_memory(std::uint64_t extra) const {
     const std::uint64_t held = seen_.bytes() + pool_.bytes() + extra;
-    if (held > memory_limit_) throw SearchMemoryExceeded(memory_message());
+    if (held > memory_limit_) throw SearchMemoryExceeded(memory_message(held, memory_limit_));
+  }
+
+  // Refuses a level that would, by the share of its children the previous
+  // level admitted, grow the seen set past the memory limit: it fails now
+  // instead of after minutes of work. The check of every block still holds
+  // the line if the estimate was low.
+  void require_level_memory(std::uint64_t children) const {
+    const double share = last_generated_ > 0 ? static_cast<double>(last_admitted_) / last_generated_ : 1.0;
+    const double entries = static_cast<double>(seen_.size()) + share * static_cast<double>(children);
+    // Half-full tables at the least.
+    const double needed = 2.0 * SeenSet::kSlotBytes * entries + static_cast<double>(pool_.bytes());
+    if (needed > static_cast<double>(memory_limit_)) {
+      throw SearchMemoryExceeded(
+          memory_message(static_cast<std::uint64_t>(std::min(needed, 1e19)), memory_limit_));
+    }
   }
 
   // Level 1: the constants 0 and 1, then one variable per column, scored by
@@ -614,7 +629,7 @@ class FastSearch {
         admitted_probes.push_back(*probes);
       }
     }
-    if (admitted.size() > kMaxPool) throw SearchMemoryExceeded(memory_message());
+    if (admitted.size() > kMaxPool) throw SearchMemoryExceeded(memory_message(kMaxPool, 0));
     require_memory(admitted.size() * pool_.bytes_per_member());
 
     std::vector<ScoredCandidate> scored;
@@ -652,6 +667,7 @@ class FastSearch {
   LevelEnd expand(std::uint64_t level, std::size_t first_new) {
     ChildGenerator generator(pool_, first_new, unary_, binary_, options_.max_complexity);
     TopParents parents(options_.beam_width / 4);
+    require_level_memory(generator.total());
     std::uint64_t generated = 0;
     std::uint64_t admitted = 0;
     std::uint64_t scored = 0;
@@ -675,6 +691,8 @@ class FastSearch {
     }
     outcome_.generated += generated;
     outcome_.admitted += admitted;
+    last_generated_ = generated;
+    last_admitted_ = admitted;
     outcome_.scored += scored;
     if (admitted == 0 || outcome_.cut_short) return LevelEnd::Done;
 
@@ -683,7 +701,7 @@ class FastSearch {
     if (reached_goal(outcome_.best, options_)) return LevelEnd::Done;
 
     std::vector<Ranked> chosen = parents.take_in_order();
-    if (pool_.size() + chosen.size() > kMaxPool) throw SearchMemoryExceeded(memory_message());
+    if (pool_.size() + chosen.size() > kMaxPool) throw SearchMemoryExceeded(memory_message(kMaxPool, 0));
     require_memory(chosen.size() * pool_.bytes_per_member());
     pool_.reserve(chosen.size());
     for (const Ranked& ranked : chosen) {
@@ -845,7 +863,9 @@ class FastSearch {
   const std::chrono::steady_clock::time_point start_;
   SearchOutcome outcome_;
   std::optional<Ranked> pending_best_;  // this level's best so far, when it beats outcome_.best
-  std::optional<double> best_score_;    // score of the best so far
+  std::optional<double> best_score_;
+  std::uint64_t last_generated_ = 0;  // children of the last expanded level
+  std::uint64_t last_admitted_ = 0;   // score of the best so far
 
   // The current block and what admission and scoring computed for it.
   std::vector<Child> block_;

@@ -84,7 +84,7 @@ class MemoryBudget {
 
   void require(std::uint64_t bytes) const {
     if (bytes > limit_) {
-      throw SearchMemoryExceeded(detail::memory_message());
+      throw SearchMemoryExceeded(detail::memory_message(bytes, limit_));
     }
   }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -78,8 +79,18 @@ inline bool ranks_before(double score_a, std::uint64_t seq_a, double score_b, st
   return seq_a < seq_b;
 }
 
-inline std::string memory_message() {
-  return "formula search needs more memory than is available; lower beam_width or max_complexity";
+// Why a search is refused: `needed` and `available` bytes, shown in GB
+// (`available` 0 when the search outgrows its own index space).
+inline std::string memory_message(std::uint64_t needed, std::uint64_t available) {
+  auto gigabytes = [](std::uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f GB", static_cast<double>(bytes) / 1e9);
+    return std::string(text);
+  };
+  std::string message = "formula search needs more memory than is available";
+  if (available != 0)
+    message += " (about " + gigabytes(needed) + ", with " + gigabytes(available) + " usable)";
+  return message + "; lower beam_width or max_complexity";
 }
 
 }  // namespace zor::discover::detail

@@ -84,7 +84,7 @@ class Pool {
   // Makes room for `extra` members. Each call takes one new block for their
   // values, so the values of earlier members never move.
   void reserve(std::size_t extra) {
-    blocks_.push_back(std::make_unique<double[]>(extra * term_kinds() * rows_));
+    blocks_.push_back(std::make_unique_for_overwrite<double[]>(extra * term_kinds() * rows_));
     next_ = blocks_.back().get();
     block_end_ = next_ + extra * term_kinds() * rows_;
     value_bytes_ += extra * term_kinds() * rows_ * sizeof(double);
@@ -704,7 +704,10 @@ class FastSearch {
     if (pool_.size() + chosen.size() > kMaxPool) throw SearchMemoryExceeded(memory_message(kMaxPool, 0));
     require_memory(chosen.size() * pool_.bytes_per_member());
     pool_.reserve(chosen.size());
-    for (const Ranked& ranked : chosen) {
+    const std::size_t per_poll = std::max<std::size_t>(1, kRowsPerSlice / std::max<std::size_t>(rows_, 1));
+    for (std::size_t r = 0; r < chosen.size(); ++r) {
+      const Ranked& ranked = chosen[r];
+      if (r % per_poll == per_poll - 1 && stop_requested()) return LevelEnd::Done;
       ProbeValues probes{};
       child_probes(pool_, ranked.child, probes);
       pool_.add(child_expr(pool_, ranked.child), probes,

@@ -238,7 +238,8 @@ SearchOutcome reference_beam_search(const Columns& columns, const std::vector<do
   // Counts, best and front after a scored level; true when the goal is met.
   auto finish_level = [&](std::uint64_t level, std::size_t admitted,
                           const std::vector<ScoredCandidate>& scored) {
-    outcome.generated += admission.take_generated();
+    const std::uint64_t generated = admission.take_generated();
+    outcome.generated += generated;
     outcome.admitted += admitted;
     outcome.scored += scored.size();
     update_best(best, scored);
@@ -246,6 +247,7 @@ SearchOutcome reference_beam_search(const Columns& columns, const std::vector<do
     if (control.on_level) {
       LevelReport report;
       report.level = level;
+      report.generated = generated;
       report.admitted = admitted;
       report.scored = scored.size();
       report.best = best ? &*best : nullptr;

@@ -80,7 +80,8 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("file", nargs="?", default="-", help="CSV file with a header row (default or '-': standard input)")
+    parser.add_argument("file", nargs="?", default="-",
+                        help="CSV file with a header row (default or '-': standard input)")
     parser.add_argument("--target", metavar="NAME", help="the column to explain (default: the last column)")
     parser.add_argument("--features", metavar="A,B,...", help="comma-separated feature columns (default: all others)")
     parser.add_argument("--delimiter", default=",", metavar="CHAR", help="cell separator (default: ',')")
@@ -172,7 +173,7 @@ def read_table(source: str, delimiter: str, target: str | None, features: str | 
             line = reader.line_num
             if len(row) != len(header):
                 raise InputError(f"{label}, row {line}: {len(row)} cells where the header has {len(header)} columns")
-            for column, (index, name) in zip(values, wanted):
+            for column, (index, name) in zip(values, wanted, strict=True):
                 column.append(_cell_value(row[index], label, line, name))
     except csv.Error as error:
         raise InputError(f"{label}, row {reader.line_num}: {error}") from None

@@ -2,13 +2,13 @@
 
 import json
 import os
-import signal
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import pytest
+
+from interrupt import interrupt
 
 SCRIPT = Path(sys.executable).with_name("zor-discover")
 
@@ -113,14 +113,6 @@ def test_ctrl_c_exits_with_130(tmp_path):
     path.write_text("\n".join(rows) + "\n")
     child = subprocess.Popen([str(SCRIPT), str(path), "--max-complexity", "9", "--beam-width", "8000"],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        time.sleep(1.5)
-        assert child.poll() is None, child.communicate()
-        child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=30)
-    finally:
-        if child.poll() is None:
-            child.kill()
-            child.communicate()
+    out, err, _ = interrupt(child, after=1.5)
     assert child.returncode == 130
     assert err == "zor-discover: interrupted\n" and out == ""

@@ -2,7 +2,6 @@
 
 import math
 import os
-import signal
 import subprocess
 import sys
 import textwrap
@@ -19,6 +18,8 @@ import zor_core
 from zor import _native
 from zor._discover import LADDER
 from zor._expression import default_names, to_text
+
+from interrupt import interrupt
 
 TARGETS = [
     lambda a, b: a * np.exp(a),
@@ -238,17 +239,8 @@ INTERRUPTED = textwrap.dedent(
 def test_ctrl_c_raises_keyboard_interrupt_promptly():
     child = subprocess.Popen([sys.executable, "-c", INTERRUPTED], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                              text=True)
-    try:
-        assert child.stdout.readline().strip() == "ready"
-        time.sleep(0.8)
-        assert child.poll() is None, "the search ended before the signal"
-        sent = time.monotonic()
-        child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=30)
-    finally:
-        if child.poll() is None:
-            child.kill()
-            child.communicate()
+    assert child.stdout.readline().strip() == "ready"
+    out, err, sent = interrupt(child, after=0.8)
     assert child.returncode == 3, (out, err)
     first, after = out.splitlines()
     word, stamp = first.split()

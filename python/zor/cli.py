@@ -143,8 +143,11 @@ def _choose_columns(label: str, header: list[str], target: str | None, features:
             raise InputError(f"{label}: the target column {target_name!r} cannot also be a feature")
         if len(set(chosen)) != len(chosen):
             raise InputError(f"{label}: a feature column is named twice in --features {features!r}")
+    if not chosen and features is not None:
+        raise InputError(f"{label}: --features {features!r} names no column")
     if not chosen:
-        raise InputError(f"{label}: no feature column: the only column is the target {target_name!r}")
+        hint = next((f" (cells separated by {d!r}? use --delimiter)" for d in (";", "\t") if d in target_name), "")
+        raise InputError(f"{label}: no feature column: the only column is the target {target_name!r}{hint}")
     return target_name, chosen
 
 

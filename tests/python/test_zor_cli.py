@@ -78,6 +78,8 @@ def test_help_shows_examples():
         ("a,y\n1,2\n", ["--target", "z"], "{f}: no column named 'z' (columns: a, y)"),
         ("a,y\n1,2\n", ["--features", "a,q"], "{f}: no column named 'q' (columns: a, y)"),
         ("y\n1\n2\n", [], "{f}: no feature column: the only column is the target 'y'"),
+        ("a;y\n1;2\n", [], "{f}: no feature column: the only column is the target 'a;y' (cells separated by ';'? "
+                         "use --delimiter)"),
         ("a,a\n1,2\n", [], "{f}, row 1: two columns are named 'a'"),
         (b"a,y\n1,2\n\xff,3\n", [], "{f}: not UTF-8 text (byte 0xff at offset 8)"),
         ('a,y\n1,"2\n', [], "{f}, row 2: unexpected end of data"),

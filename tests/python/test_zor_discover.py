@@ -216,6 +216,25 @@ def test_other_threads_run_during_a_search():
     assert max(np.diff(during)) < 0.1
 
 
+def test_searches_in_several_threads_give_their_own_results():
+    rnd = np.random.default_rng(5)
+    problems = [(X, np.sin(X[:, 0]) * X[:, 1] + 0.1 * k * X[:, 0])
+                for k, X in enumerate(rnd.uniform(0.2, 2.0, size=(3, 100, 2)))]
+    results = [None] * len(problems)
+
+    def search(k):
+        results[k] = zor.discover(*problems[k], max_complexity=6, beam_width=1000, progress=False)
+
+    threads = [threading.Thread(target=search, args=(k,)) for k in range(len(problems))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for (X, y), result in zip(problems, results, strict=True):
+        expected = zor_core.find_formula(list(X.T), list(y), 6, 1000)
+        assert (result.best.formula, result.best.score) == (expected.formula, expected.error)
+
+
 INTERRUPTED = textwrap.dedent(
     """
     import sys, time

@@ -112,6 +112,9 @@ def _read_text(source: str) -> tuple[str, str]:
     label = "standard input" if source == "-" else source
     try:
         if source == "-":
+            if sys.stdin.isatty():
+                print("zor-discover: reading CSV from standard input (end with Ctrl-D; --help for usage)",
+                      file=sys.stderr)
             data = sys.stdin.buffer.read()
         else:
             with open(source, "rb") as stream:

@@ -81,7 +81,8 @@ def test_help_shows_examples():
         ("a;y\n1;2\n", [], "{f}: no feature column: the only column is the target 'a;y' (cells separated by ';'? "
                          "use --delimiter)"),
         ("a,a\n1,2\n", [], "{f}, row 1: two columns are named 'a'"),
-        (b"a,y\n1,2\n\xff,3\n", [], "{f}: not UTF-8 text (byte 0xff at offset 8)"),
+        (b"a,y\n1,2\n3,\xff\n", [], "{f}, row 3: not UTF-8 text (byte 0xff at position 3)"),
+        (b"\0" * (2 << 20), [], "{f}, row 1: longer than 1048576 bytes"),
         ('a,y\n1,"2\n', [], "{f}, row 2: unexpected end of data"),
     ],
 )

@@ -74,7 +74,7 @@ def prepare(
     rows = len(target)
     if rows == 0:
         raise ValueError("y is empty: at least one sample is needed")
-    for name, column in zip(names, columns):
+    for name, column in zip(names, columns, strict=True):
         if len(column) != rows:
             raise ValueError(f"variable {name!r} has {len(column)} values but y has {rows}")
         check_finite(column, f"variable {name!r}")

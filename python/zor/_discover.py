@@ -14,11 +14,13 @@ import numpy as np
 from numpy.typing import NDArray
 
 from zor import _native
-from zor._data import columns_for, prepare
+from zor._data import Column, columns_for, prepare
 from zor._expression import Token, to_latex, to_python, to_sympy, to_text
 
 if TYPE_CHECKING:
     import sympy
+
+    from zor._native import Candidate, Level, Outcome
 
 # find_formula's settings when none are given.
 DEFAULT_MAX_COMPLEXITY = 8
@@ -151,10 +153,10 @@ class DiscoveryResult:
 class _Merged:
     """Best and per-complexity front over the steps of one discover call."""
 
-    best: dict[str, Any] | None = None
-    by_complexity: dict[int, dict[str, Any]] = field(default_factory=dict)
+    best: Candidate | None = None
+    by_complexity: dict[int, Candidate] = field(default_factory=dict)
 
-    def add(self, outcome: dict[str, Any]) -> None:
+    def add(self, outcome: Outcome) -> None:
         # Strict comparisons: among equal scores the earlier candidate stays,
         # and a NaN score neither replaces nor is replaced, as in the search.
         best = outcome["best"]
@@ -165,7 +167,7 @@ class _Merged:
             if kept is None or kept["score"] > candidate["score"]:
                 self.by_complexity[candidate["complexity"]] = candidate
 
-    def pareto(self) -> Iterator[dict[str, Any]]:
+    def pareto(self) -> Iterator[Candidate]:
         """Per complexity, increasing, the candidates whose error is below every
         simpler one's by more than rounding: a formula that only rewrites a
         simpler one, (x / (1/x)) for (x * x), differs from it in the last bits."""
@@ -266,12 +268,6 @@ def discover(
     runs; Ctrl-C raises KeyboardInterrupt within a few hundredths of a second.
     """
     columns, target, names = prepare(X, y, variable_names)
-    options = dict(
-        precision_goal=_number(precision_goal, "precision_goal"),
-        use_trig=_flag(use_trig, "use_trig"),
-        use_zor=_flag(use_zor, "use_zor"),
-        complexity_penalty=_number(complexity_penalty, "complexity_penalty"),
-    )
     if time_limit is not None:
         time_limit = _number(time_limit, "time_limit")
         if not time_limit >= 0:
@@ -282,63 +278,83 @@ def discover(
     else:
         steps = [(_setting(DEFAULT_MAX_COMPLEXITY if max_complexity is None else max_complexity, "max_complexity"),
                   _setting(DEFAULT_BEAM_WIDTH if beam_width is None else beam_width, "beam_width"))]
-
     bar = _ProgressBar(None if climbing else steps[0][0]) if progress is True else None
-    listener = bar if bar is not None else progress if callable(progress) else None
-    started = time.monotonic()
-    levels: list[LevelReport] = []
-    merged = _Merged()
-    totals = [0, 0, 0]
-    cut_short = False
+    run = _Run(columns, target, names, bar if bar is not None else progress if callable(progress) else None,
+               _number(precision_goal, "precision_goal"), _flag(use_trig, "use_trig"), _flag(use_zor, "use_zor"),
+               _number(complexity_penalty, "complexity_penalty"))
     try:
         for step, (complexity, width) in enumerate(steps):
-            step_started = time.monotonic() - started
-            remaining = None if time_limit is None else max(time_limit - step_started, 0.0)
-
-            def on_level(report: dict[str, Any], step: int = step, complexity: int = complexity,
-                         width: int = width, offset: float = step_started) -> None:
-                best = report["best"]
-                level = LevelReport(step, complexity, width, report["level"], report["generated"],
-                                    report["admitted"], report["scored"],
-                                    None if best is None else _formula(best, names),
-                                    offset + report["elapsed_seconds"])
-                levels.append(level)
-                if listener is not None:
-                    listener(level)
-
-            try:
-                outcome = _native.search(columns, target, complexity, width, time_limit=remaining,
-                                         on_level=on_level, keep_front=True, **options)
-            except MemoryError:
-                if step == 0:
-                    raise
-                break  # a wider step than the machine can hold: keep what the earlier steps found
-            merged.add(outcome)
-            for k, key in enumerate(("generated", "admitted", "scored")):
-                totals[k] += outcome[key]
-            if outcome["cut_short"]:
-                cut_short = True
-                break
-            best = merged.best
-            if best is not None and options["precision_goal"] >= best["score"]:
+            if not run.step(step, complexity, width, time_limit):
                 break
     finally:
         if bar is not None:
             bar.close()
-    return DiscoveryResult(
-        best=None if merged.best is None else _formula(merged.best, names),
-        front=tuple(_formula(candidate, names) for candidate in merged.pareto()),
-        levels=tuple(levels),
-        cut_short=cut_short,
-        variable_names=names,
-        generated=totals[0],
-        admitted=totals[1],
-        scored=totals[2],
-        elapsed_seconds=time.monotonic() - started,
-    )
+    return run.result()
 
 
-def _formula(candidate: dict[str, Any], names: tuple[str, ...]) -> Formula:
+class _Run:
+    """The steps of one discover call and what they found."""
+
+    def __init__(self, columns: list[Column], target: Column, names: tuple[str, ...],
+                 listener: Callable[[LevelReport], Any] | None, precision_goal: float, use_trig: bool,
+                 use_zor: bool, complexity_penalty: float) -> None:
+        self.columns, self.target, self.names, self.listener = columns, target, names, listener
+        self.precision_goal, self.use_trig, self.use_zor = precision_goal, use_trig, use_zor
+        self.complexity_penalty = complexity_penalty
+        self.started = time.monotonic()
+        self.levels: list[LevelReport] = []
+        self.merged = _Merged()
+        self.totals = {"generated": 0, "admitted": 0, "scored": 0}
+        self.cut_short = False
+
+    def step(self, step: int, complexity: int, width: int, time_limit: float | None) -> bool:
+        """Runs one search; True when the next step should follow."""
+        offset = time.monotonic() - self.started
+        remaining = None if time_limit is None else max(time_limit - offset, 0.0)
+
+        def on_level(report: Level) -> None:
+            best = report["best"]
+            level = LevelReport(step, complexity, width, report["level"], report["generated"], report["admitted"],
+                                report["scored"], None if best is None else _formula(best, self.names),
+                                offset + report["elapsed_seconds"])
+            self.levels.append(level)
+            if self.listener is not None:
+                self.listener(level)
+
+        try:
+            outcome = _native.search(self.columns, self.target, complexity, width, self.precision_goal,
+                                     self.use_trig, self.use_zor, self.complexity_penalty, time_limit=remaining,
+                                     on_level=on_level, keep_front=True)
+        except MemoryError:
+            if step == 0:
+                raise
+            return False  # a wider step than the machine can hold: keep what the earlier steps found
+        self.merged.add(outcome)
+        self.totals["generated"] += outcome["generated"]
+        self.totals["admitted"] += outcome["admitted"]
+        self.totals["scored"] += outcome["scored"]
+        if outcome["cut_short"]:
+            self.cut_short = True
+            return False
+        best = self.merged.best
+        return best is None or not self.precision_goal >= best["score"]
+
+    def result(self) -> DiscoveryResult:
+        best = self.merged.best
+        return DiscoveryResult(
+            best=None if best is None else _formula(best, self.names),
+            front=tuple(_formula(candidate, self.names) for candidate in self.merged.pareto()),
+            levels=tuple(self.levels),
+            cut_short=self.cut_short,
+            variable_names=self.names,
+            generated=self.totals["generated"],
+            admitted=self.totals["admitted"],
+            scored=self.totals["scored"],
+            elapsed_seconds=time.monotonic() - self.started,
+        )
+
+
+def _formula(candidate: Candidate, names: tuple[str, ...]) -> Formula:
     tokens = tuple(candidate["tokens"])
     return Formula(
         complexity=candidate["complexity"],

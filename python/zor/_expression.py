@@ -273,4 +273,4 @@ def to_sympy(tokens: Sequence[Token], names: Sequence[str]) -> sympy.Expr:
             return a * b
         return a / b
 
-    return fold(tokens, leaf, unary, binary)  # type: ignore[no-any-return]
+    return fold(tokens, leaf, unary, binary)

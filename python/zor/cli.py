@@ -4,13 +4,12 @@ from __future__ import annotations
 
 import argparse
 import csv
-import io
 import json
 import math
 import os
 import sys
-from collections.abc import Sequence
-from typing import Any, TextIO
+from collections.abc import Iterator, Sequence
+from typing import Any, BinaryIO, TextIO
 
 import zor
 from zor._discover import DiscoveryResult, Formula, discover
@@ -80,7 +79,8 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("file", nargs="?", default="-", help="CSV file with a header row (default or '-': standard input)")
+    parser.add_argument("file", nargs="?", default="-",
+                        help="CSV file with a header row (default or '-': standard input)")
     parser.add_argument("--target", metavar="NAME", help="the column to explain (default: the last column)")
     parser.add_argument("--features", metavar="A,B,...", help="comma-separated feature columns (default: all others)")
     parser.add_argument("--delimiter", default=",", metavar="CHAR", help="cell separator (default: ',')")
@@ -106,25 +106,47 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _read_text(source: str) -> tuple[str, str]:
-    """The label used in messages and the decoded text of the file or standard input."""
-    label = "standard input" if source == "-" else source
+# A longer line is refused rather than read: a file without line breaks
+# (or a device such as /dev/zero) must not fill the memory.
+MAX_LINE_BYTES = 1 << 20
+
+
+def _open(source: str) -> tuple[str, BinaryIO]:
+    """The label used in messages and the byte stream of the file or standard input."""
+    if source == "-":
+        if sys.stdin.isatty():
+            print("zor-discover: reading CSV from standard input (end with Ctrl-D; --help for usage)",
+                  file=sys.stderr)
+        return "standard input", sys.stdin.buffer
     try:
-        if source == "-":
-            data = sys.stdin.buffer.read()
-        else:
-            with open(source, "rb") as stream:
-                data = stream.read()
+        return source, open(source, "rb")
     except FileNotFoundError:
-        raise InputError(f"{label}: no such file") from None
+        raise InputError(f"{source}: no such file") from None
     except IsADirectoryError:
-        raise InputError(f"{label}: is a directory, not a file") from None
+        raise InputError(f"{source}: is a directory, not a file") from None
     except OSError as error:
-        raise InputError(f"{label}: cannot read it: {error.strerror or error}") from None
-    try:
-        return label, data.decode("utf-8-sig")
-    except UnicodeDecodeError as error:
-        raise InputError(f"{label}: not UTF-8 text (byte 0x{data[error.start]:02x} at offset {error.start})") from None
+        raise InputError(f"{source}: cannot read it: {error.strerror or error}") from None
+
+
+def _lines(stream: BinaryIO, label: str) -> Iterator[str]:
+    """The stream's lines as text, each decoded by itself so that an error names its row."""
+    number = 0
+    while True:
+        try:
+            raw = stream.readline(MAX_LINE_BYTES + 1)
+        except OSError as error:
+            raise InputError(f"{label}, row {number + 1}: cannot read it: {error.strerror or error}") from None
+        if not raw:
+            return
+        number += 1
+        if len(raw) > MAX_LINE_BYTES:
+            raise InputError(f"{label}, row {number}: longer than {MAX_LINE_BYTES} bytes")
+        try:
+            text = raw.decode("utf-8")
+        except UnicodeDecodeError as error:
+            raise InputError(f"{label}, row {number}: not UTF-8 text (byte 0x{raw[error.start]:02x} at "
+                             f"position {error.start + 1})") from None
+        yield text.removeprefix("\ufeff") if number == 1 else text
 
 
 def _choose_columns(label: str, header: list[str], target: str | None, features: str | None) -> tuple[str, list[str]]:
@@ -142,16 +164,28 @@ def _choose_columns(label: str, header: list[str], target: str | None, features:
             raise InputError(f"{label}: the target column {target_name!r} cannot also be a feature")
         if len(set(chosen)) != len(chosen):
             raise InputError(f"{label}: a feature column is named twice in --features {features!r}")
+    if not chosen and features is not None:
+        raise InputError(f"{label}: --features {features!r} names no column")
     if not chosen:
-        raise InputError(f"{label}: no feature column: the only column is the target {target_name!r}")
+        hint = next((f" (cells separated by {d!r}? use --delimiter)" for d in (";", "\t") if d in target_name), "")
+        raise InputError(f"{label}: no feature column: the only column is the target {target_name!r}{hint}")
     return target_name, chosen
 
 
 def read_table(source: str, delimiter: str, target: str | None, features: str | None
                ) -> tuple[str, list[str], list[list[float]], list[float]]:
     """Reads the CSV: the target's name, the feature names, the feature columns and the targets."""
-    label, text = _read_text(source)
-    reader = csv.reader(io.StringIO(text, newline=""), delimiter=delimiter, strict=True)
+    label, stream = _open(source)
+    try:
+        return _parse(label, csv.reader(_lines(stream, label), delimiter=delimiter, strict=True), target, features)
+    finally:
+        if stream is not sys.stdin.buffer:
+            stream.close()
+
+
+def _parse(label: str, reader: Any, target: str | None, features: str | None
+           ) -> tuple[str, list[str], list[list[float]], list[float]]:
+    """read_table's work on a csv.reader."""
     try:
         header_cells = next((row for row in reader if any(cell.strip() for cell in row)), None)
         if header_cells is None:
@@ -172,7 +206,7 @@ def read_table(source: str, delimiter: str, target: str | None, features: str | 
             line = reader.line_num
             if len(row) != len(header):
                 raise InputError(f"{label}, row {line}: {len(row)} cells where the header has {len(header)} columns")
-            for column, (index, name) in zip(values, wanted):
+            for column, (index, name) in zip(values, wanted, strict=True):
                 column.append(_cell_value(row[index], label, line, name))
     except csv.Error as error:
         raise InputError(f"{label}, row {reader.line_num}: {error}") from None

@@ -2,13 +2,13 @@
 
 import json
 import os
-import signal
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import pytest
+
+from interrupt import interrupt
 
 SCRIPT = Path(sys.executable).with_name("zor-discover")
 
@@ -78,8 +78,11 @@ def test_help_shows_examples():
         ("a,y\n1,2\n", ["--target", "z"], "{f}: no column named 'z' (columns: a, y)"),
         ("a,y\n1,2\n", ["--features", "a,q"], "{f}: no column named 'q' (columns: a, y)"),
         ("y\n1\n2\n", [], "{f}: no feature column: the only column is the target 'y'"),
+        ("a;y\n1;2\n", [], "{f}: no feature column: the only column is the target 'a;y' (cells separated by ';'? "
+                         "use --delimiter)"),
         ("a,a\n1,2\n", [], "{f}, row 1: two columns are named 'a'"),
-        (b"a,y\n1,2\n\xff,3\n", [], "{f}: not UTF-8 text (byte 0xff at offset 8)"),
+        (b"a,y\n1,2\n3,\xff\n", [], "{f}, row 3: not UTF-8 text (byte 0xff at position 3)"),
+        (b"\0" * (2 << 20), [], "{f}, row 1: longer than 1048576 bytes"),
         ('a,y\n1,"2\n', [], "{f}, row 2: unexpected end of data"),
     ],
 )
@@ -113,14 +116,6 @@ def test_ctrl_c_exits_with_130(tmp_path):
     path.write_text("\n".join(rows) + "\n")
     child = subprocess.Popen([str(SCRIPT), str(path), "--max-complexity", "9", "--beam-width", "8000"],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        time.sleep(1.5)
-        assert child.poll() is None, child.communicate()
-        child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=30)
-    finally:
-        if child.poll() is None:
-            child.kill()
-            child.communicate()
+    out, err, _ = interrupt(child, after=1.5)
     assert child.returncode == 130
     assert err == "zor-discover: interrupted\n" and out == ""

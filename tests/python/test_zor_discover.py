@@ -2,7 +2,6 @@
 
 import math
 import os
-import signal
 import subprocess
 import sys
 import textwrap
@@ -19,6 +18,8 @@ import zor_core
 from zor import _native
 from zor._discover import LADDER
 from zor._expression import default_names, to_text
+
+from interrupt import interrupt
 
 TARGETS = [
     lambda a, b: a * np.exp(a),
@@ -215,6 +216,25 @@ def test_other_threads_run_during_a_search():
     assert max(np.diff(during)) < 0.1
 
 
+def test_searches_in_several_threads_give_their_own_results():
+    rnd = np.random.default_rng(5)
+    problems = [(X, np.sin(X[:, 0]) * X[:, 1] + 0.1 * k * X[:, 0])
+                for k, X in enumerate(rnd.uniform(0.2, 2.0, size=(3, 100, 2)))]
+    results = [None] * len(problems)
+
+    def search(k):
+        results[k] = zor.discover(*problems[k], max_complexity=6, beam_width=1000, progress=False)
+
+    threads = [threading.Thread(target=search, args=(k,)) for k in range(len(problems))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for (X, y), result in zip(problems, results, strict=True):
+        expected = zor_core.find_formula(list(X.T), list(y), 6, 1000)
+        assert (result.best.formula, result.best.score) == (expected.formula, expected.error)
+
+
 INTERRUPTED = textwrap.dedent(
     """
     import sys, time
@@ -238,17 +258,8 @@ INTERRUPTED = textwrap.dedent(
 def test_ctrl_c_raises_keyboard_interrupt_promptly():
     child = subprocess.Popen([sys.executable, "-c", INTERRUPTED], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                              text=True)
-    try:
-        assert child.stdout.readline().strip() == "ready"
-        time.sleep(0.8)
-        assert child.poll() is None, "the search ended before the signal"
-        sent = time.monotonic()
-        child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=30)
-    finally:
-        if child.poll() is None:
-            child.kill()
-            child.communicate()
+    assert child.stdout.readline().strip() == "ready"
+    out, err, sent = interrupt(child, after=0.8)
     assert child.returncode == 3, (out, err)
     first, after = out.splitlines()
     word, stamp = first.split()

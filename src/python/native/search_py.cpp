@@ -16,6 +16,7 @@
 #include "python/build.hpp"
 #include "python/function.hpp"
 #include "python/native/entries.hpp"
+#include "python/search_settings.hpp"
 
 namespace zor::py {
 
@@ -258,10 +259,7 @@ PyObject* search(discover::Columns columns, std::vector<double> y,
                  std::optional<bool> use_zor, std::optional<double> complexity_penalty,
                  NoneOr<double> time_limit, NoneOr<Callable> on_level, std::optional<bool> keep_front,
                  std::optional<std::string> engine_name) {
-  if (std::optional<std::string> problem = discover::validate_columns(columns)) {
-    PyErr_SetString(PyExc_ValueError, problem->c_str());
-    return nullptr;
-  }
+  if (!check_search_columns(columns)) return nullptr;
   if (time_limit.value && !(*time_limit.value >= 0.0)) {
     PyErr_SetString(PyExc_ValueError, "time_limit must be a non-negative number of seconds");
     return nullptr;
@@ -272,13 +270,8 @@ PyObject* search(discover::Columns columns, std::vector<double> y,
     PyErr_Format(PyExc_ValueError, "engine must be 'fast' or 'reference', not '%s'", name.c_str());
     return nullptr;
   }
-  discover::SearchOptions options;
-  options.max_complexity = max_complexity.value_or(options.max_complexity);
-  options.beam_width = beam_width.value_or(options.beam_width);
-  options.precision_goal = precision_goal.value_or(options.precision_goal);
-  options.use_trig = use_trig.value_or(options.use_trig);
-  options.use_zor = use_zor.value_or(options.use_zor);
-  options.complexity_penalty = complexity_penalty.value_or(options.complexity_penalty);
+  const discover::SearchOptions options =
+      search_options(max_complexity, beam_width, precision_goal, use_trig, use_zor, complexity_penalty);
 
   Ref levels = Ref::steal(PyList_New(0));
   if (!levels) return nullptr;
@@ -330,10 +323,7 @@ PyObject* search(discover::Columns columns, std::vector<double> y,
 }
 
 PyObject* evaluate(Expr expression, discover::Columns columns) {
-  if (std::optional<std::string> problem = discover::validate_columns(columns)) {
-    PyErr_SetString(PyExc_ValueError, problem->c_str());
-    return nullptr;
-  }
+  if (!check_search_columns(columns)) return nullptr;
   const std::size_t rows = columns.front().size();
   std::vector<double> values;
   {

@@ -47,6 +47,7 @@ CHILD = textwrap.dedent(
         "seconds": seconds,
         "peak_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024,
         "generated": out["generated"], "admitted": out["admitted"], "scored": out["scored"],
+        "admission_seconds": out["admission_seconds"],
         "formula": best["formula"], "complexity": best["complexity"],
         "error_bits": "nan" if math.isnan(best["score"]) else best["score"].hex(),
     }))
@@ -100,7 +101,9 @@ def run(engine: str, rung: Rung, cap: float | None) -> dict:
 
 def rates(r: dict) -> str:
     s = r["seconds"]
-    return f"{r['generated'] / s / 1e6:6.2f} {r['admitted'] / s / 1e6:6.2f} {r['scored'] / s / 1e6:6.2f}"
+    per_core = r["generated"] / max(r["admission_seconds"], 1e-9) / (os.cpu_count() or 1)
+    return (f"{r['generated'] / s / 1e6:6.2f} {r['admitted'] / s / 1e6:6.2f} {r['scored'] / s / 1e6:6.2f}"
+            f"  {per_core / 1e6:7.2f}")
 
 
 def describe(r: dict) -> str:
@@ -128,8 +131,10 @@ def main() -> None:
     opts = parser.parse_args()
 
     print(f"{platform.processor() or platform.machine()}, {os.cpu_count()} CPUs, Python {platform.python_version()}")
-    print("rates: millions of candidates generated / admitted / scored per second")
-    print(f"{'settings':<36} {'engine':<9} {'time':>10} {'peak':>10}  {'gen/s':>6} {'adm/s':>6} {'sc/s':>6}")
+    print("rates: millions of candidates generated / admitted / fully scored per second of the whole search;")
+    print("gen+adm: millions generated per second of generation and admission, per core")
+    print(f"{'settings':<36} {'engine':<9} {'time':>10} {'peak':>10}  {'gen/s':>6} {'adm/s':>6} {'sc/s':>6}"
+          f"  {'gen+adm':>7}")
     rows = []
     for rung in LADDER:
         fast = run("fast", rung, None)

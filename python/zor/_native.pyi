@@ -26,6 +26,7 @@ class Outcome(TypedDict):
     generated: int
     admitted: int
     scored: int
+    admission_seconds: float
 
 def search(
     columns: Sequence[Sequence[float]] | Sequence[Any],

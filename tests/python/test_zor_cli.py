@@ -114,7 +114,7 @@ def test_ctrl_c_exits_with_130(tmp_path):
     rows = ["a,b,c,y"] + [f"{0.1 * i},{(i * 7919) % 101 / 17},{(i * 104729) % 97 / 13},{(i * i) % 89 / 7}"
                           for i in range(300)]
     path.write_text("\n".join(rows) + "\n")
-    child = subprocess.Popen([str(SCRIPT), str(path), "--max-complexity", "9", "--beam-width", "8000"],
+    child = subprocess.Popen([str(SCRIPT), str(path), "--max-complexity", "12", "--beam-width", "40000"],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     out, err, _ = interrupt(child, after=1.5)
     assert child.returncode == 130

@@ -673,12 +673,15 @@ class FastSearch {
     std::uint64_t scored = 0;
 
     while (true) {
+      const auto admission_start = std::chrono::steady_clock::now();
       generator.fill(block_, kBlock);
       if (block_.empty()) break;
       if (stop_requested()) break;
       generated += block_.size();
       require_memory(generator.partner_bytes() + parents.bytes() + block_bytes());
       admit_block();
+      outcome_.admission_seconds +=
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - admission_start).count();
       admitted += admitted_.size();
       const std::size_t slice = std::max<std::size_t>(1, kRowsPerSlice / std::max<std::size_t>(rows_, 1));
       for (std::size_t lo = 0; lo < admitted_.size(); lo += slice) {

@@ -275,6 +275,7 @@ SearchOutcome reference_beam_search(const Columns& columns, const std::vector<do
     Expr child;
     for (std::uint64_t level = 2; level <= options.max_complexity; ++level) {
       poll(control);
+      const auto admission_start = std::chrono::steady_clock::now();
 
       for (const Expr& a : pool) {
         for (OpCode op : unary) {
@@ -304,6 +305,9 @@ SearchOutcome reference_beam_search(const Columns& columns, const std::vector<do
           }
         }
       }
+
+      outcome.admission_seconds +=
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - admission_start).count();
 
       // The level's scored records come on top of everything held so far.
       budget.require(admission.held_bytes() +

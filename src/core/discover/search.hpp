@@ -104,6 +104,7 @@ struct SearchOutcome {
   std::uint64_t generated = 0;
   std::uint64_t admitted = 0;
   std::uint64_t scored = 0;
+  double admission_seconds = 0.0;  // wall time spent generating and admitting children
 };
 
 // Thrown when a search would outgrow its memory limit; what() says which

@@ -319,6 +319,7 @@ PyObject* search(discover::Columns columns, std::vector<double> y,
       {"generated", Ref::steal(build_uint(outcome.generated))},
       {"admitted", Ref::steal(build_uint(outcome.admitted))},
       {"scored", Ref::steal(build_uint(outcome.scored))},
+      {"admission_seconds", Ref::steal(build_float(outcome.admission_seconds))},
   });
 }
 

@@ -182,21 +182,20 @@ inline bool apply_to_terms(double a, double b, double& out) {
 // Calls body(op tag, left operand terms, right operand terms) for the child;
 // `pick(member, terms)` fetches a member's values or probe values.
 template <class Pick, class Body>
-bool with_operands(const Pool& pool, const Child& child, Pick&& pick, Body&& body) {
+bool with_operands(const Child& child, Pick&& pick, Body&& body) {
   if (child.op == OpCode::Zor) {
     return body(std::integral_constant<OpCode, OpCode::Zor>{}, pick(child.left, Pool::Terms::Exp),
                 pick(child.right, Pool::Terms::Ln));
   }
   const auto a = pick(child.left, Pool::Terms::Value);
   const auto b = pick(right_operand(child), Pool::Terms::Value);
-  (void)pool;
   return dispatch_op(child.op, false, [&](auto op) { return body(op, a, b); });
 }
 
 // The child's values at the probe points; false when it has no fingerprint.
 bool child_probes(const Pool& pool, const Child& child, ProbeValues& out) {
   auto pick = [&](PoolIndex member, Pool::Terms terms) { return pool.probes(member, terms).data(); };
-  return with_operands(pool, child, pick, [&](auto op, const double* a, const double* b) {
+  return with_operands(child, pick, [&](auto op, const double* a, const double* b) {
     for (std::size_t j = 0; j < out.size(); ++j) {
       if (!apply_to_terms<op.value>(a[j], b[j], out[j]) || !finite_value(out[j])) return false;
     }
@@ -207,7 +206,7 @@ bool child_probes(const Pool& pool, const Child& child, ProbeValues& out) {
 // The child's value at every sample; false when it fails at one.
 bool child_values(const Pool& pool, const Child& child, std::size_t rows, double* out) {
   auto pick = [&](PoolIndex member, Pool::Terms terms) { return pool.values(member, terms); };
-  return with_operands(pool, child, pick, [&](auto op, const double* a, const double* b) {
+  return with_operands(child, pick, [&](auto op, const double* a, const double* b) {
     for (std::size_t i = 0; i < rows; ++i) {
       if (!apply_to_terms<op.value>(a[i], b[i], out[i]) || !finite_value(out[i])) return false;
     }
@@ -233,7 +232,7 @@ Scoring child_sse(const Pool& pool, const Child& child, std::size_t rows, const 
   if (!(factor > 0.0)) bound = std::numeric_limits<double>::infinity();
   auto over = [&](double sum) { return std::sqrt(sum / m) * factor > bound; };
   Scoring result = Scoring::Scored;
-  with_operands(pool, child, pick, [&](auto op, const double* a, const double* b) {
+  with_operands(child, pick, [&](auto op, const double* a, const double* b) {
     double sum = -0.0;
     double v = 0.0;
     std::size_t i = 0;
@@ -472,9 +471,7 @@ class Front {
     }
   }
 
-  // Builds the tokens and text of this level's winners; needed before the
-  // pool members they refer to could change meaning (they never do, but the
-  // level's triples are dropped).
+  // Builds the tokens and text of the winners still held as triples.
   void settle(const Pool& pool) {
     for (Slot& slot : slots_) {
       if (!slot.pending) continue;
@@ -826,8 +823,8 @@ class FastSearch {
     return count;
   }
 
-  // Builds the tokens and text of the level's winners while their parents'
-  // positions are still the ones their triples refer to.
+  // Builds the tokens and text of the level's winners, so that the level
+  // report and the outcome carry them.
   void settle_level() {
     if (pending_best_) {
       outcome_.best = materialize(pool_, *pending_best_);

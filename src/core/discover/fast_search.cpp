@@ -34,8 +34,14 @@ using namespace detail;
 
 // Children admitted together: large enough to keep both phases of admission
 // parallel, small enough that polls come every few milliseconds.
-constexpr std::size_t kBlock = std::size_t{1} << 15;
+constexpr std::size_t kBlock = std::size_t{1} << 17;
 constexpr std::size_t kFingerprintGrain = 1024;
+// Admission inserts a block's children sorted by this many top bits of their
+// hash: the shard bits, then the leading bits of the first slot.
+constexpr unsigned kOrderBits = SeenSet::kShardBits + 8;
+constexpr std::size_t kOrderBuckets = std::size_t{1} << kOrderBits;
+
+std::size_t order_bucket(std::uint64_t hash) { return static_cast<std::size_t>(hash >> (64 - kOrderBits)); }
 // Row evaluations between two polls while a block is scored.
 constexpr std::size_t kRowsPerSlice = std::size_t{1} << 20;
 // Row evaluations below which a piece of a scoring slice is not split.
@@ -717,8 +723,8 @@ class FastSearch {
   }
 
   std::uint64_t block_bytes() const {
-    return kBlock * (sizeof(Child) + sizeof(ProbeValues) + sizeof(std::uint64_t) + 2 + sizeof(std::uint32_t) +
-                     2 * sizeof(double));
+    return kBlock * (sizeof(Child) + sizeof(ProbeValues) + sizeof(std::uint64_t) + 2 +
+                     2 * sizeof(std::uint32_t) + 2 * sizeof(double));
   }
 
   // Fingerprints the block in parallel, then admits it shard by shard: each
@@ -739,32 +745,44 @@ class FastSearch {
       }
     });
 
-    // Grow every shard beforehand, so that insertion never allocates.
-    std::array<std::size_t, SeenSet::kShards> incoming{};
+    // Valid children in order of the top bits of their hash, stably, so that
+    // equal fingerprints keep their generation order: each shard's table is
+    // then swept in ascending address order instead of at random.
+    bucket_start_.assign(kOrderBuckets + 1, 0);
     for (std::size_t k = 0; k < n; ++k) {
-      if (valid_[k]) ++incoming[SeenSet::shard_of(hashes_[k])];
+      if (valid_[k]) ++bucket_start_[order_bucket(hashes_[k]) + 1];
     }
+    for (std::size_t b = 0; b < kOrderBuckets; ++b) bucket_start_[b + 1] += bucket_start_[b];
+    order_.resize(bucket_start_[kOrderBuckets]);
+    {
+      std::vector<std::uint32_t> next(bucket_start_.begin(), bucket_start_.end() - 1);
+      for (std::size_t k = 0; k < n; ++k) {
+        if (valid_[k]) order_[next[order_bucket(hashes_[k])]++] = static_cast<std::uint32_t>(k);
+      }
+    }
+
+    // Grow every shard beforehand, so that insertion never allocates.
+    constexpr std::size_t kBucketsPerShard = kOrderBuckets / SeenSet::kShards;
+    auto incoming = [&](std::size_t shard) {
+      return bucket_start_[(shard + 1) * kBucketsPerShard] - bucket_start_[shard * kBucketsPerShard];
+    };
     std::uint64_t growth = 0;
     for (std::size_t s = 0; s < SeenSet::kShards; ++s) {
-      growth += seen_.slots_needed(s, incoming[s]) * SeenSet::kSlotBytes;
+      growth += seen_.slots_needed(s, incoming(s)) * SeenSet::kSlotBytes;
     }
     require_memory(growth + block_bytes());
     for (std::size_t s = 0; s < SeenSet::kShards; ++s)
-      seen_.resize_shard(s, seen_.slots_needed(s, incoming[s]));
+      seen_.resize_shard(s, seen_.slots_needed(s, incoming(s)));
 
     inserted_.assign(n, 0);
     zor::pool::for_each_piece(SeenSet::kShards, 1, [&](std::size_t lo, std::size_t hi) {
-      std::vector<std::uint32_t> mine;
-      for (std::size_t k = 0; k < n; ++k) {
-        const std::size_t shard = SeenSet::shard_of(hashes_[k]);
-        if (valid_[k] && shard >= lo && shard < hi) mine.push_back(static_cast<std::uint32_t>(k));
-      }
-      // The table is far larger than the caches: ask for the slots of the
-      // next few children while this one is inserted.
-      constexpr std::size_t kAhead = 8;
-      for (std::size_t r = 0; r < mine.size(); ++r) {
-        if (r + kAhead < mine.size()) seen_.prefetch(hashes_[mine[r + kAhead]]);
-        const std::uint32_t k = mine[r];
+      const std::size_t end = bucket_start_[hi * kBucketsPerShard];
+      // The entries are still far apart: ask for the slots of the next few
+      // while this one is inserted.
+      constexpr std::size_t kAhead = 16;
+      for (std::size_t r = bucket_start_[lo * kBucketsPerShard]; r < end; ++r) {
+        if (r + kAhead < end) seen_.prefetch(hashes_[order_[r + kAhead]]);
+        const std::uint32_t k = order_[r];
         auto same = [&](std::uint64_t key) { return key_has_values(pool_, key, probes_[k]); };
         inserted_[k] = seen_.insert_if_absent(hashes_[k], child_key(block_[k]), same) ? 1 : 0;
       }
@@ -876,6 +894,8 @@ class FastSearch {
   std::vector<std::uint64_t> hashes_;
   std::vector<std::uint8_t> valid_;
   std::vector<std::uint8_t> inserted_;
+  std::vector<std::uint32_t> bucket_start_;  // kOrderBuckets + 1 offsets into order_
+  std::vector<std::uint32_t> order_;         // valid children by order_bucket, stably
   std::vector<std::uint32_t> admitted_;
   std::vector<double> scores_;
   std::vector<double> rmses_;

@@ -8,7 +8,7 @@ namespace zor::discover {
 
 namespace {
 
-constexpr std::size_t kInitialSlots = 64;  // a power of two
+constexpr unsigned kInitialBits = 6;
 
 std::uint64_t mix(std::uint64_t x) {
   x ^= x >> 30;
@@ -24,7 +24,10 @@ std::uint64_t mix(std::uint64_t x) {
 void advise_huge_pages(void* p, std::size_t bytes) noexcept { madvise(p, bytes, MADV_HUGEPAGE); }
 
 SeenSet::SeenSet() {
-  for (Shard& shard : shards_) shard.slots.assign(kInitialSlots, Slot{0, 0});
+  for (Shard& shard : shards_) {
+    shard.slots.assign(std::size_t{1} << kInitialBits, Slot{0, 0});
+    shard.bits = kInitialBits;
+  }
 }
 
 std::uint64_t SeenSet::hash(const ProbeValues& values) {
@@ -45,10 +48,11 @@ void SeenSet::resize_shard(std::size_t shard, std::size_t slots) {
   if (slots == s.slots.size()) return;
   Slots old(slots, Slot{0, 0});
   old.swap(s.slots);
+  s.bits = static_cast<unsigned>(std::countr_zero(slots));
   const std::size_t mask = slots - 1;
   for (const Slot& slot : old) {
     if (slot.key == 0) continue;
-    std::size_t i = static_cast<std::size_t>(slot.hash) & mask;
+    std::size_t i = first_slot(slot.hash, s.bits);
     while (s.slots[i].key != 0) i = (i + 1) & mask;
     s.slots[i] = slot;
   }

@@ -50,6 +50,9 @@ class SeenSet {
   SeenSet();
 
   static std::uint64_t hash(const ProbeValues& values);
+  // The shard is chosen by the top bits of the hash and the first slot
+  // searched by the bits right below them, so that entries sorted by hash
+  // visit a shard's table in ascending address order.
   static std::size_t shard_of(std::uint64_t hash) {
     return static_cast<std::size_t>(hash >> (64 - kShardBits));
   }
@@ -69,7 +72,7 @@ class SeenSet {
   bool insert_if_absent(std::uint64_t hash, std::uint64_t key, Same&& same) {
     Shard& s = shards_[shard_of(hash)];
     const std::size_t mask = s.slots.size() - 1;
-    for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
+    for (std::size_t i = first_slot(hash, s.bits);; i = (i + 1) & mask) {
       Slot& slot = s.slots[i];
       if (slot.key == 0) {
         slot = Slot{hash, key};
@@ -83,8 +86,8 @@ class SeenSet {
   // Starts loading the slot where `hash` begins its search, so that a later
   // insert_if_absent does not wait for memory.
   void prefetch(std::uint64_t hash) const {
-    const Slots& slots = shards_[shard_of(hash)].slots;
-    __builtin_prefetch(slots.data() + (static_cast<std::size_t>(hash) & (slots.size() - 1)));
+    const Shard& s = shards_[shard_of(hash)];
+    __builtin_prefetch(s.slots.data() + first_slot(hash, s.bits));
   }
 
   std::size_t size() const;
@@ -96,7 +99,12 @@ class SeenSet {
   struct Shard {
     Slots slots;
     std::size_t size = 0;
+    unsigned bits = 0;  // slots.size() is 1 << bits
   };
+
+  static std::size_t first_slot(std::uint64_t hash, unsigned bits) {
+    return static_cast<std::size_t>((hash << kShardBits) >> (64 - bits));
+  }
   std::array<Shard, kShards> shards_;
 };
 

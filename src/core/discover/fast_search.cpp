@@ -49,10 +49,11 @@ constexpr std::size_t kRowsPerPiece = std::size_t{1} << 14;
 
 using PoolIndex = std::uint32_t;
 // Seen-set keys: 4 bits of operator code plus one (so that no key is 0), or
-// kMemberCode for a pool member itself (the seeds), then 30 bits for each
+// kMemberCode for a pool member itself (the seeds), then kIndexBits for each
 // operand's pool position.
-constexpr unsigned kIndexBits = 30;
-constexpr std::size_t kMaxPool = (std::size_t{1} << kIndexBits) - 1;
+constexpr unsigned kIndexBits = (SeenSet::kKeyBits - 4) / 2;
+constexpr std::uint64_t kIndexMask = (std::uint64_t{1} << kIndexBits) - 1;
+constexpr std::size_t kMaxPool = kIndexMask;
 constexpr std::uint64_t kMemberCode = 15;
 
 // A child before it is kept: the operator applied to pool members `left`
@@ -278,15 +279,16 @@ std::uint64_t member_key(std::size_t member) { return kMemberCode << (2 * kIndex
 
 bool same_bits(const ProbeValues& a, const ProbeValues& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-// Whether the candidate named by a seen-set key has the probe values `values`.
-bool key_has_values(const Pool& pool, std::uint64_t key, const ProbeValues& values) {
+// The probe values of the candidate named by a seen-set key.
+void key_values(const Pool& pool, std::uint64_t key, ProbeValues& out) {
   const std::uint64_t code = key >> (2 * kIndexBits);
-  const std::uint64_t mask = (std::uint64_t{1} << kIndexBits) - 1;
-  if (code == kMemberCode) return same_bits(pool.probes(static_cast<std::size_t>(key & mask)), values);
-  const Child stored{static_cast<PoolIndex>(key >> kIndexBits & mask), static_cast<PoolIndex>(key & mask),
-                     static_cast<OpCode>(code - 1)};
-  ProbeValues stored_values{};
-  return child_probes(pool, stored, stored_values) && same_bits(stored_values, values);
+  if (code == kMemberCode) {
+    out = pool.probes(static_cast<std::size_t>(key & kIndexMask));
+    return;
+  }
+  const Child stored{static_cast<PoolIndex>(key >> kIndexBits & kIndexMask),
+                     static_cast<PoolIndex>(key & kIndexMask), static_cast<OpCode>(code - 1)};
+  child_probes(pool, stored, out);
 }
 
 // A scored child as the level's reductions keep it; `seq` is its place in
@@ -590,23 +592,47 @@ class FastSearch {
     return outcome_.cut_short;
   }
 
+  // Recomputes the hash of a stored seen-set key when a table grows.
+  auto stored_hash() const {
+    return [this](std::uint64_t key) {
+      ProbeValues values{};
+      key_values(pool_, key, values);
+      return SeenSet::hash(values);
+    };
+  }
+
   void require_memory(std::uint64_t extra) const {
     const std::uint64_t held = seen_.bytes() + pool_.bytes() + extra;
     if (held > memory_limit_) throw SearchMemoryExceeded(memory_message(held, memory_limit_));
   }
 
-  // Refuses a level that would, by the share of its children the previous
-  // level admitted, grow the seen set past the memory limit: it fails now
-  // instead of after minutes of work. The check of every block still holds
-  // the line if the estimate was low.
-  void require_level_memory(std::uint64_t children) const {
+  // Entries a level of `children` is expected to add to the seen set: the
+  // share of its children the previous level admitted.
+  double expected_entries(std::uint64_t children) const {
     const double share = last_generated_ > 0 ? static_cast<double>(last_admitted_) / last_generated_ : 1.0;
-    const double entries = static_cast<double>(seen_.size()) + share * static_cast<double>(children);
+    return share * static_cast<double>(children);
+  }
+
+  // Refuses a level whose expected entries would grow the seen set past the
+  // memory limit: it fails now instead of after minutes of work. The check
+  // of every block still holds the line if the estimate was low.
+  void require_level_memory(double entries) const {
     // Half-full tables at the least.
-    const double needed = 2.0 * SeenSet::kSlotBytes * entries + static_cast<double>(pool_.bytes());
+    const double needed = 2.0 * SeenSet::kSlotBytes * (static_cast<double>(seen_.size()) + entries) +
+                          static_cast<double>(pool_.bytes());
     if (needed > static_cast<double>(memory_limit_)) {
       throw SearchMemoryExceeded(
           memory_message(static_cast<std::uint64_t>(std::min(needed, 1e19)), memory_limit_));
+    }
+  }
+
+  // Grows the seen set once for the level's expected entries, so that its
+  // tables are not rebuilt again and again while the level runs.
+  void presize_seen_set(double entries) {
+    const auto per_shard = static_cast<std::size_t>(entries / SeenSet::kShards);
+    if (per_shard == 0) return;
+    for (std::size_t s = 0; s < SeenSet::kShards; ++s) {
+      seen_.resize_shard(s, seen_.slots_needed(s, per_shard), stored_hash());
     }
   }
 
@@ -617,22 +643,21 @@ class FastSearch {
     for (std::size_t k = 0; k < columns_.size(); ++k) seeds.push_back(Expr{{Token::var(k)}});
     std::vector<Expr> admitted;
     std::vector<ProbeValues> admitted_probes;
+    if (seeds.size() > kMaxPool) throw SearchMemoryExceeded(memory_message(kMaxPool, 0));
+    // Seed keys name the pool positions the seeds are about to take.
+    auto seed_hash = [&](std::uint64_t key) { return SeenSet::hash(admitted_probes[key & kIndexMask]); };
     for (const Expr& seed : seeds) {
       const std::optional<ProbeValues> probes = probe_values(seed, columns_.size());
       if (!probes) continue;
       const std::uint64_t h = SeenSet::hash(*probes);
       const std::size_t shard = SeenSet::shard_of(h);
-      seen_.resize_shard(shard, seen_.slots_needed(shard, 1));
-      // Seed keys name the pool positions the seeds are about to take.
-      auto same = [&](std::uint64_t key) {
-        return same_bits(admitted_probes[key & ((std::uint64_t{1} << kIndexBits) - 1)], *probes);
-      };
+      seen_.resize_shard(shard, seen_.slots_needed(shard, 1), seed_hash);
+      auto same = [&](std::uint64_t key) { return same_bits(admitted_probes[key & kIndexMask], *probes); };
       if (seen_.insert_if_absent(h, member_key(admitted.size()), same)) {
         admitted.push_back(seed);
         admitted_probes.push_back(*probes);
       }
     }
-    if (admitted.size() > kMaxPool) throw SearchMemoryExceeded(memory_message(kMaxPool, 0));
     require_memory(admitted.size() * pool_.bytes_per_member());
 
     std::vector<ScoredCandidate> scored;
@@ -670,7 +695,9 @@ class FastSearch {
   LevelEnd expand(std::uint64_t level, std::size_t first_new) {
     ChildGenerator generator(pool_, first_new, unary_, binary_, options_.max_complexity);
     TopParents parents(options_.beam_width / 4);
-    require_level_memory(generator.total());
+    const double entries = expected_entries(generator.total());
+    require_level_memory(entries);
+    presize_seen_set(entries);
     std::uint64_t generated = 0;
     std::uint64_t admitted = 0;
     std::uint64_t scored = 0;
@@ -771,8 +798,9 @@ class FastSearch {
       growth += seen_.slots_needed(s, incoming(s)) * SeenSet::kSlotBytes;
     }
     require_memory(growth + block_bytes());
-    for (std::size_t s = 0; s < SeenSet::kShards; ++s)
-      seen_.resize_shard(s, seen_.slots_needed(s, incoming(s)));
+    for (std::size_t s = 0; s < SeenSet::kShards; ++s) {
+      seen_.resize_shard(s, seen_.slots_needed(s, incoming(s)), stored_hash());
+    }
 
     inserted_.assign(n, 0);
     zor::pool::for_each_piece(SeenSet::kShards, 1, [&](std::size_t lo, std::size_t hi) {
@@ -783,7 +811,11 @@ class FastSearch {
       for (std::size_t r = bucket_start_[lo * kBucketsPerShard]; r < end; ++r) {
         if (r + kAhead < end) seen_.prefetch(hashes_[order_[r + kAhead]]);
         const std::uint32_t k = order_[r];
-        auto same = [&](std::uint64_t key) { return key_has_values(pool_, key, probes_[k]); };
+        auto same = [&](std::uint64_t key) {
+          ProbeValues stored{};
+          key_values(pool_, key, stored);
+          return same_bits(stored, probes_[k]);
+        };
         inserted_[k] = seen_.insert_if_absent(hashes_[k], child_key(block_[k]), same) ? 1 : 0;
       }
     });

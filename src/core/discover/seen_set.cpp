@@ -2,8 +2,6 @@
 
 #include <sys/mman.h>
 
-#include <bit>
-
 namespace zor::discover {
 
 namespace {
@@ -25,7 +23,7 @@ void advise_huge_pages(void* p, std::size_t bytes) noexcept { madvise(p, bytes, 
 
 SeenSet::SeenSet() {
   for (Shard& shard : shards_) {
-    shard.slots.assign(std::size_t{1} << kInitialBits, Slot{0, 0});
+    shard.slots.assign(std::size_t{1} << kInitialBits, 0);
     shard.bits = kInitialBits;
   }
 }
@@ -41,21 +39,6 @@ std::size_t SeenSet::slots_needed(std::size_t shard, std::size_t extra) const {
   std::size_t slots = s.slots.size();
   while ((s.size + extra) * 2 > slots) slots *= 2;
   return slots;
-}
-
-void SeenSet::resize_shard(std::size_t shard, std::size_t slots) {
-  Shard& s = shards_[shard];
-  if (slots == s.slots.size()) return;
-  Slots old(slots, Slot{0, 0});
-  old.swap(s.slots);
-  s.bits = static_cast<unsigned>(std::countr_zero(slots));
-  const std::size_t mask = slots - 1;
-  for (const Slot& slot : old) {
-    if (slot.key == 0) continue;
-    std::size_t i = first_slot(slot.hash, s.bits);
-    while (s.slots[i].key != 0) i = (i + 1) & mask;
-    s.slots[i] = slot;
-  }
 }
 
 std::size_t SeenSet::size() const {

@@ -1,12 +1,14 @@
-// The fast search's seen set. An entry is a 64-bit key naming a candidate
-// (its operator and the pool positions of its operands) and the hash of its
-// probe values: 16 bytes, where storing the five values would take 40. The
-// values are recomputed from the key, which the pool keeps valid for the whole
-// search, only when two hashes are equal. Open-addressing tables sharded by
-// hash let several threads admit one block at once, each owning whole shards.
+// The fast search's seen set. An entry is one 64-bit word: a key naming a
+// candidate (its operator and the pool positions of its operands) under a
+// few bits of the hash of its probe values, where storing the five values
+// would take 40 bytes. The values are recomputed from the key, which the pool
+// keeps valid for the whole search, only when those bits match, and the hash
+// when a table grows. Open-addressing tables sharded by hash let several
+// threads admit one block at once, each owning whole shards.
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -41,11 +43,11 @@ class SeenSet {
  public:
   static constexpr unsigned kShardBits = 6;
   static constexpr std::size_t kShards = std::size_t{1} << kShardBits;
-  struct Slot {
-    std::uint64_t hash;
-    std::uint64_t key;  // 0 marks an empty slot
-  };
-  static constexpr std::size_t kSlotBytes = sizeof(Slot);
+  // A slot holds a key of kKeyBits (never 0; 0 marks an empty slot) under a
+  // tag of the remaining bits, taken from the low bits of the hash.
+  static constexpr unsigned kKeyBits = 52;
+  static constexpr std::uint64_t kKeyMask = (std::uint64_t{1} << kKeyBits) - 1;
+  static constexpr std::size_t kSlotBytes = sizeof(std::uint64_t);
 
   SeenSet();
 
@@ -61,25 +63,29 @@ class SeenSet {
   // half full; its current slot count when it needs no more.
   std::size_t slots_needed(std::size_t shard, std::size_t extra) const;
   // Rehashes shard `shard` into `slots` slots (a power of two, at least its
-  // slots_needed for the entries to come).
-  void resize_shard(std::size_t shard, std::size_t slots);
+  // slots_needed for the entries to come); `hash_of(key)` recomputes the
+  // hash of a stored key.
+  template <class HashOf>
+  void resize_shard(std::size_t shard, std::size_t slots, HashOf&& hash_of);
 
-  // Inserts (hash, key) unless an entry with equal probe values is present;
-  // `same(stored_key)` tells whether a stored entry of equal hash has the
-  // candidate's values. True when inserted. The shard of `hash` must have
-  // room (see slots_needed); calls for different shards may run concurrently.
+  // Inserts `key` (below 2^kKeyBits, not 0) unless an entry with equal probe
+  // values is present; `same(stored_key)` tells whether a stored entry whose
+  // tag matches has the candidate's values. True when inserted. The shard of
+  // `hash` must have room (see slots_needed); calls for different shards may
+  // run concurrently.
   template <class Same>
   bool insert_if_absent(std::uint64_t hash, std::uint64_t key, Same&& same) {
     Shard& s = shards_[shard_of(hash)];
     const std::size_t mask = s.slots.size() - 1;
+    const std::uint64_t tag = tag_of(hash);
     for (std::size_t i = first_slot(hash, s.bits);; i = (i + 1) & mask) {
-      Slot& slot = s.slots[i];
-      if (slot.key == 0) {
-        slot = Slot{hash, key};
+      const std::uint64_t slot = s.slots[i];
+      if (slot == 0) {
+        s.slots[i] = tag | key;
         ++s.size;
         return true;
       }
-      if (slot.hash == hash && same(slot.key)) return false;
+      if ((slot & ~kKeyMask) == tag && same(slot & kKeyMask)) return false;
     }
   }
 
@@ -95,7 +101,7 @@ class SeenSet {
   std::uint64_t bytes() const;
 
  private:
-  using Slots = std::vector<Slot, HugePageAllocator<Slot>>;
+  using Slots = std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>>;
   struct Shard {
     Slots slots;
     std::size_t size = 0;
@@ -105,8 +111,26 @@ class SeenSet {
   static std::size_t first_slot(std::uint64_t hash, unsigned bits) {
     return static_cast<std::size_t>((hash << kShardBits) >> (64 - bits));
   }
+  static std::uint64_t tag_of(std::uint64_t hash) { return hash << kKeyBits; }
+
   std::array<Shard, kShards> shards_;
 };
+
+template <class HashOf>
+void SeenSet::resize_shard(std::size_t shard, std::size_t slots, HashOf&& hash_of) {
+  Shard& s = shards_[shard];
+  if (slots == s.slots.size()) return;
+  Slots old(slots, 0);
+  old.swap(s.slots);
+  s.bits = static_cast<unsigned>(std::countr_zero(slots));
+  const std::size_t mask = slots - 1;
+  for (const std::uint64_t slot : old) {
+    if (slot == 0) continue;
+    std::size_t i = first_slot(hash_of(slot & kKeyMask), s.bits);
+    while (s.slots[i] != 0) i = (i + 1) & mask;
+    s.slots[i] = slot;
+  }
+}
 
 template <class T>
 T* HugePageAllocator<T>::allocate(std::size_t n) {

@@ -23,10 +23,24 @@ constexpr std::uint8_t kLastOpCode = static_cast<std::uint8_t>(OpCode::Div);
 
 // Mostly values near the guards and edges, sometimes any bit pattern.
 double pick_value(FuzzedDataProvider& input) {
-  static constexpr double kValues[] = {
-      0.0, -0.0, 1.0, -1.0, 0.5, 2.0, 1e-300, 5e-301, -1e-300, 1e300, 709.78, 710.0, -745.2,
-      std::numbers::pi, std::numbers::e, std::numeric_limits<double>::infinity(),
-      std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::denorm_min()};
+  static constexpr double kValues[] = {0.0,
+                                       -0.0,
+                                       1.0,
+                                       -1.0,
+                                       0.5,
+                                       2.0,
+                                       1e-300,
+                                       5e-301,
+                                       -1e-300,
+                                       1e300,
+                                       709.78,
+                                       710.0,
+                                       -745.2,
+                                       std::numbers::pi,
+                                       std::numbers::e,
+                                       std::numeric_limits<double>::infinity(),
+                                       std::numeric_limits<double>::quiet_NaN(),
+                                       std::numeric_limits<double>::denorm_min()};
   if (input.ConsumeBool()) return input.PickValueInArray(kValues);
   return std::bit_cast<double>(input.ConsumeIntegral<std::uint64_t>());
 }
@@ -53,7 +67,8 @@ Token pick_token(FuzzedDataProvider& input) {
       return token;
     }
     default:
-      return Token::op_token(static_cast<OpCode>(input.ConsumeIntegralInRange<std::uint8_t>(0, kLastOpCode + 2)));
+      return Token::op_token(
+          static_cast<OpCode>(input.ConsumeIntegralInRange<std::uint8_t>(0, kLastOpCode + 2)));
   }
 }
 
@@ -129,8 +144,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               "fingerprint does not hold the probe value");
     }
     FingerprintSet seen;
-    require(seen.insert_if_absent(*fp) && !seen.insert_if_absent(*fp) && seen.contains(*fp) && seen.size() == 1,
-            "fingerprint set admits a fingerprint twice");
+    require(
+        seen.insert_if_absent(*fp) && !seen.insert_if_absent(*fp) && seen.contains(*fp) && seen.size() == 1,
+        "fingerprint set admits a fingerprint twice");
   }
 
   const std::string text = render_formula(expr);

@@ -17,8 +17,21 @@ namespace {
 using namespace zor::discover;
 
 double pick_sample(FuzzedDataProvider& input) {
-  static constexpr double kValues[] = {0.0,  -0.0, 1.0,   -1.0,  0.5, 2.0, 3.0, 1e-300, 1e300, 710.0,
-                                       -2.5, 0.1,  1e-10, 100.0, std::numeric_limits<double>::infinity(),
+  static constexpr double kValues[] = {0.0,
+                                       -0.0,
+                                       1.0,
+                                       -1.0,
+                                       0.5,
+                                       2.0,
+                                       3.0,
+                                       1e-300,
+                                       1e300,
+                                       710.0,
+                                       -2.5,
+                                       0.1,
+                                       1e-10,
+                                       100.0,
+                                       std::numeric_limits<double>::infinity(),
                                        std::numeric_limits<double>::quiet_NaN()};
   switch (input.ConsumeIntegralInRange<int>(0, 3)) {
     case 0:
@@ -32,7 +45,8 @@ double pick_sample(FuzzedDataProvider& input) {
 
 SearchOptions pick_options(FuzzedDataProvider& input) {
   static constexpr double kGoals[] = {1e-10, 0.0, -1.0, 0.5, 1e300, std::numeric_limits<double>::quiet_NaN()};
-  static constexpr double kPenalties[] = {0.001, 0.0, 1.0, -0.5, 1e-12, std::numeric_limits<double>::infinity()};
+  static constexpr double kPenalties[] = {0.001, 0.0,   1.0,
+                                          -0.5,  1e-12, std::numeric_limits<double>::infinity()};
   SearchOptions options;
   options.max_complexity = input.ConsumeIntegralInRange<std::uint64_t>(0, 5);
   options.beam_width = input.ConsumeIntegralInRange<std::uint64_t>(0, 48);
@@ -68,9 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Columns columns(input.ConsumeIntegralInRange<std::size_t>(0, 3));
   for (std::vector<double>& column : columns) {
     // Now and then a column of another length than the first.
-    const std::size_t length = input.ConsumeIntegralInRange<int>(0, 7) == 0
-                                   ? input.ConsumeIntegralInRange<std::size_t>(0, 7)
-                                   : rows;
+    const std::size_t length =
+        input.ConsumeIntegralInRange<int>(0, 7) == 0 ? input.ConsumeIntegralInRange<std::size_t>(0, 7) : rows;
     for (std::size_t i = 0; i < length; ++i) column.push_back(pick_sample(input));
   }
   std::vector<double> y;

@@ -5,45 +5,19 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <limits>
-#include <numbers>
 #include <string>
 #include <vector>
 
 #include "core/discover/expr.hpp"
 #include "core/discover/fingerprint.hpp"
 #include "core/discover/render.hpp"
-#include "fuzz_check.hpp"
+#include "fuzz_support.hpp"
 
 namespace {
 
 using namespace zor::discover;
 
 constexpr std::uint8_t kLastOpCode = static_cast<std::uint8_t>(OpCode::Div);
-
-// Mostly values near the guards and edges, sometimes any bit pattern.
-double pick_value(FuzzedDataProvider& input) {
-  static constexpr double kValues[] = {0.0,
-                                       -0.0,
-                                       1.0,
-                                       -1.0,
-                                       0.5,
-                                       2.0,
-                                       1e-300,
-                                       5e-301,
-                                       -1e-300,
-                                       1e300,
-                                       709.78,
-                                       710.0,
-                                       -745.2,
-                                       std::numbers::pi,
-                                       std::numbers::e,
-                                       std::numeric_limits<double>::infinity(),
-                                       std::numeric_limits<double>::quiet_NaN(),
-                                       std::numeric_limits<double>::denorm_min()};
-  if (input.ConsumeBool()) return input.PickValueInArray(kValues);
-  return std::bit_cast<double>(input.ConsumeIntegral<std::uint64_t>());
-}
 
 std::uint64_t pick_index(FuzzedDataProvider& input) {
   if (input.ConsumeIntegralInRange<int>(0, 15) != 0) return input.ConsumeIntegralInRange<std::uint64_t>(0, 3);
@@ -54,9 +28,9 @@ Token pick_token(FuzzedDataProvider& input) {
   switch (input.ConsumeIntegralInRange<int>(0, 7)) {
     case 0:
     case 1:
-      return Token::constant(pick_value(input));
+      return Token::constant(pick_double(input));
     case 2:
-      return Token::param(pick_index(input), pick_value(input));
+      return Token::param(pick_index(input), pick_double(input));
     case 3:
       return Token::var(pick_index(input));
     case 7: {  // any kind byte, any operator byte, any payload
@@ -117,9 +91,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FuzzedDataProvider input(data, size);
   const std::size_t n_vars = input.ConsumeIntegralInRange<std::size_t>(0, 3);
   std::vector<double> row;
-  for (std::size_t k = 0; k < n_vars; ++k) row.push_back(pick_value(input));
+  for (std::size_t k = 0; k < n_vars; ++k) row.push_back(pick_double(input));
   std::vector<double> params;
-  for (int k = input.ConsumeIntegralInRange<int>(0, 2); k > 0; --k) params.push_back(pick_value(input));
+  for (int k = input.ConsumeIntegralInRange<int>(0, 2); k > 0; --k) params.push_back(pick_double(input));
   Expr expr;
   for (int k = input.ConsumeIntegralInRange<int>(0, 24); k > 0; --k) expr.tokens.push_back(pick_token(input));
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "core/format.hpp"
-#include "fuzz_check.hpp"
+#include "fuzz_support.hpp"
 
 namespace {
 

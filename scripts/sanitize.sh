@@ -17,19 +17,37 @@ configure_and_build() {
   local dir=$1
   shift
   "$CMAKE" -S . -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$ROOT/.venv/bin/ninja" "$@" >/dev/null
-  "$CMAKE" --build "$dir" -j2 | grep -v '^\[' || true
-  test "${PIPESTATUS[0]}" = 0
+  build "$dir"
+}
+
+# Builds the given targets (all by default), showing the log only on failure.
+build() {
+  local dir=$1
+  shift
+  local targets=()
+  [ $# -gt 0 ] && targets=(--target "$@")
+  if ! "$CMAKE" --build "$dir" -j2 "${targets[@]}" >"$dir/build.log" 2>&1; then
+    cat "$dir/build.log"
+    return 1
+  fi
+}
+
+# Runs a command with its output in a log; shows the tail on success and all
+# of it on failure.
+run_logged() {
+  local log=$1
+  shift
+  if "$@" >"$log" 2>&1; then
+    tail -n 3 "$log"
+  else
+    cat "$log"
+    return 1
+  fi
 }
 
 run_ctest() {
   local dir=$1
-  shift
-  if (cd "$dir" && "$CTEST" --output-on-failure -j2 "$@" >ctest.log 2>&1); then
-    tail -n 3 "$dir/ctest.log"
-  else
-    cat "$dir/ctest.log"
-    return 1
-  fi
+  (cd "$dir" && run_logged ctest.log "$CTEST" --output-on-failure -j2)
 }
 
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
@@ -58,18 +76,17 @@ run_address() {
 }
 
 run_thread() {
-  local dir=build/tsan tests="test_pool test_kernels test_discover_search"
+  local dir=build/tsan tests=(test_pool test_kernels test_discover_search)
   "$CMAKE" -S . -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$ROOT/.venv/bin/ninja" -DZOR_SANITIZE=thread \
     -DZOR_BUILD_TESTS=ON -DZOR_BUILD_MODULE=OFF >/dev/null
-  # shellcheck disable=SC2086
-  "$CMAKE" --build "$dir" -j2 --target $tests | grep -v '^\[' || true
-  for test in $tests; do
+  build "$dir" "${tests[@]}"
+  for test in "${tests[@]}"; do
     echo "sanitize: $test under TSan"
     # TSan cannot follow a child that starts threads after forking a
     # threaded parent; the fork tests run in the ASan and plain builds.
-    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 "$dir/$test" --gtest_brief=1 \
-      --gtest_filter='-PoolFork.*' | tail -n 2
-    test "${PIPESTATUS[0]}" = 0
+    # More workers than cores give the scheduler more interleavings to try.
+    RAYON_NUM_THREADS=4 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+      run_logged "$dir/$test.log" "$dir/$test" --gtest_brief=1 --gtest_filter='-PoolFork.*'
   done
 }
 

@@ -80,9 +80,19 @@ def test_flag_reads_the_type_module_and_name(flag_type, expected):
     assert str(info.value) == f"argument 'use_trig': {expected}"
 
 
-def test_flag_truth_slot_errors_propagate():
+class RaisingModule(type):
+    @property
+    def __module__(cls):
+        fail()
+
+
+@pytest.mark.parametrize("flag", [
+    numpy_named("bool_", __bool__=fail)(),  # the truth slot raises
+    RaisingModule("bool_", (), {})(),  # reading the type's __module__ raises
+])
+def test_flag_errors_of_the_object_itself_propagate(flag):
     with pytest.raises(HostileError):
-        z.find_formula([[1.0]], [1.0], use_zor=numpy_named("bool_", __bool__=fail)())
+        z.find_formula([[1.0]], [1.0], use_zor=flag)
 
 
 def test_flag_type_without_module_is_refused():

@@ -4,7 +4,8 @@ VENV := .venv
 PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 
-.PHONY: setup demo test test-cpp test-python bench bench-discovery format clean
+.PHONY: setup setup-fuzz demo test test-cpp test-python test-sanitize test-tsan fuzz fuzz-ci soak bench \
+  bench-discovery format clean
 
 setup:
 	@bash scripts/bootstrap.sh
@@ -29,6 +30,32 @@ test-cpp: setup
 test-python: setup
 	cd tests/python && $(CURDIR)/$(PY) -m pytest -q -p no:cacheprovider .
 
+# ASan+UBSan build (build/asan) of the module and the C++ tests; runs both
+# suites on it, the Python one with the sanitizer runtime preloaded.
+test-sanitize: setup
+	@bash scripts/sanitize.sh address
+
+# TSan build (build/tsan) of the C++ tests of the pool, kernels and search.
+test-tsan: setup
+	@bash scripts/sanitize.sh thread
+
+# libFuzzer targets of tests/fuzz (clang from Debian), FUZZ_SECONDS each.
+FUZZ_SECONDS ?= 300
+setup-fuzz: setup
+	@bash scripts/bootstrap.sh fuzz
+
+fuzz: setup-fuzz
+	@bash scripts/sanitize.sh fuzz $(FUZZ_SECONDS)
+
+fuzz-ci: setup-fuzz
+	@bash scripts/sanitize.sh fuzz 30
+
+# Calls everything, failing and succeeding, for SOAK_SECONDS and checks that
+# memory stays flat (not part of make test).
+SOAK_SECONDS ?= 300
+soak: setup
+	$(PY) tests/soak.py $(SOAK_SECONDS)
+
 bench: setup
 	$(PY) bench/kernels.py
 
@@ -38,7 +65,8 @@ bench-discovery: setup
 
 format:
 	clang-format -i src/core/*.hpp src/core/*.cpp src/core/discover/*.hpp src/core/discover/*.cpp \
-	  src/python/*.hpp src/python/*.cpp src/python/native/*.hpp src/python/native/*.cpp tests/cpp/*.cpp
+	  src/python/*.hpp src/python/*.cpp src/python/native/*.hpp src/python/native/*.cpp tests/cpp/*.cpp \
+	  tests/fuzz/*.cpp tests/fuzz/*.hpp
 
 clean:
 	rm -rf build $(VENV)

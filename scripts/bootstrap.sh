@@ -44,14 +44,35 @@ if [ ! -f "$stamp" ] || [ requirements-dev.txt -nt "$stamp" ]; then
   touch "$stamp"
 fi
 
-# GoogleTest for the C++ unit tests of the core comes from Debian.
-if [ ! -f /usr/include/gtest/gtest.h ] && [ "${ZOR_SKIP_APT:-0}" != 1 ]; then
-  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-    echo "bootstrap: installing libgtest-dev"
-    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
-  else
-    echo "bootstrap: libgtest-dev is missing and cannot be installed here; C++ unit tests will be skipped" >&2
+# Installs Debian packages when `present` is missing and we are root; returns
+# false when they are missing and cannot be installed.
+apt_install_unless() {
+  local present=$1
+  shift
+  [ -e "$present" ] && return 0
+  [ "${ZOR_SKIP_APT:-0}" != 1 ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1 || return 1
+  echo "bootstrap: installing $*"
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+}
+
+# The fuzz targets need clang and its libFuzzer runtime (Debian's default clang).
+if [ "${1:-}" = fuzz ]; then
+  if ! apt_install_unless /usr/bin/clang++ clang; then
+    echo "error: clang is missing and cannot be installed here" >&2
+    exit 1
   fi
+  clang_major=$(clang++ -dumpversion | cut -d. -f1)
+  if ! apt_install_unless "$(clang++ -print-resource-dir)/lib/linux/libclang_rt.fuzzer-x86_64.a" \
+    "libclang-rt-$clang_major-dev"; then
+    echo "error: libFuzzer (libclang-rt-$clang_major-dev) is missing and cannot be installed here" >&2
+    exit 1
+  fi
+  exit 0
+fi
+
+# GoogleTest for the C++ unit tests of the core comes from Debian.
+if ! apt_install_unless /usr/include/gtest/gtest.h libgtest-dev; then
+  echo "bootstrap: libgtest-dev is missing and cannot be installed here; C++ unit tests will be skipped" >&2
 fi
 
 # Rebuild and reinstall zor_core and the zor package when any source changed

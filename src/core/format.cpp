@@ -1,5 +1,6 @@
 #include "core/format.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -26,11 +27,18 @@ bool format_non_finite(double value, std::string& out) {
 std::string format_fixed(double value, int decimals) {
   std::string out;
   if (format_non_finite(value, out)) return out;
-  // 309 integer digits at most for a double, plus sign, point and decimals.
-  char buffer[400 + 64];
-  auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
-  out.assign(buffer, result.ptr);
+  // Like printf, a negative precision means 6. Every double is exact within
+  // 1074 fractional digits, so more decimals only add zeros.
+  if (decimals < 0) decimals = 6;
+  constexpr int kExactDecimals = 1074;
+  const int exact_decimals = std::min(decimals, kExactDecimals);
+  // Sign, 309 integer digits at most, point, decimals.
+  out.resize(1 + 309 + 1 + static_cast<std::size_t>(exact_decimals));
+  auto result =
+      std::to_chars(out.data(), out.data() + out.size(), value, std::chars_format::fixed, exact_decimals);
   // to_chars keeps the sign of -0.0 and of negatives that round to zero.
+  out.resize(static_cast<std::size_t>(result.ptr - out.data()));
+  out.append(static_cast<std::size_t>(decimals - exact_decimals), '0');
   return out;
 }
 

@@ -7,7 +7,8 @@ namespace zor {
 
 // Plain decimal with exactly `decimals` digits after the point, rounded from
 // the exact binary value (ties to even). "-" precedes every negative value and
-// -0.0; NaN is "NaN", infinities "inf" / "-inf".
+// -0.0; NaN is "NaN", infinities "inf" / "-inf". A negative `decimals` means
+// 6, as in printf.
 std::string format_fixed(double value, int decimals);
 
 // Shortest digits that read back as exactly `value`: plain notation with at

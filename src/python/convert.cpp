@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 #include "python/errors.hpp"
@@ -15,6 +16,31 @@ bool has_type_name(PyObject* obj, const char* module, const char* name) {
   std::size_t module_len = std::strlen(module);
   return std::strncmp(full, module, module_len) == 0 && full[module_len] == '.' &&
          std::strcmp(full + module_len + 1, name) == 0;
+}
+
+// 1 when type(obj).__module__ is `module` and type(obj).__name__ one of
+// `names`, 0 when not, -1 with an error set when reading them raised. Read as
+// Python reads them, so a heap type's __module__ is the one its class body
+// set, and a type without __module__ simply does not match.
+int type_is_one_of(PyObject* obj, const char* module, std::initializer_list<const char*> names) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+  auto read_str = [type](const char* attribute, Ref& out) {
+    out = Ref::steal(PyObject_GetAttrString(type, attribute));
+    if (out) return PyUnicode_Check(out.get()) ? 1 : 0;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+  };
+  Ref module_name;
+  int found = read_str("__module__", module_name);
+  if (found <= 0) return found;
+  if (PyUnicode_CompareWithASCIIString(module_name.get(), module) != 0) return 0;
+  Ref type_name;
+  found = read_str("__name__", type_name);
+  if (found <= 0) return found;
+  for (const char* name : names)
+    if (PyUnicode_CompareWithASCIIString(type_name.get(), name) == 0) return 1;
+  return 0;
 }
 
 // Reads a C-contiguous one-dimensional float64 buffer (array('d'), a NumPy
@@ -130,7 +156,9 @@ bool convert_flag(PyObject* obj, bool& out) {
     out = obj == Py_True;
     return true;
   }
-  if (has_type_name(obj, "numpy", "bool_") || has_type_name(obj, "numpy", "bool")) {
+  int numpy_bool = type_is_one_of(obj, "numpy", {"bool_", "bool"});
+  if (numpy_bool < 0) return false;
+  if (numpy_bool == 1) {
     PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
     if (number == nullptr || number->nb_bool == nullptr) {
       PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <string>
 
@@ -40,6 +41,19 @@ INSTANTIATE_TEST_SUITE_P(
                   "10576551282076245490090389328944075868508455133942304583236903222948165808559332"
                   "12334827479782620414472316873817718091929988125040402618412485836"
                   "8.0"}));
+
+// Long layouts once outgrew a fixed buffer and came back as garbage; the C
+// library's printf is the reference for every precision.
+TEST(FixedForm, AnyPrecisionMatchesPrintf) {
+  for (double value : {1.7976931348623157e308, -5e-324, 0.1, -2.5, 1e22}) {
+    for (int decimals : {-3, 0, 120, 400, 1074, 1100}) {
+      std::string expected(2048, '\0');
+      int length = std::snprintf(expected.data(), expected.size(), "%.*f", decimals, value);
+      expected.resize(static_cast<std::size_t>(length));
+      EXPECT_EQ(zor::format_fixed(value, decimals), expected) << value << " with " << decimals;
+    }
+  }
+}
 
 struct ShortestCase {
   double value;

@@ -38,7 +38,7 @@ constexpr std::size_t kBlock = std::size_t{1} << 17;
 constexpr std::size_t kFingerprintGrain = 1024;
 // Admission inserts a block's children sorted by this many top bits of their
 // hash: the shard bits, then the leading bits of the first slot.
-constexpr unsigned kOrderBits = SeenSet::kShardBits + 8;
+constexpr unsigned kOrderBits = SeenSet::kShardBits + 4;
 constexpr std::size_t kOrderBuckets = std::size_t{1} << kOrderBits;
 
 std::size_t order_bucket(std::uint64_t hash) { return static_cast<std::size_t>(hash >> (64 - kOrderBits)); }
@@ -626,14 +626,28 @@ class FastSearch {
     }
   }
 
-  // Grows the seen set once for the level's expected entries, so that its
-  // tables are not rebuilt again and again while the level runs.
-  void presize_seen_set(double entries) {
-    const auto per_shard = static_cast<std::size_t>(entries / SeenSet::kShards);
-    if (per_shard == 0) return;
+  // Grows every shard to room for extra_of(shard) more entries, one shard at
+  // a time with a poll after each rebuilt one, after checking that the
+  // growth fits the memory limit. False when the control asks to stop.
+  template <class ExtraOf>
+  bool grow_seen_set(ExtraOf&& extra_of, std::uint64_t other_bytes) {
+    std::uint64_t growth = 0;
+    std::uint64_t largest = 0;
     for (std::size_t s = 0; s < SeenSet::kShards; ++s) {
-      seen_.resize_shard(s, seen_.slots_needed(s, per_shard), stored_hash());
+      const std::uint64_t needed = seen_.slots_needed(s, extra_of(s)) * SeenSet::kSlotBytes;
+      growth += needed - seen_.slots(s) * SeenSet::kSlotBytes;
+      largest = std::max(largest, needed);
     }
+    if (growth == 0) return true;
+    // While a table is rebuilt, its old slots are still held.
+    require_memory(growth + largest + other_bytes);
+    for (std::size_t s = 0; s < SeenSet::kShards; ++s) {
+      const std::size_t needed = seen_.slots_needed(s, extra_of(s));
+      if (needed == seen_.slots(s)) continue;
+      seen_.resize_shard(s, needed, stored_hash());
+      if (stop_requested()) return false;
+    }
+    return true;
   }
 
   // Level 1: the constants 0 and 1, then one variable per column, scored by
@@ -697,7 +711,10 @@ class FastSearch {
     TopParents parents(options_.beam_width / 4);
     const double entries = expected_entries(generator.total());
     require_level_memory(entries);
-    presize_seen_set(entries);
+    // Room for the level's expected entries at once, so that the tables are
+    // not rebuilt again and again while the level runs.
+    const auto per_shard = static_cast<std::size_t>(entries / SeenSet::kShards);
+    if (!grow_seen_set([&](std::size_t) { return per_shard; }, 0)) return LevelEnd::Done;
     std::uint64_t generated = 0;
     std::uint64_t admitted = 0;
     std::uint64_t scored = 0;
@@ -709,7 +726,7 @@ class FastSearch {
       if (stop_requested()) break;
       generated += block_.size();
       require_memory(generator.partner_bytes() + parents.bytes() + block_bytes());
-      admit_block();
+      if (!admit_block(generator.partner_bytes() + parents.bytes())) break;
       outcome_.admission_seconds +=
           std::chrono::duration<double>(std::chrono::steady_clock::now() - admission_start).count();
       admitted += admitted_.size();
@@ -757,8 +774,10 @@ class FastSearch {
   // Fingerprints the block in parallel, then admits it shard by shard: each
   // shard's entries are inserted in generation order by one thread, so the
   // first of several equal children is the one admitted, whatever the number
-  // of threads. admitted_ lists the admitted positions in order.
-  void admit_block() {
+  // of threads. admitted_ lists the admitted positions in order. False when
+  // the control asked to stop while the seen set grew; `other_bytes` is what
+  // the level holds besides the seen set and the pool.
+  bool admit_block(std::uint64_t other_bytes) {
     const std::size_t n = block_.size();
     probes_.resize(n);
     hashes_.resize(n);
@@ -793,14 +812,7 @@ class FastSearch {
     auto incoming = [&](std::size_t shard) {
       return bucket_start_[(shard + 1) * kBucketsPerShard] - bucket_start_[shard * kBucketsPerShard];
     };
-    std::uint64_t growth = 0;
-    for (std::size_t s = 0; s < SeenSet::kShards; ++s) {
-      growth += seen_.slots_needed(s, incoming(s)) * SeenSet::kSlotBytes;
-    }
-    require_memory(growth + block_bytes());
-    for (std::size_t s = 0; s < SeenSet::kShards; ++s) {
-      seen_.resize_shard(s, seen_.slots_needed(s, incoming(s)), stored_hash());
-    }
+    if (!grow_seen_set(incoming, other_bytes + block_bytes())) return false;
 
     inserted_.assign(n, 0);
     zor::pool::for_each_piece(SeenSet::kShards, 1, [&](std::size_t lo, std::size_t hi) {
@@ -825,6 +837,7 @@ class FastSearch {
     }
     scores_.resize(admitted_.size());
     rmses_.resize(admitted_.size());
+    return true;
   }
 
   // Scores admitted_[lo, hi) in parallel. `bound`: a score above which a

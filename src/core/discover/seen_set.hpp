@@ -41,7 +41,9 @@ struct HugePageAllocator {
 
 class SeenSet {
  public:
-  static constexpr unsigned kShardBits = 6;
+  // Many shards keep each table rebuild short, so that the search can
+  // answer a poll between two of them.
+  static constexpr unsigned kShardBits = 10;
   static constexpr std::size_t kShards = std::size_t{1} << kShardBits;
   // A slot holds a key of kKeyBits (never 0; 0 marks an empty slot) under a
   // tag of the remaining bits, taken from the low bits of the hash.
@@ -62,6 +64,7 @@ class SeenSet {
   // Slots shard `shard` needs so that `extra` more entries keep it at most
   // half full; its current slot count when it needs no more.
   std::size_t slots_needed(std::size_t shard, std::size_t extra) const;
+  std::size_t slots(std::size_t shard) const { return shards_[shard].slots.size(); }
   // Rehashes shard `shard` into `slots` slots (a power of two, at least its
   // slots_needed for the entries to come); `hash_of(key)` recomputes the
   // hash of a stored key.

@@ -47,7 +47,8 @@ run_logged() {
 
 run_ctest() {
   local dir=$1
-  (cd "$dir" && run_logged ctest.log "$CTEST" --output-on-failure -j2)
+  shift
+  (cd "$dir" && run_logged ctest.log "$CTEST" --output-on-failure -j2 "$@")
 }
 
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
@@ -57,7 +58,11 @@ run_address() {
   configure_and_build "$dir" -DZOR_SANITIZE=address,undefined -DZOR_BUILD_TESTS=ON -DZOR_BUILD_MODULE=ON \
     -DPython_EXECUTABLE="$ROOT/.venv/bin/python"
   echo "sanitize: C++ unit tests under ASan+UBSan (leak detection on)"
-  ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 run_ctest "$dir"
+  # The runtime's allocator is not fork-safe: a child forked while another
+  # thread holds one of its locks hangs in its first allocation (seen in
+  # PoolFork: a fresh worker blocked in SizeClassAllocator64::GetFromAllocator).
+  # The fork tests run in the plain build.
+  ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 run_ctest "$dir" -E 'PoolFork[.]'
 
   # The interpreter is not instrumented: the ASan runtime must come first,
   # and libstdc++ must be loaded before the module so that its __cxa_throw

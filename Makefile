@@ -4,7 +4,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 
-.PHONY: setup demo test test-cpp test-python bench format clean
+.PHONY: setup demo test test-cpp test-python bench bench-recovery format clean
 
 setup:
 	@bash scripts/bootstrap.sh
@@ -29,8 +29,17 @@ test-cpp: setup
 test-python: setup
 	cd tests/python && $(CURDIR)/$(PY) -m pytest -q -p no:cacheprovider .
 
+# Benchmarks draw their figures into docs/figures with matplotlib, and the
+# recovery benchmark compares with pyoperon and gplearn: benchmark-only
+# dependencies, installed into .venv here and never imported by the package.
 bench: setup
+	$(PY) -m pip install -q matplotlib
 	$(PY) bench/kernels.py
+	$(PY) bench/pareto.py
+
+bench-recovery: setup
+	$(PY) -m pip install -q matplotlib pyoperon gplearn
+	$(PY) bench/recovery.py --write
 
 format:
 	clang-format -i src/core/*.hpp src/core/*.cpp src/core/discover/*.hpp src/core/discover/*.cpp \

@@ -8,6 +8,7 @@ by the caller as `note` (see `machine_note`).
 
 from __future__ import annotations
 
+import math
 import os
 import pathlib
 import platform
@@ -29,9 +30,12 @@ def available() -> bool:
 
 
 def machine_note(*versions: str) -> str:
-    """Date, CPU count, Python and the given 'name version' strings."""
+    """Date, CPUs and their load (the machine may be shared), Python and the
+    given 'name version' strings."""
     cpu = platform.processor() or platform.machine()
-    parts = [time.strftime("%Y-%m-%d"), f"{os.cpu_count()} CPUs ({cpu})", f"Python {platform.python_version()}"]
+    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
+    parts = [time.strftime("%Y-%m-%d"), f"{os.cpu_count()} CPUs ({cpu}), load {load:.1f}",
+             f"Python {platform.python_version()}"]
     return ", ".join(parts + list(versions))
 
 
@@ -124,24 +128,31 @@ def ladder_figure(steps, path, note="", title="Discovery across the settings lad
 def recovery_figure(results, tools, budget, path, note="", title="Exact recovery within an equal time budget"):
     """results: [(problem, {tool: (recovered, seconds)}), ...]. Seconds to an
     exact formula per problem and tool; a cross at the budget marks a miss."""
+    from matplotlib.patches import Patch
+
     fig, ax = plt.subplots(figsize=(10, 0.32 * len(results) + 1.8))
     height = 0.8 / len(tools)
+    times = [t for _, by_tool in results for ok, t in by_tool.values() if ok and t > 0]
+    left = 10 ** math.floor(math.log10(max(1e-4, min(times + [budget]) / 2)))  # bars start here on the log axis
     for k, tool in enumerate(tools):
         ys = [i + (k - (len(tools) - 1) / 2) * height for i in range(len(results))]
         for y, (_, by_tool) in zip(ys, results):
             recovered, seconds = by_tool[tool]
             if recovered:
-                ax.barh(y, seconds, height, color=f"C{k}")
+                # A time below the axis still shows as a short bar.
+                ax.barh(y, max(seconds, 1.5 * left) - left, height, left=left, color=f"C{k}")
             else:
                 ax.plot([budget], [y], "x", color=f"C{k}")
-        ax.barh([], [], color=f"C{k}", label=tool)
     ax.axvline(budget, color="0.5", linestyle=":", linewidth=1)
     ax.set_yticks(range(len(results)))
     ax.set_yticklabels([problem for problem, _ in results], fontsize=8)
-    ax.invert_yaxis()
+    ax.set_ylim(len(results) - 0.5, -0.5)  # first problem on top
     ax.set_xscale("log")
-    ax.set_xlabel(f"seconds to an exact formula (x: not recovered within {budget:g} s)")
-    ax.legend(loc="lower right", fontsize=8)
+    ax.set_xlim(left, budget * 1.5)
+    ax.set_xlabel(f"seconds to an exact formula (x: not recovered within {budget:g} s; "
+                  f"shorter than {1.5 * left:g} s drawn at {1.5 * left:g} s)")
+    ax.legend(handles=[Patch(color=f"C{k}", label=tool) for k, tool in enumerate(tools)], loc="upper left",
+              bbox_to_anchor=(1.01, 1.0), fontsize=8)
     ax.set_title(title)
     ax.grid(True, axis="x", which="both", alpha=0.3)
     fig.tight_layout()

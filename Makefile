@@ -4,7 +4,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 
-.PHONY: setup demo test test-cpp test-python bench bench-recovery format clean
+.PHONY: setup demo test test-cpp test-python bench bench-discovery bench-recovery format clean
 
 setup:
 	@bash scripts/bootstrap.sh
@@ -41,9 +41,13 @@ bench-recovery: setup
 	$(PY) -m pip install -q matplotlib pyoperon gplearn
 	$(PY) bench/recovery.py --write
 
+# Fast search against the literal reference; takes about ten minutes.
+bench-discovery: setup
+	$(PY) bench/discovery.py --reachable
+
 format:
 	clang-format -i src/core/*.hpp src/core/*.cpp src/core/discover/*.hpp src/core/discover/*.cpp \
-	  src/python/*.hpp src/python/*.cpp tests/cpp/*.cpp
+	  src/python/*.hpp src/python/*.cpp src/python/native/*.hpp src/python/native/*.cpp tests/cpp/*.cpp
 
 clean:
 	rm -rf build $(VENV)

@@ -99,32 +99,6 @@ def pareto_figure(front, path, note="", title="Pareto front"):
     return _save(fig, path, note)
 
 
-def ladder_figure(steps, path, note="", title="Discovery across the settings ladder"):
-    """steps: [(label, {variant: (seconds, peak bytes) or None}), ...], for
-    example variants "reference" and "fast"; None marks a step not run. Two
-    panels: wall time and peak memory per step, log scale."""
-    labels = [label for label, _ in steps]
-    variants = sorted({v for _, results in steps for v in results})
-    fig, (ax_time, ax_mem) = plt.subplots(1, 2, figsize=(11, 4.2))
-    width = 0.8 / max(1, len(variants))
-    for k, variant in enumerate(variants):
-        xs = [i + (k - (len(variants) - 1) / 2) * width for i in range(len(steps))]
-        seconds = [results.get(variant)[0] if results.get(variant) else 0 for _, results in steps]
-        memory = [results.get(variant)[1] / 2**20 if results.get(variant) else 0 for _, results in steps]
-        ax_time.bar(xs, seconds, width, label=variant, color=f"C{k}")
-        ax_mem.bar(xs, memory, width, label=variant, color=f"C{k}")
-    for ax, ylabel in ((ax_time, "wall time (s)"), (ax_mem, "peak memory (MiB)")):
-        ax.set_xticks(range(len(steps)))
-        ax.set_xticklabels(labels, rotation=30, ha="right", fontsize=8)
-        ax.set_yscale("log")
-        ax.set_ylabel(ylabel)
-        ax.grid(True, axis="y", which="both", alpha=0.3)
-    ax_time.legend()
-    fig.suptitle(title)
-    fig.tight_layout()
-    return _save(fig, path, note)
-
-
 def recovery_figure(results, tools, budget, path, note="", title="Exact recovery within an equal time budget"):
     """results: [(problem, {tool: (recovered, seconds)}), ...]. Seconds to an
     exact formula per problem and tool; a cross at the budget marks a miss."""

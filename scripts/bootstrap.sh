@@ -54,10 +54,11 @@ if [ ! -f /usr/include/gtest/gtest.h ] && [ "${ZOR_SKIP_APT:-0}" != 1 ]; then
   fi
 fi
 
-# Rebuild and reinstall the extension when any source changed since the last install.
+# Rebuild and reinstall zor_core and the zor package when any source changed
+# since the last install.
 install_stamp="$VENV/.zor-core-installed"
-if [ ! -f "$install_stamp" ] || [ -n "$(find src CMakeLists.txt pyproject.toml -newer "$install_stamp" -print -quit)" ]; then
-  echo "bootstrap: building zor_core"
+if [ ! -f "$install_stamp" ] || [ -n "$(find src python CMakeLists.txt pyproject.toml -newer "$install_stamp" -print -quit)" ]; then
+  echo "bootstrap: building zor_core and zor"
   "$VENV/bin/python" -m pip install -q --no-build-isolation --force-reinstall --no-deps \
     -Cbuild-dir=build/wheel .
   touch "$install_stamp"

@@ -4,15 +4,10 @@
 #include <cstring>
 #include <string>
 
-#include "core/memory.hpp"
 #include "python/errors.hpp"
 
 namespace zor::py {
 namespace {
-
-// What a sequence's __len__ may make us reserve up front; a larger claim is
-// only believed as the items actually arrive.
-constexpr std::size_t kMaxTrustedReserve = std::size_t{1} << 22;
 
 bool has_type_name(PyObject* obj, const char* module, const char* name) {
   PyTypeObject* type = Py_TYPE(obj);
@@ -54,70 +49,6 @@ BufferRead read_float64_buffer(PyObject* obj, std::vector<double>& out) {
   }
   PyBuffer_Release(&view);
   return result;
-}
-
-// How often a long conversion looks up from its loop: every this many items
-// it lets a pending Ctrl-C through and makes sure the copy can still grow.
-constexpr std::size_t kCheckEvery = std::size_t{1} << 20;
-
-// False with an error set when a signal handler raised or when doubling the
-// copy would take more memory than the machine has left.
-template <class T>
-bool can_keep_reading(const std::vector<T>& out) {
-  if (PyErr_CheckSignals() != 0) return false;
-  std::uint64_t needed = 2 * static_cast<std::uint64_t>(out.size()) * sizeof(T);
-  if (needed > available_memory_bytes() / 10 * 8) {
-    PyErr_NoMemory();
-    return false;
-  }
-  return true;
-}
-
-// The outer level of every list converter: refuses str and non-sequences,
-// reserves what the sequence claims (within reason) and feeds each item,
-// read by iteration, to `element`.
-template <class T, class Element>
-bool convert_sequence(PyObject* obj, std::vector<T>& out, Element&& element) {
-  if (PyUnicode_Check(obj)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    return false;
-  }
-  if (!PySequence_Check(obj)) {
-    raise_cannot_convert(obj, "Sequence");
-    return false;
-  }
-  Py_ssize_t claimed = PySequence_Size(obj);
-  if (claimed < 0) {
-    PyErr_Clear();
-    claimed = 0;
-  }
-  out.clear();
-  std::size_t reserve = static_cast<std::size_t>(claimed);
-  if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj) && reserve > kMaxTrustedReserve)
-    reserve = kMaxTrustedReserve;
-  out.reserve(reserve);
-
-  if (PyList_CheckExact(obj)) {
-    // Same semantics as the list iterator: the length is re-read at every
-    // step, and each item is held while it converts.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
-      Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
-      T value{};
-      if (!element(item.get(), value)) return false;
-      out.push_back(std::move(value));
-      if (out.size() % kCheckEvery == 0 && !can_keep_reading(out)) return false;
-    }
-    return true;
-  }
-  Ref iterator = Ref::steal(PyObject_GetIter(obj));
-  if (!iterator) return false;
-  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-    T value{};
-    if (!element(item.get(), value)) return false;
-    out.push_back(std::move(value));
-    if (out.size() % kCheckEvery == 0 && !can_keep_reading(out)) return false;
-  }
-  return !PyErr_Occurred();
 }
 
 bool convert_pair(PyObject* obj, Pair& out) {
@@ -241,6 +172,27 @@ bool convert_float_lists(PyObject* obj, std::vector<std::vector<double>>& out) {
 
 bool convert_small_int_list(PyObject* obj, std::vector<std::int8_t>& out) {
   return convert_sequence(obj, out, convert_small_int);
+}
+
+bool convert_text(PyObject* obj, std::string& out) {
+  if (!PyUnicode_Check(obj)) {
+    raise_cannot_convert(obj, "PyString");
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (utf8 == nullptr) return false;
+  out.assign(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool convert_callable(PyObject* obj, Callable& out) {
+  if (!PyCallable_Check(obj)) {
+    raise_cannot_convert(obj, "Callable");
+    return false;
+  }
+  out.function = Ref::borrow(obj);
+  return true;
 }
 
 }  // namespace zor::py

@@ -5,9 +5,12 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
+#include "core/memory.hpp"
 #include "core/values.hpp"
+#include "python/errors.hpp"
 #include "python/ref.hpp"
 
 namespace zor::py {
@@ -16,6 +19,78 @@ using Octet = std::array<double, 8>;
 
 template <class T>
 struct Converter;
+
+namespace detail {
+
+// What a sequence's __len__ may make us reserve up front; a larger claim is
+// only believed as the items actually arrive.
+constexpr std::size_t kMaxTrustedReserve = std::size_t{1} << 22;
+
+// How often a long conversion looks up from its loop: every this many items
+// it lets a pending Ctrl-C through and makes sure the copy can still grow.
+constexpr std::size_t kCheckEvery = std::size_t{1} << 20;
+
+// False with an error set when a signal handler raised or when doubling the
+// copy would take more memory than the machine has left.
+template <class T>
+bool can_keep_reading(const std::vector<T>& out) {
+  if (PyErr_CheckSignals() != 0) return false;
+  std::uint64_t needed = 2 * static_cast<std::uint64_t>(out.size()) * sizeof(T);
+  if (needed > available_memory_bytes() / 10 * 8) {
+    PyErr_NoMemory();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace detail
+
+// The outer level of every list converter: refuses str and non-sequences,
+// reserves what the sequence claims (within reason) and feeds each item,
+// read by iteration, to `element` (bool(PyObject*, T&)).
+template <class T, class Element>
+bool convert_sequence(PyObject* obj, std::vector<T>& out, Element&& element) {
+  if (PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(obj)) {
+    raise_cannot_convert(obj, "Sequence");
+    return false;
+  }
+  Py_ssize_t claimed = PySequence_Size(obj);
+  if (claimed < 0) {
+    PyErr_Clear();
+    claimed = 0;
+  }
+  out.clear();
+  std::size_t reserve = static_cast<std::size_t>(claimed);
+  if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj) && reserve > detail::kMaxTrustedReserve)
+    reserve = detail::kMaxTrustedReserve;
+  out.reserve(reserve);
+
+  if (PyList_CheckExact(obj)) {
+    // Same semantics as the list iterator: the length is re-read at every
+    // step, and each item is held while it converts.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+      Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
+      T value{};
+      if (!element(item.get(), value)) return false;
+      out.push_back(std::move(value));
+      if (out.size() % detail::kCheckEvery == 0 && !detail::can_keep_reading(out)) return false;
+    }
+    return true;
+  }
+  Ref iterator = Ref::steal(PyObject_GetIter(obj));
+  if (!iterator) return false;
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    T value{};
+    if (!element(item.get(), value)) return false;
+    out.push_back(std::move(value));
+    if (out.size() % detail::kCheckEvery == 0 && !detail::can_keep_reading(out)) return false;
+  }
+  return !PyErr_Occurred();
+}
 
 // float: exact floats directly, everything else through __float__/__index__.
 bool convert_float(PyObject* obj, double& out);
@@ -30,6 +105,21 @@ bool convert_pair_list(PyObject* obj, std::vector<Pair>& out);
 bool convert_octet_list(PyObject* obj, std::vector<Octet>& out);
 bool convert_float_lists(PyObject* obj, std::vector<std::vector<double>>& out);
 bool convert_small_int_list(PyObject* obj, std::vector<std::int8_t>& out);
+// text: a str, as UTF-8.
+bool convert_text(PyObject* obj, std::string& out);
+
+// A Python callable, held by a strong reference.
+struct Callable {
+  Ref function;
+};
+bool convert_callable(PyObject* obj, Callable& out);
+
+// A parameter that also takes None, which leaves `value` empty. As a trailing
+// parameter it is optional, like std::optional.
+template <class T>
+struct NoneOr {
+  std::optional<T> value;
+};
 
 template <>
 struct Converter<double> {
@@ -74,6 +164,27 @@ template <>
 struct Converter<std::vector<std::int8_t>> {
   static bool convert(PyObject* obj, std::vector<std::int8_t>& out) {
     return convert_small_int_list(obj, out);
+  }
+};
+template <>
+struct Converter<std::string> {
+  static bool convert(PyObject* obj, std::string& out) { return convert_text(obj, out); }
+};
+template <>
+struct Converter<Callable> {
+  static bool convert(PyObject* obj, Callable& out) { return convert_callable(obj, out); }
+};
+template <class T>
+struct Converter<NoneOr<T>> {
+  static bool convert(PyObject* obj, NoneOr<T>& out) {
+    if (obj == Py_None) {
+      out.value.reset();
+      return true;
+    }
+    T value{};
+    if (!Converter<T>::convert(obj, value)) return false;
+    out.value = std::move(value);
+    return true;
   }
 };
 // An optional parameter keeps its default (nullopt) when it was not given.

@@ -10,6 +10,7 @@
 #include "python/build.hpp"
 #include "python/entries.hpp"
 #include "python/function.hpp"
+#include "python/search_settings.hpp"
 
 namespace zor::py {
 
@@ -35,17 +36,9 @@ PyObject* find_formula(Columns x_data, std::vector<double> y_data,
                        std::optional<std::uint64_t> max_complexity, std::optional<std::uint64_t> beam_width,
                        std::optional<double> precision_goal, std::optional<bool> use_trig,
                        std::optional<bool> use_zor, std::optional<double> complexity_penalty) {
-  if (std::optional<std::string> problem = discover::validate_columns(x_data)) {
-    PyErr_SetString(PyExc_ValueError, problem->c_str());
-    return nullptr;
-  }
-  discover::SearchOptions options;
-  options.max_complexity = max_complexity.value_or(options.max_complexity);
-  options.beam_width = beam_width.value_or(options.beam_width);
-  options.precision_goal = precision_goal.value_or(options.precision_goal);
-  options.use_trig = use_trig.value_or(options.use_trig);
-  options.use_zor = use_zor.value_or(options.use_zor);
-  options.complexity_penalty = complexity_penalty.value_or(options.complexity_penalty);
+  if (!check_search_columns(x_data)) return nullptr;
+  const discover::SearchOptions options =
+      search_options(max_complexity, beam_width, precision_goal, use_trig, use_zor, complexity_penalty);
 
   // Polled on this thread between pieces of work, so Ctrl-C stops a long
   // search; the pending KeyboardInterrupt is what the call then raises.

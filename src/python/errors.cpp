@@ -1,16 +1,24 @@
 #include "python/errors.hpp"
 
 namespace zor::py {
+namespace {
+
+const char* panic_name = "zor_core.PanicException";
+const char* panic_doc =
+    "A native fault inside zor_core aborted the call.\n\n"
+    "Derived from BaseException, like an interpreter-level failure.";
+
+}  // namespace
+
+void name_panic_exception(const char* qualified_name, const char* doc) {
+  panic_name = qualified_name;
+  panic_doc = doc;
+}
 
 PyObject* panic_exception_type() {
   // Created once per process and kept for its lifetime.
   static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc("zor_core.PanicException",
-                                     "A native fault inside zor_core aborted the call.\n\n"
-                                     "Derived from BaseException, like an interpreter-level failure.",
-                                     PyExc_BaseException, nullptr);
-  }
+  if (type == nullptr) type = PyErr_NewExceptionWithDoc(panic_name, panic_doc, PyExc_BaseException, nullptr);
   return type;
 }
 

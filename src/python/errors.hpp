@@ -10,9 +10,14 @@
 
 namespace zor::py {
 
-// zor_core.PanicException, derived from BaseException; created on first use.
-// Returns a borrowed reference, or null with an error set.
+// The module's PanicException, derived from BaseException; created on first
+// use. Returns a borrowed reference, or null with an error set.
 PyObject* panic_exception_type();
+
+// Names the PanicException of the extension module this code is linked into
+// ("zor_core.PanicException" unless changed); takes effect only before the
+// type's first use. Both strings must live for the whole process.
+void name_panic_exception(const char* qualified_name, const char* doc);
 
 // Sets PanicException(message) as the current error.
 void raise_panic(const char* message);

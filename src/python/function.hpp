@@ -1,7 +1,7 @@
 // Table-driven entry points. A callable is described by its Signature and a
 // plain C++ function taking native values; the templates here bind and
 // convert the Python arguments for it, call it, and keep C++ exceptions from
-// escaping. Trailing std::optional parameters are the optional ones.
+// escaping. Trailing std::optional (and NoneOr) parameters are the optional ones.
 #pragma once
 
 #include <optional>
@@ -47,6 +47,8 @@ template <class T>
 inline constexpr bool is_optional = false;
 template <class T>
 inline constexpr bool is_optional<std::optional<T>> = true;
+template <class T>
+inline constexpr bool is_optional<NoneOr<T>> = true;
 
 template <class Tuple, std::size_t... I>
 constexpr std::size_t count_required(std::index_sequence<I...>) {

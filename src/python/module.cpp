@@ -1,12 +1,11 @@
 // The module's entry point, its function table and the body that fills the
 // module at import.
-#include <atomic>
-#include <cstdint>
 #include <string>
 
 #include "python/entries.hpp"
 #include "python/errors.hpp"
 #include "python/function.hpp"
+#include "python/module_frame.hpp"
 #include "python/value_classes.hpp"
 
 namespace zor::py {
@@ -84,8 +83,7 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "zor_core", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-std::atomic<std::int64_t> owning_interpreter{-1};
-PyObject* cached_module = nullptr;  // strong reference, touched only under the GIL
+ProcessModule zor_core_module("zor_core");
 
 // Appends `name` to __all__ (created on first use), then sets the attribute.
 bool add_object(PyObject* module, const char* name, PyObject* object) {
@@ -143,32 +141,10 @@ bool fill_module(PyObject* module) {
          add_function(module, module_name.get(), &find_formula_def);
 }
 
-PyObject* init_module() {
-  PyInterpreterState* interpreter = PyInterpreterState_Get();
-  std::int64_t id = PyInterpreterState_GetID(interpreter);
-  if (id == -1) {
-    if (!PyErr_Occurred())
-      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-    return nullptr;
-  }
-  std::int64_t expected = -1;
-  if (!owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-    PyErr_SetString(
-        PyExc_ImportError,
-        "zor_core does not support sub-interpreters: it can be imported only in the interpreter that "
-        "first imported it");
-    return nullptr;
-  }
-  if (cached_module != nullptr) return Py_NewRef(cached_module);
-  Ref module = Ref::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
-  if (!module || !fill_module(module.get())) return nullptr;
-  cached_module = Py_NewRef(module.get());
-  return module.release();
-}
-
 }  // namespace
 }  // namespace zor::py
 
 PyMODINIT_FUNC PyInit_zor_core() {
-  return zor::py::guarded([] { return zor::py::init_module(); });
+  return zor::py::guarded(
+      [] { return zor::py::zor_core_module.import(zor::py::module_def, zor::py::fill_module); });
 }

@@ -379,8 +379,8 @@ TEST(BeamSearchCancel, ThrowsOnTheCallThatAsks) {
 }
 
 TEST(BeamSearchCancel, LongSearchPollsOftenAndStopsSoonAfterTheRequest) {
-  // A search with the default options over 1000 samples of three columns runs
-  // for seconds; it is asked to stop after 200 ms.
+  // A wide search over 1000 samples of three columns runs for many seconds;
+  // it is asked to stop after 200 ms.
   constexpr std::size_t kRows = 1000;
   Columns columns(3, std::vector<double>(kRows));
   std::vector<double> y(kRows);
@@ -403,7 +403,10 @@ TEST(BeamSearchCancel, LongSearchPollsOftenAndStopsSoonAfterTheRequest) {
     if (asked_at == Clock::time_point{} && now - start >= std::chrono::milliseconds(200)) asked_at = now;
     return asked_at != Clock::time_point{};
   };
-  EXPECT_THROW(beam_search(columns, y, SearchOptions{}, cancelled), Cancelled);
+  SearchOptions wide;
+  wide.max_complexity = 12;
+  wide.beam_width = 40000;
+  EXPECT_THROW(beam_search(columns, y, wide, cancelled), Cancelled);
   ASSERT_NE(asked_at, Clock::time_point{});
   // Generous bounds (the work between two polls is a few tens of ms on an
   // idle machine) so that a loaded test machine does not fail the test.

@@ -73,7 +73,7 @@ INTERRUPTED = textwrap.dedent(
     y = [math.sin(i * i * 0.37) for i in range(n)]
     print("ready", flush=True)
     try:
-        zor_core.find_formula(cols, y, max_complexity=8, beam_width=4000)
+        zor_core.find_formula(cols, y, max_complexity=12, beam_width=40000)
     except KeyboardInterrupt:
         print("KeyboardInterrupt", time.monotonic(), flush=True)
         # the module stays usable after an interrupted search

@@ -2,61 +2,9 @@
 
 #include <cmath>
 
-#include "core/numeric.hpp"
+#include "core/discover/ops.hpp"
 
 namespace zor::discover {
-
-namespace {
-
-constexpr double kNearZero = 1e-300;
-
-// The operator's result, or absent when its guard fails. The finiteness of
-// the result is checked by the caller.
-std::optional<double> apply_unary(OpCode op, double x) {
-  switch (op) {
-    case OpCode::Neg:
-      return -x;
-    case OpCode::Recip:
-      if (std::fabs(x) < kNearZero) return std::nullopt;
-      return 1.0 / x;
-    case OpCode::Exp:
-      return std::exp(x);
-    case OpCode::Ln:
-      if (x <= 0.0) return std::nullopt;
-      return std::log(x);
-    case OpCode::Sqrt:
-      if (x < 0.0) return std::nullopt;
-      return std::sqrt(x);
-    case OpCode::Sin:
-      return std::sin(x);
-    case OpCode::Cos:
-      return std::cos(x);
-    case OpCode::Abs:
-      return std::fabs(x);
-    default:
-      return std::nullopt;
-  }
-}
-
-std::optional<double> apply_binary(OpCode op, double a, double b) {
-  switch (op) {
-    case OpCode::Zor:
-      return zor::zor(a, b);
-    case OpCode::Add:
-      return a + b;
-    case OpCode::Sub:
-      return a - b;
-    case OpCode::Mul:
-      return a * b;
-    case OpCode::Div:
-      if (std::fabs(b) < kNearZero) return std::nullopt;
-      return a / b;
-    default:
-      return std::nullopt;
-  }
-}
-
-}  // namespace
 
 std::optional<double> evaluate(const Expr& expr, const std::vector<double>& row,
                                const std::vector<double>& params) {
@@ -78,20 +26,16 @@ std::optional<double> evaluate(const Expr& expr, const std::vector<double>& row,
       case TokenKind::Op: {
         const int n = arity(token.op);
         if (stack.size() < static_cast<std::size_t>(n)) return std::nullopt;
-        std::optional<double> result;
-        if (n == 1) {
-          const double x = stack.back();
+        double b = 0.0;
+        if (n == 2) {
+          b = stack.back();
           stack.pop_back();
-          result = apply_unary(token.op, x);
-        } else {
-          const double b = stack.back();
-          stack.pop_back();
-          const double a = stack.back();
-          stack.pop_back();
-          result = apply_binary(token.op, a, b);
         }
-        if (!result || !std::isfinite(*result)) return std::nullopt;
-        stack.push_back(*result);
+        const double a = stack.back();
+        stack.pop_back();
+        double result = 0.0;
+        if (!apply_checked(token.op, a, b, result)) return std::nullopt;
+        stack.push_back(result);
         break;
       }
       default:

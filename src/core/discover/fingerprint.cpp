@@ -21,9 +21,9 @@ std::uint64_t mix(std::uint64_t x) {
 
 }  // namespace
 
-std::optional<Fingerprint> fingerprint(const Expr& expr, std::size_t n_vars) {
+std::optional<ProbeValues> probe_values(const Expr& expr, std::size_t n_vars) {
   static const std::vector<double> kNoParams;
-  Fingerprint fp{};
+  ProbeValues values{};
   std::vector<double> row(n_vars);
   for (std::size_t j = 0; j < PROBE_POINTS.size(); ++j) {
     const double p = PROBE_POINTS[j];
@@ -32,6 +32,17 @@ std::optional<Fingerprint> fingerprint(const Expr& expr, std::size_t n_vars) {
     if (!value) return std::nullopt;
     const std::uint64_t bits = std::bit_cast<std::uint64_t>(*value);
     if ((bits & kAbsMask) >= kInfinityBits) return std::nullopt;
+    values[j] = *value;
+  }
+  return values;
+}
+
+std::optional<Fingerprint> fingerprint(const Expr& expr, std::size_t n_vars) {
+  const std::optional<ProbeValues> values = probe_values(expr, n_vars);
+  if (!values) return std::nullopt;
+  Fingerprint fp{};
+  for (std::size_t j = 0; j < values->size(); ++j) {
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>((*values)[j]);
     fp[2 * j] = static_cast<std::int32_t>(static_cast<std::uint32_t>(bits >> 32));
     fp[2 * j + 1] = static_cast<std::uint32_t>(bits);
   }

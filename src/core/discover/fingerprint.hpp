@@ -21,8 +21,13 @@ inline constexpr std::array<double, 5> PROBE_POINTS = {
 // signed integer, then the lower 32 bits as an unsigned integer.
 using Fingerprint = std::array<std::int64_t, 2 * PROBE_POINTS.size()>;
 
+// A formula's values at PROBE_POINTS, in order. Two formulas have equal
+// fingerprints exactly when these values have identical bit patterns.
+using ProbeValues = std::array<double, PROBE_POINTS.size()>;
+
 // Variable k takes (k + 1) * p at probe p. Absent when the formula fails or
 // is not finite at any probe.
+std::optional<ProbeValues> probe_values(const Expr& expr, std::size_t n_vars);
 std::optional<Fingerprint> fingerprint(const Expr& expr, std::size_t n_vars);
 
 // Open-addressing (linear probing) hash set of fingerprints.

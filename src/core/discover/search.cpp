@@ -8,12 +8,15 @@
 
 #include "core/discover/fingerprint.hpp"
 #include "core/discover/render.hpp"
+#include "core/discover/search_detail.hpp"
 #include "core/memory.hpp"
 #include "core/pool.hpp"
 
 namespace zor::discover {
 
 namespace {
+
+using namespace detail;
 
 // Row evaluations per scoring slice: large enough to keep the workers busy,
 // small enough that the cancellation callback is polled every few hundredths
@@ -60,55 +63,6 @@ void poll(const SearchControl& control) {
   }
 }
 
-// Per complexity, the earliest candidate with the lowest score.
-void update_front(std::vector<ScoredCandidate>& front, const std::vector<ScoredCandidate>& scored) {
-  for (const ScoredCandidate& candidate : scored) {
-    auto slot = std::lower_bound(front.begin(), front.end(), candidate.complexity,
-                                 [](const ScoredCandidate& c, std::uint64_t k) { return c.complexity < k; });
-    if (slot == front.end() || slot->complexity != candidate.complexity) {
-      front.insert(slot, candidate);
-    } else if (slot->score > candidate.score) {
-      *slot = candidate;
-    }
-  }
-}
-
-std::vector<OpCode> unary_operators(const SearchOptions& options) {
-  std::vector<OpCode> ops = {OpCode::Neg, OpCode::Recip, OpCode::Exp, OpCode::Ln, OpCode::Sqrt};
-  if (options.use_trig) {
-    ops.push_back(OpCode::Sin);
-    ops.push_back(OpCode::Cos);
-  }
-  return ops;
-}
-
-std::vector<OpCode> binary_operators(const SearchOptions& options) {
-  std::vector<OpCode> ops = {OpCode::Add, OpCode::Sub, OpCode::Mul, OpCode::Div};
-  if (options.use_zor) ops.push_back(OpCode::Zor);
-  return ops;
-}
-
-bool builds_both_orders(OpCode op) { return op == OpCode::Sub || op == OpCode::Div || op == OpCode::Zor; }
-
-// Scans `scored` in order; a candidate replaces the best when there is none
-// yet or when the best's score is strictly greater (so ties keep the earlier
-// one and NaN never replaces nor is replaced).
-void update_best(std::optional<ScoredCandidate>& best, const std::vector<ScoredCandidate>& scored) {
-  const ScoredCandidate* current = best ? &*best : nullptr;
-  const ScoredCandidate* winner = nullptr;
-  for (const ScoredCandidate& candidate : scored) {
-    if (current == nullptr || current->score > candidate.score) {
-      current = &candidate;
-      winner = &candidate;
-    }
-  }
-  if (winner != nullptr) best = *winner;
-}
-
-bool reached_goal(const std::optional<ScoredCandidate>& best, const SearchOptions& options) {
-  return best && options.precision_goal >= best->score;
-}
-
 // Estimated bytes held by the search, checked against a limit: the kernel
 // may kill a process that grows past the machine's memory instead of failing
 // an allocation, so the search fails first with std::bad_alloc.
@@ -130,8 +84,7 @@ class MemoryBudget {
 
   void require(std::uint64_t bytes) const {
     if (bytes > limit_) {
-      throw SearchMemoryExceeded(
-          "formula search needs more memory than is available; lower beam_width or max_complexity");
+      throw SearchMemoryExceeded(detail::memory_message(bytes, limit_));
     }
   }
 
@@ -252,10 +205,9 @@ std::vector<ScoredCandidate> score_candidates_chunked(const std::vector<Expr>& c
 std::vector<std::size_t> rank_by_score(const std::vector<ScoredCandidate>& scored) {
   std::vector<std::size_t> order(scored.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  const auto numbered_end = std::stable_partition(
-      order.begin(), order.end(), [&](std::size_t i) { return !std::isnan(scored[i].score); });
-  std::stable_sort(order.begin(), numbered_end,
-                   [&](std::size_t a, std::size_t b) { return scored[a].score < scored[b].score; });
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return ranks_before(scored[a].score, a, scored[b].score, b);
+  });
   return order;
 }
 
@@ -284,8 +236,10 @@ SearchOutcome reference_beam_search(const Columns& columns, const std::vector<do
   std::optional<ScoredCandidate>& best = outcome.best;
 
   // Counts, best and front after a scored level; true when the goal is met.
-  auto finish_level = [&](std::uint64_t level, std::size_t admitted, const std::vector<ScoredCandidate>& scored) {
-    outcome.generated += admission.take_generated();
+  auto finish_level = [&](std::uint64_t level, std::size_t admitted,
+                          const std::vector<ScoredCandidate>& scored) {
+    const std::uint64_t generated = admission.take_generated();
+    outcome.generated += generated;
     outcome.admitted += admitted;
     outcome.scored += scored.size();
     update_best(best, scored);
@@ -293,10 +247,12 @@ SearchOutcome reference_beam_search(const Columns& columns, const std::vector<do
     if (control.on_level) {
       LevelReport report;
       report.level = level;
+      report.generated = generated;
       report.admitted = admitted;
       report.scored = scored.size();
       report.best = best ? &*best : nullptr;
-      report.elapsed_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      report.elapsed_seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       control.on_level(report);
     }
     return reached_goal(best, options);
@@ -308,7 +264,8 @@ SearchOutcome reference_beam_search(const Columns& columns, const std::vector<do
     admission.admit(Expr{{Token::constant(1.0)}});
     for (std::size_t k = 0; k < n_vars; ++k) admission.admit(Expr{{Token::var(k)}});
     std::vector<Expr> seeds = admission.take();
-    if (finish_level(1, seeds.size(), score_candidates_chunked(seeds, columns, y, options, slice, cancelled))) {
+    if (finish_level(1, seeds.size(),
+                     score_candidates_chunked(seeds, columns, y, options, slice, cancelled))) {
       return outcome;
     }
     pool = std::move(seeds);
@@ -318,6 +275,7 @@ SearchOutcome reference_beam_search(const Columns& columns, const std::vector<do
     Expr child;
     for (std::uint64_t level = 2; level <= options.max_complexity; ++level) {
       poll(control);
+      const auto admission_start = std::chrono::steady_clock::now();
 
       for (const Expr& a : pool) {
         for (OpCode op : unary) {
@@ -348,6 +306,9 @@ SearchOutcome reference_beam_search(const Columns& columns, const std::vector<do
         }
       }
 
+      outcome.admission_seconds +=
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - admission_start).count();
+
       // The level's scored records come on top of everything held so far.
       budget.require(admission.held_bytes() +
                      MemoryBudget::scored_bytes(admission.admitted_bytes(), admission.admitted_count()));
@@ -375,11 +336,6 @@ SearchOutcome reference_beam_search(const Columns& columns, const std::vector<do
     outcome.cut_short = true;
   }
   return outcome;
-}
-
-SearchOutcome beam_search(const Columns& columns, const std::vector<double>& y, const SearchOptions& options,
-                          const SearchControl& control) {
-  return reference_beam_search(columns, y, options, control);
 }
 
 std::optional<ScoredCandidate> beam_search(const Columns& columns, const std::vector<double>& y,

@@ -69,9 +69,9 @@ std::vector<std::size_t> rank_by_score(const std::vector<ScoredCandidate>& score
 // One finished level, as handed to SearchControl::on_level.
 struct LevelReport {
   std::uint64_t level = 0;
-  std::uint64_t generated = 0;  // children put through admission at this level
-  std::uint64_t admitted = 0;   // of those, the ones with a new fingerprint
-  std::uint64_t scored = 0;     // of those, the ones defined on every sample
+  std::uint64_t generated = 0;            // children put through admission at this level
+  std::uint64_t admitted = 0;             // of those, the ones with a new fingerprint
+  std::uint64_t scored = 0;               // of those, the ones defined on every sample
   const ScoredCandidate* best = nullptr;  // best so far; null when there is none
   double elapsed_seconds = 0.0;           // since the search started
 };
@@ -104,6 +104,7 @@ struct SearchOutcome {
   std::uint64_t generated = 0;
   std::uint64_t admitted = 0;
   std::uint64_t scored = 0;
+  double admission_seconds = 0.0;  // wall time spent generating and admitting children
 };
 
 // Thrown when a search would outgrow its memory limit; what() says which

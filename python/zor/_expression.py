@@ -1,0 +1,276 @@
+"""Formulas as postfix token lists, and their forms with named variables.
+
+A token is ``("const", value)``, ``("var", index)``, ``("param", index, stored)``
+or ``("op", name)`` with the operator names of the native core. Every form here
+is built from the tokens, never by rewriting another form's text.
+"""
+
+from __future__ import annotations
+
+import keyword
+import math
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any, TypeVar, Union
+
+from zor._optional import import_extra
+
+if TYPE_CHECKING:
+    import sympy
+
+Token = Union[tuple[str, float], tuple[str, int], tuple[str, str], tuple[str, int, float]]
+
+UNARY = ("Neg", "Recip", "Exp", "Ln", "Sqrt", "Sin", "Cos", "Abs")
+BINARY = ("Zor", "Add", "Sub", "Mul", "Div")
+
+T = TypeVar("T")
+
+
+def fold(
+    tokens: Sequence[Token],
+    leaf: Callable[[Token], T],
+    unary: Callable[[str, T], T],
+    binary: Callable[[str, T, T], T],
+) -> T:
+    """Evaluates the token list on a stack with the given interpretations."""
+    stack: list[T] = []
+    for token in tokens:
+        if token[0] != "op":
+            stack.append(leaf(token))
+            continue
+        name = str(token[1])
+        if name in UNARY and stack:
+            stack.append(unary(name, stack.pop()))
+        elif name in BINARY and len(stack) >= 2:
+            right = stack.pop()
+            stack.append(binary(name, stack.pop(), right))
+        else:
+            raise ValueError(f"malformed formula: cannot apply {name} in {list(tokens)!r}")
+    if len(stack) != 1:
+        raise ValueError(f"malformed formula: {list(tokens)!r} leaves {len(stack)} values")
+    return stack[0]
+
+
+def default_names(count: int) -> tuple[str, ...]:
+    """x, y, z as the native core writes them; x0, x1, ... beyond three variables."""
+    return ("x", "y", "z")[:count] if count <= 3 else tuple(f"x{k}" for k in range(count))
+
+
+def _fixed4(value: float) -> str:
+    if math.isnan(value):
+        return "NaN"
+    if math.isinf(value):
+        return "inf" if value > 0 else "-inf"
+    return f"{value:.4f}"
+
+
+# --- plain text: the native core's layout, fully parenthesised -------------
+
+_TEXT_UNARY = {
+    "Neg": "(-{})", "Recip": "(1/{})", "Exp": "exp({})", "Ln": "ln({})", "Sqrt": "sqrt({})",
+    "Sin": "sin({})", "Cos": "cos({})", "Abs": "abs({})",
+}
+_TEXT_BINARY = {"Zor": "zor({}, {})", "Add": "({} + {})", "Sub": "({} - {})", "Mul": "({} * {})", "Div": "({} / {})"}
+
+
+def to_text(tokens: Sequence[Token], names: Sequence[str]) -> str:
+    """The formula as the native core writes it, with `names` for the variables."""
+
+    def leaf(token: Token) -> str:
+        kind = token[0]
+        if kind == "var":
+            return names[int(token[1])]
+        if kind == "param":
+            return f"c{token[1]}({_fixed4(float(token[2]))})"  # type: ignore[misc]
+        value = float(token[1])
+        return "\u03c0" if value == math.pi else "e" if value == math.e else _fixed4(value)
+
+    return fold(tokens, leaf, lambda op, a: _TEXT_UNARY[op].format(a), lambda op, a, b: _TEXT_BINARY[op].format(a, b))
+
+
+# --- LaTeX: parentheses only where precedence needs them --------------------
+
+_SUM, _PRODUCT, _NEGATED, _ATOM = 1, 2, 3, 4
+_LATEX_SPECIALS = {"\\": r"\backslash{}", "_": r"\_", "{": r"\{", "}": r"\}", "$": r"\$", "&": r"\&",
+                   "#": r"\#", "%": r"\%", "^": r"\^{}", "~": r"\~{}"}
+
+
+def latex_name(name: str) -> str:
+    """A variable name in LaTeX: one letter in italics, longer names upright."""
+    if len(name) == 1 and name.isalpha() and name.isascii():
+        return name
+    escaped = "".join(_LATEX_SPECIALS.get(c, c) for c in name)
+    return rf"\mathrm{{{escaped}}}"
+
+
+def _latex_number(value: float) -> tuple[str, int]:
+    if value == math.pi:
+        return r"\pi", _ATOM
+    if value == math.e:
+        return "e", _ATOM
+    if math.isnan(value):
+        return r"\mathrm{NaN}", _ATOM
+    if math.isinf(value):
+        return (r"\infty", _ATOM) if value > 0 else (r"-\infty", _NEGATED)
+    text = str(int(value)) if value.is_integer() and abs(value) < 2**53 else repr(value)
+    if "e" in text:
+        mantissa, exponent = text.split("e")
+        text = rf"{mantissa} \cdot 10^{{{int(exponent)}}}"
+    return text, _NEGATED if text.startswith("-") else _ATOM
+
+
+def to_latex(tokens: Sequence[Token], names: Sequence[str]) -> str:
+    """The formula in LaTeX (without math delimiters)."""
+
+    def wrap(part: tuple[str, int], below: int) -> str:
+        return rf"\left({part[0]}\right)" if part[1] <= below else part[0]
+
+    def leaf(token: Token) -> tuple[str, int]:
+        if token[0] == "var":
+            return latex_name(names[int(token[1])]), _ATOM
+        return _latex_number(float(token[2] if token[0] == "param" else token[1]))  # type: ignore[misc]
+
+    def unary(op: str, a: tuple[str, int]) -> tuple[str, int]:
+        if op == "Neg":
+            return "-" + wrap(a, _SUM) if a[1] != _NEGATED else rf"-\left({a[0]}\right)", _NEGATED
+        if op == "Recip":
+            return rf"\frac{{1}}{{{a[0]}}}", _ATOM
+        if op == "Sqrt":
+            return rf"\sqrt{{{a[0]}}}", _ATOM
+        if op == "Abs":
+            return rf"\left|{a[0]}\right|", _ATOM
+        function = {"Exp": r"\exp", "Ln": r"\ln", "Sin": r"\sin", "Cos": r"\cos"}[op]
+        return rf"{function}\left({a[0]}\right)", _ATOM
+
+    def binary(op: str, a: tuple[str, int], b: tuple[str, int]) -> tuple[str, int]:
+        if op == "Div":
+            return rf"\frac{{{a[0]}}}{{{b[0]}}}", _ATOM
+        if op == "Zor":
+            return rf"\operatorname{{zor}}\left({a[0]}, {b[0]}\right)", _ATOM
+        if op == "Mul":
+            right = rf"\left({b[0]}\right)" if b[1] in (_SUM, _NEGATED) else b[0]
+            return rf"{wrap(a, _SUM)} \cdot {right}", _PRODUCT
+        right = rf"\left({b[0]}\right)" if b[1] == _NEGATED or (op == "Sub" and b[1] == _SUM) else b[0]
+        return f"{a[0]} {'+' if op == 'Add' else '-'} {right}", _SUM
+
+    return fold(tokens, leaf, unary, binary)[0]
+
+
+# --- Python: a module that runs as it stands --------------------------------
+
+_PY_UNARY = {
+    "Neg": "(-{})", "Recip": "(1.0 / {})", "Exp": "math.exp({})", "Ln": "math.log({})",
+    "Sqrt": "math.sqrt({})", "Sin": "math.sin({})", "Cos": "math.cos({})", "Abs": "abs({})",
+}
+_PY_BINARY = {"Zor": "zor({}, {})", "Add": "({} + {})", "Sub": "({} - {})", "Mul": "({} * {})", "Div": "({} / {})"}
+_PY_RESERVED = {"math", "zor", "safe_exp", "safe_log", "f"}
+
+_ZOR_SOURCE = '''
+
+def safe_exp(a: float) -> float:
+    """exp(a); an argument above 709.78 is replaced by its logarithm first, so it never overflows."""
+    return math.exp(math.log(a)) if a > 709.78 else math.exp(a)
+
+
+def safe_log(b: float) -> float:
+    """log(b); an argument b <= 0 is replaced by max(|b|, 1e-300)."""
+    return math.log(max(abs(b), 1e-300) if b <= 0.0 else b)
+
+
+def zor(a: float, b: float) -> float:
+    """zor(a, b) = exp(a) - ln(b), with the guards of safe_exp and safe_log."""
+    return safe_exp(a) - safe_log(b)
+'''
+
+
+def python_identifiers(names: Sequence[str]) -> tuple[str, ...]:
+    """Distinct Python identifiers for the variable names, each as close to its name as possible."""
+    taken: set[str] = set()
+    result = []
+    for name in names:
+        ident = "".join(c if (c.isalnum() or c == "_") and c.isascii() else "_" for c in name) or "_"
+        if ident[0].isdigit():
+            ident = "_" + ident
+        if keyword.iskeyword(ident) or ident in _PY_RESERVED:
+            ident += "_"
+        base, suffix = ident, 2
+        while ident in taken:
+            ident, suffix = f"{base}_{suffix}", suffix + 1
+        taken.add(ident)
+        result.append(ident)
+    return tuple(result)
+
+
+def _python_number(value: float) -> str:
+    if value == math.pi:
+        return "math.pi"
+    if value == math.e:
+        return "math.e"
+    if math.isnan(value):
+        return "math.nan"
+    if math.isinf(value):
+        return "math.inf" if value > 0 else "(-math.inf)"
+    text = repr(value)
+    return f"({text})" if text.startswith("-") else text
+
+
+def to_python(tokens: Sequence[Token], names: Sequence[str]) -> str:
+    """Python source defining f(<one argument per variable>), with zor and its guards when it is used."""
+    idents = python_identifiers(names)
+
+    def leaf(token: Token) -> str:
+        if token[0] == "var":
+            return idents[int(token[1])]
+        return _python_number(float(token[2] if token[0] == "param" else token[1]))  # type: ignore[misc]
+
+    body = fold(tokens, leaf, lambda op, a: _PY_UNARY[op].format(a), lambda op, a, b: _PY_BINARY[op].format(a, b))
+    helpers = _ZOR_SOURCE if ("op", "Zor") in tokens else ""
+    arguments = ", ".join(f"{ident}: float" for ident in idents)
+    return f"import math\n{helpers}\n\ndef f({arguments}) -> float:\n    return {body}\n"
+
+
+# --- SymPy ------------------------------------------------------------------
+
+
+def to_sympy(tokens: Sequence[Token], names: Sequence[str]) -> sympy.Expr:
+    """The formula as a SymPy expression over symbols named as the variables.
+
+    zor(a, b) is written out as exp(a) - log(b). Its guards are not part of the
+    expression: where a > 709.78 the native evaluation takes exp(log(a)), and
+    where b <= 0 it takes log(max(|b|, 1e-300)); elsewhere the two agree.
+    """
+    sp: Any = import_extra("sympy", "sympy", "to_sympy()")
+    symbols = [sp.Symbol(name) for name in names]
+
+    def leaf(token: Token) -> Any:
+        if token[0] == "var":
+            return symbols[int(token[1])]
+        value = float(token[2] if token[0] == "param" else token[1])  # type: ignore[misc]
+        if value == math.pi:
+            return sp.pi
+        if value == math.e:
+            return sp.E
+        if math.isnan(value):
+            return sp.nan
+        if math.isinf(value):
+            return sp.oo if value > 0 else -sp.oo
+        return sp.Integer(int(value)) if value.is_integer() else sp.Float(value)
+
+    def unary(op: str, a: Any) -> Any:
+        if op == "Neg":
+            return -a
+        if op == "Recip":
+            return sp.Integer(1) / a
+        return {"Exp": sp.exp, "Ln": sp.log, "Sqrt": sp.sqrt, "Sin": sp.sin, "Cos": sp.cos, "Abs": sp.Abs}[op](a)
+
+    def binary(op: str, a: Any, b: Any) -> Any:
+        if op == "Zor":
+            return sp.exp(a) - sp.log(b)
+        if op == "Add":
+            return a + b
+        if op == "Sub":
+            return a - b
+        if op == "Mul":
+            return a * b
+        return a / b
+
+    return fold(tokens, leaf, unary, binary)

@@ -1,0 +1,45 @@
+from collections.abc import Callable, Sequence
+from typing import Any, TypedDict
+
+from zor._expression import Token
+
+class Candidate(TypedDict):
+    formula: str
+    tokens: list[Token]
+    score: float
+    rmse: float
+    complexity: int
+
+class Level(TypedDict):
+    level: int
+    generated: int
+    admitted: int
+    scored: int
+    best: Candidate | None
+    elapsed_seconds: float
+
+class Outcome(TypedDict):
+    best: Candidate | None
+    front: list[Candidate]
+    cut_short: bool
+    levels: list[Level]
+    generated: int
+    admitted: int
+    scored: int
+    admission_seconds: float
+
+def search(
+    columns: Sequence[Sequence[float]] | Sequence[Any],
+    y: Sequence[float] | Any,
+    max_complexity: int = 8,
+    beam_width: int = 2000,
+    precision_goal: float = 1e-10,
+    use_trig: bool = True,
+    use_zor: bool = True,
+    complexity_penalty: float = 0.001,
+    time_limit: float | None = None,
+    on_level: Callable[[Level], object] | None = None,
+    keep_front: bool = False,
+    engine: str = "fast",
+) -> Outcome: ...
+def evaluate(expression: Sequence[Token], columns: Sequence[Sequence[float]] | Sequence[Any]) -> list[float]: ...

@@ -1,0 +1,323 @@
+"""zor-discover: formula discovery on a CSV file from the command line."""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import json
+import math
+import os
+import sys
+from collections.abc import Iterator, Sequence
+from typing import Any, BinaryIO, TextIO
+
+import zor
+from zor._discover import DiscoveryResult, Formula, discover
+
+EXAMPLES = """\
+The file needs a header row; every cell of the columns used must be a finite number.
+Rows are counted as lines of the file, the header being row 1.
+
+examples:
+  zor-discover planets.csv
+      the last column is the target, all the others are features
+  zor-discover data.csv --target force --features mass,acceleration
+  zor-discover data.csv --time-limit 60
+      climb through larger settings by itself for a minute
+  zor-discover data.csv --max-complexity 7 --beam-width 20000 --no-trig
+  cat data.csv | zor-discover --json > result.json
+
+exit status: 0 found a formula, 1 no formula or bad input, 2 bad options, 130 interrupted (Ctrl-C)
+"""
+
+
+class InputError(Exception):
+    """Bad input, reported as one line."""
+
+
+def _non_negative_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {text}")
+    return value
+
+
+def _finite_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"not a finite number: {text!r}")
+    return value
+
+
+def _seconds(text: str) -> float:
+    value = _finite_float(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {text}")
+    return value
+
+
+class _VersionAction(argparse.Action):
+    """--version, looked up only when asked for."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, **kwargs)
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: Any) -> None:
+        parser.exit(message=f"{parser.prog} {zor.__version__}\n")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="zor-discover",
+        description="Find a formula that computes one column of a CSV file from the others.",
+        epilog=EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("file", nargs="?", default="-",
+                        help="CSV file with a header row (default or '-': standard input)")
+    parser.add_argument("--target", metavar="NAME", help="the column to explain (default: the last column)")
+    parser.add_argument("--features", metavar="A,B,...", help="comma-separated feature columns (default: all others)")
+    parser.add_argument("--delimiter", default=",", metavar="CHAR", help="cell separator (default: ',')")
+    search = parser.add_argument_group("search settings (those of zor_core.find_formula)")
+    search.add_argument("--max-complexity", type=_non_negative_int, metavar="N",
+                        help="largest formula size in tokens (default 8)")
+    search.add_argument("--beam-width", type=_non_negative_int, metavar="N",
+                        help="candidates kept per level, a quarter of them as parents (default 2000)")
+    search.add_argument("--precision-goal", type=_finite_float, default=1e-10, metavar="F",
+                        help="stop once the best score is at or below F (default 1e-10)")
+    search.add_argument("--complexity-penalty", type=_finite_float, default=0.001, metavar="F",
+                        help="score = RMSE x (1 + complexity x F) (default 0.001)")
+    search.add_argument("--no-trig", dest="use_trig", action="store_false", help="leave out sin and cos")
+    search.add_argument("--no-zor", dest="use_zor", action="store_false", help="leave out zor(a, b) = exp(a) - ln(b)")
+    search.add_argument("--time-limit", type=_seconds, metavar="SECONDS",
+                        help="stop after this long with the best so far; without --max-complexity and "
+                             "--beam-width the settings grow by themselves until the time is up")
+    output = parser.add_argument_group("output")
+    output.add_argument("--json", action="store_true", help="print one JSON object instead of the report")
+    output.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                        help="progress bar on standard error (default: when it is a terminal)")
+    parser.add_argument("--version", action=_VersionAction, help="show the version and exit")
+    return parser
+
+
+# A longer line is refused rather than read: a file without line breaks
+# (or a device such as /dev/zero) must not fill the memory.
+MAX_LINE_BYTES = 1 << 20
+
+
+def _open(source: str) -> tuple[str, BinaryIO]:
+    """The label used in messages and the byte stream of the file or standard input."""
+    if source == "-":
+        if sys.stdin.isatty():
+            print("zor-discover: reading CSV from standard input (end with Ctrl-D; --help for usage)",
+                  file=sys.stderr)
+        return "standard input", sys.stdin.buffer
+    try:
+        return source, open(source, "rb")
+    except FileNotFoundError:
+        raise InputError(f"{source}: no such file") from None
+    except IsADirectoryError:
+        raise InputError(f"{source}: is a directory, not a file") from None
+    except OSError as error:
+        raise InputError(f"{source}: cannot read it: {error.strerror or error}") from None
+
+
+def _lines(stream: BinaryIO, label: str) -> Iterator[str]:
+    """The stream's lines as text, each decoded by itself so that an error names its row."""
+    number = 0
+    while True:
+        try:
+            raw = stream.readline(MAX_LINE_BYTES + 1)
+        except OSError as error:
+            raise InputError(f"{label}, row {number + 1}: cannot read it: {error.strerror or error}") from None
+        if not raw:
+            return
+        number += 1
+        if len(raw) > MAX_LINE_BYTES:
+            raise InputError(f"{label}, row {number}: longer than {MAX_LINE_BYTES} bytes")
+        try:
+            text = raw.decode("utf-8")
+        except UnicodeDecodeError as error:
+            raise InputError(f"{label}, row {number}: not UTF-8 text (byte 0x{raw[error.start]:02x} at "
+                             f"position {error.start + 1})") from None
+        yield text.removeprefix("\ufeff") if number == 1 else text
+
+
+def _choose_columns(label: str, header: list[str], target: str | None, features: str | None) -> tuple[str, list[str]]:
+    def known(name: str) -> str:
+        if name not in header:
+            raise InputError(f"{label}: no column named {name!r} (columns: {', '.join(header)})")
+        return name
+
+    target_name = known(target) if target is not None else header[-1]
+    if features is None:
+        chosen = [name for name in header if name != target_name]
+    else:
+        chosen = [known(name.strip()) for name in features.split(",") if name.strip()]
+        if target_name in chosen:
+            raise InputError(f"{label}: the target column {target_name!r} cannot also be a feature")
+        if len(set(chosen)) != len(chosen):
+            raise InputError(f"{label}: a feature column is named twice in --features {features!r}")
+    if not chosen and features is not None:
+        raise InputError(f"{label}: --features {features!r} names no column")
+    if not chosen:
+        hint = next((f" (cells separated by {d!r}? use --delimiter)" for d in (";", "\t") if d in target_name), "")
+        raise InputError(f"{label}: no feature column: the only column is the target {target_name!r}{hint}")
+    return target_name, chosen
+
+
+def read_table(source: str, delimiter: str, target: str | None, features: str | None
+               ) -> tuple[str, list[str], list[list[float]], list[float]]:
+    """Reads the CSV: the target's name, the feature names, the feature columns and the targets."""
+    label, stream = _open(source)
+    try:
+        return _parse(label, csv.reader(_lines(stream, label), delimiter=delimiter, strict=True), target, features)
+    finally:
+        if stream is not sys.stdin.buffer:
+            stream.close()
+
+
+def _parse(label: str, reader: Any, target: str | None, features: str | None
+           ) -> tuple[str, list[str], list[list[float]], list[float]]:
+    """read_table's work on a csv.reader."""
+    try:
+        header_cells = next((row for row in reader if any(cell.strip() for cell in row)), None)
+        if header_cells is None:
+            raise InputError(f"{label}: the file is empty (a header row and data rows are needed)")
+        header = [cell.strip() for cell in header_cells]
+        header_row = reader.line_num
+        for k, name in enumerate(header):
+            if not name:
+                raise InputError(f"{label}, row {header_row}: header column {k + 1} has no name")
+            if header.index(name) != k:
+                raise InputError(f"{label}, row {header_row}: two columns are named {name!r}")
+        target_name, feature_names = _choose_columns(label, header, target, features)
+        wanted = [(header.index(name), name) for name in [*feature_names, target_name]]
+        values: list[list[float]] = [[] for _ in wanted]
+        for row in reader:
+            if not any(cell.strip() for cell in row):
+                continue
+            line = reader.line_num
+            if len(row) != len(header):
+                raise InputError(f"{label}, row {line}: {len(row)} cells where the header has {len(header)} columns")
+            for column, (index, name) in zip(values, wanted, strict=True):
+                column.append(_cell_value(row[index], label, line, name))
+    except csv.Error as error:
+        raise InputError(f"{label}, row {reader.line_num}: {error}") from None
+    if not values[0]:
+        raise InputError(f"{label}: no data rows below the header")
+    return target_name, feature_names, values[:-1], values[-1]
+
+
+def _cell_value(cell: str, label: str, line: int, name: str) -> float:
+    text = cell.strip()
+    try:
+        value = float(text)
+    except ValueError:
+        what = "an empty cell" if not text else f"{text!r}"
+        raise InputError(f"{label}, row {line}, column {name!r}: {what} is not a number") from None
+    if not math.isfinite(value):
+        raise InputError(f"{label}, row {line}, column {name!r}: {text!r} is not a finite number")
+    return value
+
+
+def _json_number(value: float) -> float | None:
+    return value if math.isfinite(value) else None
+
+
+def _formula_json(formula: Formula) -> dict[str, Any]:
+    return {
+        "formula": formula.formula,
+        "complexity": formula.complexity,
+        "error": _json_number(formula.error),
+        "score": _json_number(formula.score),
+        "latex": formula.latex,
+        "python": formula.python,
+    }
+
+
+def _write_json(out: TextIO, result: DiscoveryResult, target: str, settings: dict[str, Any]) -> None:
+    document = {
+        "target": target,
+        "features": list(result.variable_names),
+        "settings": settings,
+        "best": None if result.best is None else _formula_json(result.best),
+        "front": [_formula_json(formula) for formula in result.front],
+        "cut_short": result.cut_short,
+        "candidates": {"generated": result.generated, "admitted": result.admitted, "scored": result.scored},
+        "elapsed_seconds": result.elapsed_seconds,
+    }
+    json.dump(document, out, indent=2, ensure_ascii=False, allow_nan=False)
+    out.write("\n")
+
+
+def _write_report(out: TextIO, result: DiscoveryResult, target: str) -> None:
+    best = result.best
+    if best is None:
+        out.write(f"no formula for {target} was found\n")
+    else:
+        out.write(f"{target} = {best.formula}\n")
+        out.write(f"  error (RMSE) {best.error:.6g}, score {best.score:.6g}, complexity {best.complexity}\n\n")
+        out.write(f"LaTeX:\n  {target} = {best.latex}\n\n")
+        out.write("Python:\n" + "".join(f"  {line}\n" if line else "\n" for line in best.python.splitlines()))
+        out.write("\n")
+    if result.front:
+        out.write("Pareto front (error against complexity):\n")
+        out.write(f"  {'complexity':>10}  {'error':>12}  formula\n")
+        for formula in result.front:
+            out.write(f"  {formula.complexity:>10}  {formula.error:>12.6g}  {formula.formula}\n")
+        out.write("\n")
+    ending = "; cut short by the time limit" if result.cut_short else ""
+    out.write(f"{result.admitted:,} distinct candidates scored in {result.elapsed_seconds:.2f} s{ending}\n")
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        return _run(args)
+    except KeyboardInterrupt:
+        print("zor-discover: interrupted", file=sys.stderr)
+        return 130
+    except InputError as error:
+        print(f"zor-discover: {error}", file=sys.stderr)
+        return 1
+    except MemoryError as error:
+        print(f"zor-discover: out of memory: {error}", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        # The reader of our output went away (e.g. `| head`): nothing more to say.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+
+
+def _run(args: argparse.Namespace) -> int:
+    if len(args.delimiter) != 1:
+        raise InputError(f"--delimiter must be one character, not {args.delimiter!r}")
+    target, features, columns, y = read_table(args.file, args.delimiter, args.target, args.features)
+    settings = {
+        "max_complexity": args.max_complexity,
+        "beam_width": args.beam_width,
+        "precision_goal": args.precision_goal,
+        "use_trig": args.use_trig,
+        "use_zor": args.use_zor,
+        "complexity_penalty": args.complexity_penalty,
+        "time_limit": args.time_limit,
+    }
+    progress = sys.stderr.isatty() if args.progress is None else args.progress
+    result = discover(columns, y, variable_names=features, progress=progress, **settings)
+    if args.json:
+        _write_json(sys.stdout, result, target, settings)
+    else:
+        _write_report(sys.stdout, result, target)
+    sys.stdout.flush()
+    return 0 if result.best is not None else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

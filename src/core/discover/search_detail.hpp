@@ -1,0 +1,96 @@
+// Rules shared by the literal and the fast search: the operator lists, the
+// best and front updates, the stop test and the rank order.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/discover/search.hpp"
+
+namespace zor::discover::detail {
+
+inline std::vector<OpCode> unary_operators(const SearchOptions& options) {
+  std::vector<OpCode> ops = {OpCode::Neg, OpCode::Recip, OpCode::Exp, OpCode::Ln, OpCode::Sqrt};
+  if (options.use_trig) {
+    ops.push_back(OpCode::Sin);
+    ops.push_back(OpCode::Cos);
+  }
+  return ops;
+}
+
+inline std::vector<OpCode> binary_operators(const SearchOptions& options) {
+  std::vector<OpCode> ops = {OpCode::Add, OpCode::Sub, OpCode::Mul, OpCode::Div};
+  if (options.use_zor) ops.push_back(OpCode::Zor);
+  return ops;
+}
+
+inline bool builds_both_orders(OpCode op) {
+  return op == OpCode::Sub || op == OpCode::Div || op == OpCode::Zor;
+}
+
+// A candidate with score `challenger` replaces a best with score `held`:
+// strictly lower in an ordered comparison, so ties keep the earlier one and
+// NaN never replaces nor is replaced.
+inline bool replaces(double held, double challenger) { return held > challenger; }
+
+// Scans `scored` in order and keeps the best.
+inline void update_best(std::optional<ScoredCandidate>& best, const std::vector<ScoredCandidate>& scored) {
+  const ScoredCandidate* current = best ? &*best : nullptr;
+  const ScoredCandidate* winner = nullptr;
+  for (const ScoredCandidate& candidate : scored) {
+    if (current == nullptr || replaces(current->score, candidate.score)) {
+      current = &candidate;
+      winner = &candidate;
+    }
+  }
+  if (winner != nullptr) best = *winner;
+}
+
+// Per complexity, the earliest candidate with the lowest score.
+inline void update_front(std::vector<ScoredCandidate>& front, const std::vector<ScoredCandidate>& scored) {
+  for (const ScoredCandidate& candidate : scored) {
+    auto slot = std::lower_bound(front.begin(), front.end(), candidate.complexity,
+                                 [](const ScoredCandidate& c, std::uint64_t k) { return c.complexity < k; });
+    if (slot == front.end() || slot->complexity != candidate.complexity) {
+      front.insert(slot, candidate);
+    } else if (replaces(slot->score, candidate.score)) {
+      *slot = candidate;
+    }
+  }
+}
+
+inline bool reached_goal(const std::optional<ScoredCandidate>& best, const SearchOptions& options) {
+  return best && options.precision_goal >= best->score;
+}
+
+// The order in which a level's scored candidates become parents: ascending
+// score, NaN after every number, generation order among equals.
+inline bool ranks_before(double score_a, std::uint64_t seq_a, double score_b, std::uint64_t seq_b) {
+  const bool nan_a = std::isnan(score_a);
+  const bool nan_b = std::isnan(score_b);
+  if (nan_a != nan_b) return nan_b;
+  if (score_a < score_b) return true;
+  if (score_b < score_a) return false;
+  return seq_a < seq_b;
+}
+
+// Why a search is refused: `needed` and `available` bytes, shown in GB
+// (`available` 0 when the search outgrows its own index space).
+inline std::string memory_message(std::uint64_t needed, std::uint64_t available) {
+  auto gigabytes = [](std::uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f GB", static_cast<double>(bytes) / 1e9);
+    return std::string(text);
+  };
+  std::string message = "formula search needs more memory than is available";
+  if (available != 0)
+    message += " (about " + gigabytes(needed) + ", with " + gigabytes(available) + " usable)";
+  return message + "; lower beam_width or max_complexity";
+}
+
+}  // namespace zor::discover::detail

@@ -1,0 +1,57 @@
+// zor._native: the private entry of the companion package `zor` into the
+// same discovery core as zor_core.find_formula, without zor_core's fixed
+// surface: the search runs without the interpreter lock, reports its levels,
+// keeps a per-complexity front and can be limited in time.
+#include "python/errors.hpp"
+#include "python/function.hpp"
+#include "python/module_frame.hpp"
+#include "python/native/entries.hpp"
+
+namespace zor::py {
+namespace {
+
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef functions[] = {
+    {"search", as_cfunction(search_entry), kFastcall,
+     "search(columns, y, max_complexity=8, beam_width=2000, precision_goal=1e-10, use_trig=True, "
+     "use_zor=True, "
+     "complexity_penalty=0.001, time_limit=None, on_level=None, keep_front=False, engine='fast')\n--\n\n"
+     "Beam search for the formula over `columns` (one float list per variable) that best fits `y`.\n"
+     "The interpreter lock is released while it runs. `time_limit` (seconds) stops it with the best so far\n"
+     "(cut_short=True); `on_level` is called with each level's report; `keep_front` keeps the best\n"
+     "candidate of every complexity; `engine` is 'fast' or 'reference'. Returns a dict with best, front,\n"
+     "cut_short, levels, generated, admitted and scored; a candidate is a dict with formula, tokens, score,\n"
+     "rmse and complexity."},
+    {"evaluate", as_cfunction(evaluate_entry), kFastcall,
+     "evaluate(expression, columns)\n--\n\n"
+     "The value of a postfix token list on every row of `columns`, NaN where it is undefined."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "zor._native",
+    "Private native entry of the zor package.",
+    0,
+    functions,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+ProcessModule native_module("zor._native");
+
+bool fill_module(PyObject*) { return true; }
+
+}  // namespace
+}  // namespace zor::py
+
+PyMODINIT_FUNC PyInit__native() {
+  zor::py::name_panic_exception("zor._native.PanicException",
+                                "A native fault inside zor._native aborted the call.\n\n"
+                                "Derived from BaseException, like an interpreter-level failure.");
+  return zor::py::guarded(
+      [] { return zor::py::native_module.import(zor::py::module_def, zor::py::fill_module); });
+}

@@ -1,0 +1,359 @@
+// The search and evaluation entries of zor._native. The search runs without
+// the interpreter lock; the lock is taken back on the search thread only, to
+// let Ctrl-C through, to report a finished level and to build the outcome.
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/discover/expr.hpp"
+#include "core/discover/search.hpp"
+#include "core/pool.hpp"
+#include "python/build.hpp"
+#include "python/function.hpp"
+#include "python/native/entries.hpp"
+#include "python/search_settings.hpp"
+
+namespace zor::py {
+
+using discover::Expr;
+using discover::OpCode;
+using discover::Token;
+using discover::TokenKind;
+
+namespace {
+
+// Operator names as the token lists spell them, in OpCode order.
+constexpr const char* kOperatorNames[] = {"Neg", "Recip", "Exp", "Ln",  "Sqrt", "Sin", "Cos",
+                                          "Abs", "Zor",   "Add", "Sub", "Mul",  "Div"};
+constexpr std::size_t kOperatorCount = sizeof(kOperatorNames) / sizeof(kOperatorNames[0]);
+
+bool convert_token(PyObject* obj, Token& out) {
+  if (!PyTuple_Check(obj) || PyTuple_GET_SIZE(obj) < 2 || PyTuple_GET_SIZE(obj) > 3) {
+    PyErr_Format(PyExc_TypeError, "a token is a tuple such as ('var', 0) or ('op', 'Add'), not %R", obj);
+    return false;
+  }
+  std::string kind;
+  if (!convert_text(PyTuple_GET_ITEM(obj, 0), kind)) return false;
+  PyObject* first = PyTuple_GET_ITEM(obj, 1);
+  const bool three = PyTuple_GET_SIZE(obj) == 3;
+  if (kind == "const" && !three) {
+    double value = 0.0;
+    if (!convert_float(first, value)) return false;
+    out = Token::constant(value);
+    return true;
+  }
+  if (kind == "var" && !three) {
+    std::uint64_t index = 0;
+    if (!convert_index(first, index)) return false;
+    out = Token::var(index);
+    return true;
+  }
+  if (kind == "param" && three) {
+    std::uint64_t index = 0;
+    double stored = 0.0;
+    if (!convert_index(first, index) || !convert_float(PyTuple_GET_ITEM(obj, 2), stored)) return false;
+    out = Token::param(index, stored);
+    return true;
+  }
+  if (kind == "op" && !three) {
+    std::string name;
+    if (!convert_text(first, name)) return false;
+    for (std::size_t code = 0; code < kOperatorCount; ++code) {
+      if (name == kOperatorNames[code]) {
+        out = Token::op_token(static_cast<OpCode>(code));
+        return true;
+      }
+    }
+    PyErr_Format(PyExc_ValueError, "unknown operator '%s'", name.c_str());
+    return false;
+  }
+  PyErr_Format(PyExc_ValueError, "unknown token %R", obj);
+  return false;
+}
+
+}  // namespace
+
+// A postfix token list: ("const", value), ("var", index), ("param", index,
+// stored value) and ("op", name).
+template <>
+struct Converter<Expr> {
+  static bool convert(PyObject* obj, Expr& out) {
+    std::vector<Token> tokens;
+    if (!convert_sequence(obj, tokens, convert_token)) return false;
+    out.tokens = std::move(tokens);
+    return true;
+  }
+};
+
+namespace {
+
+struct DictItem {
+  const char* key;
+  Ref value;
+};
+
+// A new dict of the given items, or null when an item is null (its error set)
+// or the dict cannot be filled.
+PyObject* build_dict(std::initializer_list<DictItem> items) {
+  for (const DictItem& item : items)
+    if (!item.value) return nullptr;
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const DictItem& item : items)
+    if (PyDict_SetItemString(dict.get(), item.key, item.value.get()) < 0) return nullptr;
+  return dict.release();
+}
+
+PyObject* build_token(const Token& token) {
+  switch (token.kind) {
+    case TokenKind::Const:
+      return Py_BuildValue("(sd)", "const", token.value());
+    case TokenKind::Param:
+      return Py_BuildValue("(sKd)", "param", static_cast<unsigned long long>(token.index()), token.stored);
+    case TokenKind::Var:
+      return Py_BuildValue("(sK)", "var", static_cast<unsigned long long>(token.index()));
+    case TokenKind::Op:
+      break;
+  }
+  const auto code = static_cast<std::size_t>(token.op);
+  return Py_BuildValue("(ss)", "op", code < kOperatorCount ? kOperatorNames[code] : "?");
+}
+
+PyObject* build_tokens(const Expr& expr) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(expr.tokens.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < expr.tokens.size(); ++i) {
+    PyObject* item = build_token(expr.tokens[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+PyObject* build_candidate(const discover::ScoredCandidate& candidate) {
+  return build_dict({
+      {"formula", Ref::steal(build_str(candidate.formula))},
+      {"tokens", Ref::steal(build_tokens(candidate.expression))},
+      {"score", Ref::steal(build_float(candidate.score))},
+      {"rmse", Ref::steal(build_float(candidate.rmse))},
+      {"complexity", Ref::steal(build_uint(candidate.complexity))},
+  });
+}
+
+PyObject* build_optional_candidate(const discover::ScoredCandidate* candidate) {
+  return candidate != nullptr ? build_candidate(*candidate) : Py_NewRef(Py_None);
+}
+
+PyObject* build_level(const discover::LevelReport& report) {
+  return build_dict({
+      {"level", Ref::steal(build_uint(report.level))},
+      {"generated", Ref::steal(build_uint(report.generated))},
+      {"admitted", Ref::steal(build_uint(report.admitted))},
+      {"scored", Ref::steal(build_uint(report.scored))},
+      {"best", Ref::steal(build_optional_candidate(report.best))},
+      {"elapsed_seconds", Ref::steal(build_float(report.elapsed_seconds))},
+  });
+}
+
+// The interpreter lock, released for the object's lifetime; with_lock takes
+// it back for one piece of Python work.
+class ReleasedLock {
+ public:
+  ReleasedLock() : state_(PyEval_SaveThread()) {}
+  ~ReleasedLock() { PyEval_RestoreThread(state_); }
+  ReleasedLock(const ReleasedLock&) = delete;
+  ReleasedLock& operator=(const ReleasedLock&) = delete;
+
+  template <class Body>
+  auto with_lock(Body&& body) {
+    PyEval_RestoreThread(state_);
+    struct Release {
+      PyThreadState*& state;
+      ~Release() { state = PyEval_SaveThread(); }
+    } release{state_};
+    return body();
+  }
+
+ private:
+  PyThreadState* state_;
+};
+
+using Clock = std::chrono::steady_clock;
+
+// How long the search runs between two looks at pending signals: short
+// enough to answer Ctrl-C within a tenth of a second, long enough that
+// taking the lock costs nothing measurable.
+constexpr auto kSignalCheckInterval = std::chrono::milliseconds(10);
+
+// The search's link to Python: polled and told of every level by the core,
+// on the thread that called search().
+class SearchWatch {
+ public:
+  SearchWatch(std::optional<double> time_limit, PyObject* on_level, PyObject* levels)
+      : time_limit_(time_limit), on_level_(on_level), levels_(levels) {}
+
+  void attach(ReleasedLock& lock) { lock_ = &lock; }
+  // True when a Python exception (Ctrl-C, a failing callback) ended the search.
+  bool python_error() const { return python_error_; }
+
+  discover::PollAnswer poll() {
+    if (python_error_) return discover::PollAnswer::Cancel;
+    const Clock::time_point now = Clock::now();
+    if (time_limit_ && std::chrono::duration<double>(now - started_).count() >= *time_limit_)
+      return discover::PollAnswer::Stop;
+    if (now - last_signal_check_ < kSignalCheckInterval || !on_search_thread())
+      return discover::PollAnswer::Continue;
+    last_signal_check_ = now;
+    if (lock_->with_lock([] { return PyErr_CheckSignals() != 0; })) {
+      python_error_ = true;
+      return discover::PollAnswer::Cancel;
+    }
+    return discover::PollAnswer::Continue;
+  }
+
+  void on_level(const discover::LevelReport& report) {
+    if (python_error_ || !on_search_thread()) return;
+    lock_->with_lock([&] {
+      Ref entry = Ref::steal(build_level(report));
+      if (!entry || PyList_Append(levels_, entry.get()) < 0) {
+        python_error_ = true;
+        return;
+      }
+      if (on_level_ != nullptr && !Ref::steal(PyObject_CallOneArg(on_level_, entry.get())))
+        python_error_ = true;
+    });
+  }
+
+ private:
+  // The Python thread state belongs to the calling thread: a callback from
+  // any other thread must not take the lock with it.
+  bool on_search_thread() const { return std::this_thread::get_id() == search_thread_; }
+
+  std::optional<double> time_limit_;
+  PyObject* on_level_;  // borrowed; null for none
+  PyObject* levels_;    // borrowed list of level reports
+  ReleasedLock* lock_ = nullptr;
+  bool python_error_ = false;
+  const Clock::time_point started_ = Clock::now();
+  Clock::time_point last_signal_check_ = started_;
+  const std::thread::id search_thread_ = std::this_thread::get_id();
+};
+
+using Engine = discover::SearchOutcome (*)(const discover::Columns&, const std::vector<double>&,
+                                           const discover::SearchOptions&, const discover::SearchControl&);
+
+std::optional<Engine> engine_named(const std::string& name) {
+  if (name == "fast") return &discover::beam_search;
+  if (name == "reference") return &discover::reference_beam_search;
+  return std::nullopt;
+}
+
+PyObject* search(discover::Columns columns, std::vector<double> y,
+                 std::optional<std::uint64_t> max_complexity, std::optional<std::uint64_t> beam_width,
+                 std::optional<double> precision_goal, std::optional<bool> use_trig,
+                 std::optional<bool> use_zor, std::optional<double> complexity_penalty,
+                 NoneOr<double> time_limit, NoneOr<Callable> on_level, std::optional<bool> keep_front,
+                 std::optional<std::string> engine_name) {
+  if (!check_search_columns(columns)) return nullptr;
+  if (time_limit.value && !(*time_limit.value >= 0.0)) {
+    PyErr_SetString(PyExc_ValueError, "time_limit must be a non-negative number of seconds");
+    return nullptr;
+  }
+  const std::string name = engine_name.value_or("fast");
+  const std::optional<Engine> engine = engine_named(name);
+  if (!engine) {
+    PyErr_Format(PyExc_ValueError, "engine must be 'fast' or 'reference', not '%s'", name.c_str());
+    return nullptr;
+  }
+  const discover::SearchOptions options =
+      search_options(max_complexity, beam_width, precision_goal, use_trig, use_zor, complexity_penalty);
+
+  Ref levels = Ref::steal(PyList_New(0));
+  if (!levels) return nullptr;
+  SearchWatch watch(time_limit.value, on_level.value ? on_level.value->function.get() : nullptr,
+                    levels.get());
+  discover::SearchControl control;
+  control.poll = [&watch] { return watch.poll(); };
+  control.on_level = [&watch](const discover::LevelReport& report) { watch.on_level(report); };
+  control.keep_front = keep_front.value_or(false);
+
+  discover::SearchOutcome outcome;
+  std::optional<std::string> out_of_memory;
+  {
+    ReleasedLock lock;
+    watch.attach(lock);
+    try {
+      outcome = (**engine)(columns, y, options, control);
+    } catch (const discover::Cancelled&) {
+      // the pending Python error is what the call raises
+    } catch (const discover::SearchMemoryExceeded& e) {
+      out_of_memory = e.what();
+    }
+  }
+  if (out_of_memory) {
+    PyErr_SetString(PyExc_MemoryError, out_of_memory->c_str());
+    return nullptr;
+  }
+  if (watch.python_error()) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "formula search ended without its error");
+    return nullptr;
+  }
+
+  Ref front = Ref::steal(PyList_New(static_cast<Py_ssize_t>(outcome.front.size())));
+  if (!front) return nullptr;
+  for (std::size_t i = 0; i < outcome.front.size(); ++i) {
+    PyObject* entry = build_candidate(outcome.front[i]);
+    if (entry == nullptr) return nullptr;
+    PyList_SET_ITEM(front.get(), static_cast<Py_ssize_t>(i), entry);
+  }
+  return build_dict({
+      {"best", Ref::steal(build_optional_candidate(outcome.best ? &*outcome.best : nullptr))},
+      {"front", std::move(front)},
+      {"cut_short", Ref::steal(build_bool(outcome.cut_short))},
+      {"levels", std::move(levels)},
+      {"generated", Ref::steal(build_uint(outcome.generated))},
+      {"admitted", Ref::steal(build_uint(outcome.admitted))},
+      {"scored", Ref::steal(build_uint(outcome.scored))},
+      {"admission_seconds", Ref::steal(build_float(outcome.admission_seconds))},
+  });
+}
+
+PyObject* evaluate(Expr expression, discover::Columns columns) {
+  if (!check_search_columns(columns)) return nullptr;
+  const std::size_t rows = columns.front().size();
+  std::vector<double> values;
+  {
+    ReleasedLock lock;
+    static const std::vector<double> kNoParams;
+    values = pool::parallel_map<double>(rows, [&](std::size_t i) {
+      std::vector<double> row;
+      row.reserve(columns.size());
+      for (const std::vector<double>& column : columns) row.push_back(column[i]);
+      return discover::evaluate(expression, row, kNoParams).value_or(std::nan(""));
+    });
+  }
+  return build_float_list(values);
+}
+
+constexpr Signature kSearch{
+    "search",
+    {"columns", "y", "max_complexity", "beam_width", "precision_goal", "use_trig", "use_zor",
+     "complexity_penalty", "time_limit", "on_level", "keep_front", "engine"}};
+constexpr Signature kEvaluate{"evaluate", {"expression", "columns"}};
+
+}  // namespace
+
+PyObject* search_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return module_function<kSearch, search>(self, args, nargs, kwnames);
+}
+
+PyObject* evaluate_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return module_function<kEvaluate, evaluate>(self, args, nargs, kwnames);
+}
+
+}  // namespace zor::py

@@ -1,0 +1,155 @@
+"""The forms of a zor formula built from its tokens: text, LaTeX, Python, SymPy, and evaluation."""
+
+import math
+import sys
+
+import pytest
+
+import zor_core
+from zor import _native
+from zor._expression import python_identifiers, to_latex, to_python, to_sympy, to_text
+
+
+def var(k):
+    return ("var", k)
+
+
+def const(v):
+    return ("const", v)
+
+
+def op(name):
+    return ("op", name)
+
+
+X, Y = var(0), var(1)
+SPECIAL = [0.0, -0.0, 1.0, -1.0, 0.5, 1e-301, 1e-300, -1e-300, 709.78, 709.79, 710.0, 800.0, -800.0, 1e300,
+           math.pi, -3.5, 2.0]
+
+
+def run_python_form(tokens, names, *row):
+    namespace = {}
+    exec(to_python(tokens, names), namespace)
+    return namespace["f"](*row)
+
+
+@pytest.mark.parametrize(
+    "tokens, latex",
+    [
+        ([X, Y, op("Add"), X, op("Mul")], r"\left(x + y\right) \cdot x"),
+        ([X, X, Y, op("Add"), op("Sub")], r"x - \left(x + y\right)"),
+        ([X, X, Y, op("Sub"), op("Add")], r"x + x - y"),
+        ([X, op("Neg"), Y, op("Mul")], r"-x \cdot y"),
+        ([X, Y, op("Neg"), op("Mul")], r"x \cdot \left(-y\right)"),
+        ([X, Y, op("Add"), op("Neg")], r"-\left(x + y\right)"),
+        ([X, op("Neg"), op("Neg")], r"-\left(-x\right)"),
+        ([X, Y, op("Sub"), op("Recip")], r"\frac{1}{x - y}"),
+        ([X, Y, op("Div"), op("Sqrt")], r"\sqrt{\frac{x}{y}}"),
+        ([X, const(1.0), op("Zor")], r"\operatorname{zor}\left(x, 1\right)"),
+        ([X, op("Exp"), op("Ln"), op("Abs")], r"\left|\ln\left(\exp\left(x\right)\right)\right|"),
+        ([const(math.pi), X, op("Mul")], r"\pi \cdot x"),
+        ([const(-0.5), X, op("Add")], r"-0.5 + x"),
+        ([X, const(-0.5), op("Mul")], r"x \cdot \left(-0.5\right)"),
+        ([const(2.5e-20)], r"2.5 \cdot 10^{-20}"),
+    ],
+)
+def test_latex_puts_parentheses_where_precedence_needs_them(tokens, latex):
+    assert to_latex(tokens, ["x", "y"]) == latex
+
+
+@pytest.mark.parametrize("name, latex", [("m", "m"), ("mass", r"\mathrm{mass}"), ("a_1", r"\mathrm{a\_1}"),
+                                         ("50%", r"\mathrm{50\%}")])
+def test_latex_variable_names(name, latex):
+    assert to_latex([X], [name]) == latex
+
+
+def test_text_form_follows_the_core_layout_with_names():
+    tokens = [X, const(1.0), op("Add"), op("Sqrt"), Y, const(math.e), op("Zor"), op("Div")]
+    assert to_text(tokens, ["x", "y"]) == "(sqrt((x + 1.0000)) / zor(y, e))"
+    assert to_text(tokens, ["mass", "v"]) == "(sqrt((mass + 1.0000)) / zor(v, e))"
+    assert to_text([const(math.pi), ("param", 0, 2.5), op("Mul")], ["x"]) == "(\u03c0 * c0(2.5000))"
+
+
+@pytest.mark.parametrize("tokens", [[], [X, op("Add")], [X, Y], [op("Neg")], [X, op("Pow")]])
+def test_malformed_token_lists_are_refused(tokens):
+    with pytest.raises(ValueError, match="malformed formula"):
+        to_text(tokens, ["x", "y"])
+
+
+def test_python_identifiers_are_valid_and_distinct():
+    names = ["mass (kg)", "mass [kg]", "2nd", "lambda", "math", "f", "x"]
+    idents = python_identifiers(names)
+    assert idents == ("mass__kg_", "mass__kg__2", "_2nd", "lambda_", "math_", "f_", "x")
+    tokens = [var(k) for k in range(len(names))] + [op("Add")] * (len(names) - 1)
+    assert run_python_form(tokens, names, *range(1, 8)) == 28
+
+
+def test_python_form_zor_matches_the_native_guards_bit_for_bit():
+    tokens = [X, Y, op("Zor")]
+    xs = [a for a in SPECIAL for _ in SPECIAL]
+    ys = [b for _ in SPECIAL for b in SPECIAL]
+    expected = zor_core.tension_n(xs, ys)
+    evaluated = _native.evaluate(tokens, [xs, ys])
+    for a, b, want, native in zip(xs, ys, expected, evaluated):
+        got = run_python_form(tokens, ["x", "y"], a, b)
+        assert got.hex() == want.hex(), (a, b)
+        # the evaluator refuses non-finite results, which the plain function returns
+        assert native.hex() == want.hex() if math.isfinite(want) else math.isnan(native)
+
+
+@pytest.mark.parametrize(
+    "tokens",
+    [
+        [X, op("Exp"), X, op("Mul")],
+        [X, op("Ln"), Y, op("Sqrt"), op("Div")],
+        [X, op("Sin"), Y, op("Cos"), op("Sub"), op("Recip")],
+        [X, op("Neg"), op("Abs"), Y, op("Zor")],
+        [const(math.pi), X, op("Mul"), const(math.e), op("Add")],
+    ],
+)
+def test_python_form_and_evaluate_agree(tokens):
+    rows = [(a, b) for a in SPECIAL[:12] for b in SPECIAL[:12]]
+    values = _native.evaluate(tokens, [[a for a, _ in rows], [b for _, b in rows]])
+    defined = 0
+    for (a, b), value in zip(rows, values):
+        try:
+            got = run_python_form(tokens, ["x", "y"], a, b)
+        except (ValueError, ZeroDivisionError, OverflowError):
+            assert math.isnan(value), (a, b)
+            continue
+        if math.isnan(value):
+            # undefined for the evaluator: a guard failed or the plain result is not finite
+            assert not math.isfinite(got) or tokens[-1] in (op("Div"), op("Recip")), (a, b, got)
+        else:
+            assert got.hex() == value.hex(), (a, b)
+            defined += 1
+    assert defined > 10
+
+
+def test_evaluate_gives_nan_for_undefined_rows_and_checks_its_input():
+    assert [math.isnan(v) for v in _native.evaluate([X, op("Ln")], [[1.0, 0.0, -1.0, math.e]])] == [
+        False, True, True, False]
+    with pytest.raises(ValueError, match="unknown operator 'Pow'"):
+        _native.evaluate([X, ("op", "Pow")], [[1.0]])
+    with pytest.raises(TypeError, match="a token is a tuple"):
+        _native.evaluate([X, 3], [[1.0]])
+    with pytest.raises(ValueError, match="column 1 has 1 values but column 0 has 2"):
+        _native.evaluate([X], [[1.0, 2.0], [1.0]])
+
+
+def test_sympy_form_writes_zor_out_and_differentiates():
+    sp = pytest.importorskip("sympy")
+    mass, v = sp.symbols("mass v")
+    expr = to_sympy([X, Y, op("Zor"), X, op("Mul")], ["mass", "v"])
+    assert sp.simplify(expr - mass * (sp.exp(mass) - sp.log(v))) == 0
+    assert sp.simplify(sp.diff(expr, v) + mass / v) == 0
+    value = float(expr.subs({mass: 0.7, v: 2.5}))
+    assert value == pytest.approx(_native.evaluate([X, Y, op("Zor"), X, op("Mul")], [[0.7], [2.5]])[0], rel=1e-14)
+    assert to_sympy([const(math.pi), const(1.0), op("Add")], ["x"]) == sp.pi + 1
+
+
+def test_missing_extra_is_named(monkeypatch):
+    # None in sys.modules makes the import fail as for a missing package.
+    monkeypatch.setitem(sys.modules, "sympy", None)
+    with pytest.raises(ImportError, match=r"to_sympy\(\) needs sympy.*pip install 'zor_core\[sympy\]'"):
+        to_sympy([X], ["x"])

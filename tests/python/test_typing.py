@@ -53,7 +53,8 @@ def test_companion_package_passes_mypy_strict(tmp_path):
     sources = REPO / "python" / "zor"
     if not sources.is_dir() or not importable("zor"):
         pytest.skip("the zor package is not built")
-    result = run_mypy(tmp_path, str(sources))
+    # scikit-learn, SymPy and tqdm ship no type information of their own.
+    result = run_mypy(tmp_path, "--disable-error-code=import-untyped", str(sources))
     assert result.returncode == 0, result.stdout + result.stderr
 
 

@@ -45,7 +45,8 @@ import figures
 TOOLS = ["find_formula", "pyoperon", "gplearn"]
 # Cheap and wide first, then deeper: a narrow beam drops the building blocks
 # of many laws, and each step is a fresh search.
-LADDER = [(6, 20000), (8, 2000), (8, 20000), (9, 20000), (10, 20000), (12, 50000)]
+LADDER = [(6, 20000), (8, 2000), (8, 20000), (9, 20000), (10, 20000), (12, 50000), (12, 200000), (14, 100000),
+          (14, 400000)]
 EXACT = 1e-10
 # --write replaces what lies between these markers in docs/recovery.md.
 RESULTS_START = "<!-- results: written by bench/recovery.py --write -->"

@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 
 .PHONY: setup setup-fuzz demo test test-cpp test-python test-sanitize test-tsan fuzz fuzz-ci soak bench \
-  bench-discovery format clean
+  bench-discovery bench-recovery format clean
 
 setup:
 	@bash scripts/bootstrap.sh
@@ -56,12 +56,22 @@ SOAK_SECONDS ?= 300
 soak: setup
 	$(PY) tests/soak.py $(SOAK_SECONDS)
 
+# Benchmarks draw their figures into docs/figures with matplotlib, and the
+# recovery benchmark compares with pyoperon and gplearn: benchmark-only
+# dependencies, installed into .venv here and never imported by the package.
 bench: setup
+	$(PY) -m pip install -q matplotlib
 	$(PY) bench/kernels.py
+	$(PY) bench/pareto.py
 
-# Fast search against the literal reference; takes about ten minutes.
+bench-recovery: setup
+	$(PY) -m pip install -q matplotlib pyoperon gplearn
+	$(PY) bench/recovery.py --write
+
+# Fast search against the literal reference; takes about fifteen minutes.
 bench-discovery: setup
-	$(PY) bench/discovery.py --reachable
+	$(PY) -m pip install -q matplotlib
+	$(PY) bench/discovery.py --reachable --figure docs/figures/discovery_ladder.png
 
 format:
 	clang-format -i src/core/*.hpp src/core/*.cpp src/core/discover/*.hpp src/core/discover/*.cpp \

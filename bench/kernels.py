@@ -16,7 +16,9 @@ For each kernel and batch size the table gives the best time per call
 and the ratios zor / peer (below 1 means zor_core is faster). A second table
 gives the same kernels with NumPy arrays as inputs.
 
-Options: --quick (sizes up to 100 000 only), --budget SECONDS per case.
+Options: --quick (sizes up to 100 000 only), --budget SECONDS per case,
+--figure PATH (default docs/figures/kernels.png; needs matplotlib, which
+`make bench` installs) to draw time per element against n for the list inputs.
 """
 
 from __future__ import annotations
@@ -38,6 +40,8 @@ except ImportError:
     sys.exit("zor_core is not importable: run `make setup`, or point PYTHONPATH at a build directory")
 
 import numpy as np
+
+import figures
 
 SIZES = [10, 1_000, 100_000, 1_000_000]
 EXP_LIMIT = 709.78
@@ -291,6 +295,7 @@ def run(sizes, budget, slow_budget):
 
     peers = ["python", "numpy", "floor"]
     rows = []
+    series = {}  # kernel -> tool -> [(n, seconds per call)] for the figure
     for n in sizes:
         cases = list_cases(n, rng)
         for kernel, fns in cases.items():
@@ -302,6 +307,7 @@ def run(sizes, budget, slow_budget):
                     times[who] = best_time(fn, slow_budget, min_calls=1)
                 else:
                     times[who] = best_time(fn, budget)
+                series.setdefault(kernel, {}).setdefault(who, []).append((n, times[who]))
             rows.append([kernel, f"{n:,}", fmt_time(times["zor"])] + [fmt_time(times[p]) for p in peers]
                         + [fmt_ratio(times["zor"], times[p]) for p in peers])
         del cases
@@ -316,16 +322,27 @@ def run(sizes, budget, slow_budget):
             rows.append([kernel, f"{n:,}", fmt_time(times["zor"])] + [fmt_time(times[p]) for p in peers]
                         + [fmt_ratio(times["zor"], times[p]) for p in peers])
     print_table("NumPy float64 array inputs (zor_core returns a list; numpy returns an array, or a list after .tolist())", rows, peers)
+    return series
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="sizes up to 100 000 only")
     parser.add_argument("--budget", type=float, default=0.6, help="seconds of repeats per case (default 0.6)")
+    parser.add_argument("--figure", default=str(figures.FIGURE_DIR / "kernels.png"),
+                        help="PNG to write (empty: none)")
     args = parser.parse_args()
     sizes = [n for n in SIZES if not args.quick or n <= 100_000]
     start = time.perf_counter()
-    run(sizes, args.budget, slow_budget=0.0)
+    series = run(sizes, args.budget, slow_budget=0.0)
+    if args.figure and figures.available():
+        note = figures.machine_note(f"NumPy {np.__version__}",
+                                    f"RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', '(unset)')}")
+        path = figures.kernel_figure(series, args.figure, note=note,
+                                     title="List in, list out: time per element (lower is faster)")
+        print(f"\nfigure: {path}")
+    elif args.figure:
+        print("\nno figure: matplotlib is not installed (make bench installs it)")
     print(f"\ntotal {time.perf_counter() - start:.1f} s")
 
 

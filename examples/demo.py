@@ -46,19 +46,22 @@ def discover(title, x_data, y_data, **settings):
     return result
 
 
+# Mean semi-major axis a (AU, JPL's J2000 elements for approximate planet
+# positions) and sidereal orbital period T (Julian years).
+PLANETS = [
+    ("Mercury", 0.38709927, 0.2408467),
+    ("Venus", 0.72333566, 0.61519726),
+    ("Earth", 1.00000261, 1.0000174),
+    ("Mars", 1.52371034, 1.8808476),
+    ("Jupiter", 5.20288700, 11.862615),
+    ("Saturn", 9.53667594, 29.447498),
+    ("Uranus", 19.18916464, 84.016846),
+    ("Neptune", 30.06992276, 164.79132),
+]
+
+
 def kepler():
-    # Mean semi-major axis a (AU, JPL's J2000 elements for approximate planet
-    # positions) and sidereal orbital period T (Julian years).
-    planets = [
-        ("Mercury", 0.38709927, 0.2408467),
-        ("Venus", 0.72333566, 0.61519726),
-        ("Earth", 1.00000261, 1.0000174),
-        ("Mars", 1.52371034, 1.8808476),
-        ("Jupiter", 5.20288700, 11.862615),
-        ("Saturn", 9.53667594, 29.447498),
-        ("Uranus", 19.18916464, 84.016846),
-        ("Neptune", 30.06992276, 164.79132),
-    ]
+    planets = PLANETS
     a = [p[1] for p in planets]
     T = [p[2] for p in planets]
     result = discover("Kepler's third law: orbital period T (years) from semi-major axis a (AU)", [a], T)

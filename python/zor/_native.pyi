@@ -1,8 +1,9 @@
 from collections.abc import Callable, Sequence
-from typing import Any, TypedDict
+from typing import Any, TypedDict, type_check_only
 
 from zor._expression import Token
 
+@type_check_only  # the shape of the dicts the module returns, not a runtime class
 class Candidate(TypedDict):
     formula: str
     tokens: list[Token]
@@ -10,6 +11,7 @@ class Candidate(TypedDict):
     rmse: float
     complexity: int
 
+@type_check_only
 class Level(TypedDict):
     level: int
     generated: int
@@ -18,6 +20,7 @@ class Level(TypedDict):
     best: Candidate | None
     elapsed_seconds: float
 
+@type_check_only
 class Outcome(TypedDict):
     best: Candidate | None
     front: list[Candidate]

@@ -156,9 +156,10 @@ def test_settings_left_out_climb_the_ladder_until_the_time_is_up():
     steps = sorted({(level.step, level.max_complexity, level.beam_width) for level in result.levels})
     assert len(steps) >= 2 and [s[1:] for s in steps] == list(LADDER[: len(steps)])
     assert result.cut_short
-    # the merged best is the best of the steps' level reports
+    # the merged best is no worse than any step's finished levels (a step cut
+    # short mid-level may have found a better one in the unfinished level)
     bests = [level.best for level in result.levels if level.best is not None]
-    assert result.best.score == min(b.score for b in bests)
+    assert result.best.score <= min(b.score for b in bests)
     # with the goal met the ladder stops early and is not cut short
     easy = zor.discover(cols, cols[0] * cols[0], time_limit=30.0, progress=False)
     assert easy.best.formula == "(x * x)" and not easy.cut_short

@@ -10,15 +10,6 @@ constexpr std::uint64_t kAbsMask = 0x7FFFFFFFFFFFFFFFull;
 constexpr std::uint64_t kInfinityBits = 0x7FF0000000000000ull;
 constexpr std::size_t kInitialSlots = 1024;  // a power of two
 
-std::uint64_t mix(std::uint64_t x) {
-  x ^= x >> 30;
-  x *= 0xBF58476D1CE4E5B9ull;
-  x ^= x >> 27;
-  x *= 0x94D049BB133111EBull;
-  x ^= x >> 31;
-  return x;
-}
-
 }  // namespace
 
 std::optional<ProbeValues> probe_values(const Expr& expr, std::size_t n_vars) {
@@ -53,7 +44,7 @@ FingerprintSet::FingerprintSet() : slots_(kInitialSlots), used_(kInitialSlots, 0
 
 std::uint64_t FingerprintSet::hash(const Fingerprint& fp) {
   std::uint64_t h = 0x9E3779B97F4A7C15ull;
-  for (std::int64_t v : fp) h = mix(h ^ static_cast<std::uint64_t>(v));
+  for (std::int64_t v : fp) h = mix64(h ^ static_cast<std::uint64_t>(v));
   return h;
 }
 

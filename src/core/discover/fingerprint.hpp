@@ -21,6 +21,17 @@ inline constexpr std::array<double, 5> PROBE_POINTS = {
 // signed integer, then the lower 32 bits as an unsigned integer.
 using Fingerprint = std::array<std::int64_t, 2 * PROBE_POINTS.size()>;
 
+// A 64-bit finaliser that spreads every input bit over the whole word; the
+// seen sets hash fingerprints with it.
+inline std::uint64_t mix64(std::uint64_t x) {
+  x ^= x >> 30;
+  x *= 0xBF58476D1CE4E5B9ull;
+  x ^= x >> 27;
+  x *= 0x94D049BB133111EBull;
+  x ^= x >> 31;
+  return x;
+}
+
 // A formula's values at PROBE_POINTS, in order. Two formulas have equal
 // fingerprints exactly when these values have identical bit patterns.
 using ProbeValues = std::array<double, PROBE_POINTS.size()>;

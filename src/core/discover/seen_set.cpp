@@ -8,15 +8,6 @@ namespace {
 
 constexpr unsigned kInitialBits = 6;
 
-std::uint64_t mix(std::uint64_t x) {
-  x ^= x >> 30;
-  x *= 0xBF58476D1CE4E5B9ull;
-  x ^= x >> 27;
-  x *= 0x94D049BB133111EBull;
-  x ^= x >> 31;
-  return x;
-}
-
 }  // namespace
 
 void advise_huge_pages(void* p, std::size_t bytes) noexcept { madvise(p, bytes, MADV_HUGEPAGE); }
@@ -30,7 +21,7 @@ SeenSet::SeenSet() {
 
 std::uint64_t SeenSet::hash(const ProbeValues& values) {
   std::uint64_t h = 0x9E3779B97F4A7C15ull;
-  for (double v : values) h = mix(h ^ std::bit_cast<std::uint64_t>(v));
+  for (double v : values) h = mix64(h ^ std::bit_cast<std::uint64_t>(v));
   return h;
 }
 

@@ -614,12 +614,16 @@ class FastSearch {
   }
 
   // Refuses a level whose expected entries would grow the seen set past the
-  // memory limit: it fails now instead of after minutes of work. The check
-  // of every block still holds the line if the estimate was low.
+  // memory limit: it fails now instead of after minutes of work. The estimate
+  // gets a quarter of headroom, since a level may admit a larger share than
+  // the one before it; the check of every block still holds the line if the
+  // estimate was low.
   void require_level_memory(double entries) const {
+    constexpr double kHeadroom = 1.25;
     // Half-full tables at the least.
-    const double needed = 2.0 * SeenSet::kSlotBytes * (static_cast<double>(seen_.size()) + entries) +
-                          static_cast<double>(pool_.bytes());
+    const double needed =
+        2.0 * SeenSet::kSlotBytes * (static_cast<double>(seen_.size()) + kHeadroom * entries) +
+        static_cast<double>(pool_.bytes());
     if (needed > static_cast<double>(memory_limit_)) {
       throw SearchMemoryExceeded(
           memory_message(static_cast<std::uint64_t>(std::min(needed, 1e19)), memory_limit_));

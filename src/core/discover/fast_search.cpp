@@ -224,7 +224,7 @@ bool child_values(const Pool& pool, const Child& child, std::size_t rows, double
 enum class Scoring : std::uint8_t { Scored, Failed, RuledOut };
 
 // Rows between two checks of the partial error against the bound.
-constexpr std::size_t kCheckRows = 64;
+constexpr std::size_t kCheckRows = 16;
 
 // Sum of squared errors over the first `compared` samples, accumulated in
 // sample order from -0.0 as the literal scoring does. Failed when the child
@@ -823,7 +823,7 @@ class FastSearch {
       const std::size_t end = bucket_start_[hi * kBucketsPerShard];
       // The entries are still far apart: ask for the slots of the next few
       // while this one is inserted.
-      constexpr std::size_t kAhead = 16;
+      constexpr std::size_t kAhead = 64;
       for (std::size_t r = bucket_start_[lo * kBucketsPerShard]; r < end; ++r) {
         if (r + kAhead < end) seen_.prefetch(hashes_[order_[r + kAhead]]);
         const std::uint32_t k = order_[r];

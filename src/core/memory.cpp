@@ -57,6 +57,8 @@ std::uint64_t available_memory_bytes() {
   return std::min(available, cgroup_headroom_bytes());
 }
 
+std::uint64_t default_memory_limit() { return available_memory_bytes() / 10 * 8; }
+
 bool result_fits_in_memory(std::uint64_t count, std::size_t bytes_each) {
   std::uint64_t total = 0;
   if (__builtin_mul_overflow(count, static_cast<std::uint64_t>(bytes_each), &total)) return false;

@@ -16,4 +16,9 @@ bool result_fits_in_memory(std::uint64_t count, std::size_t bytes_each);
 // memory when neither can be read.
 std::uint64_t available_memory_bytes();
 
+// The memory a search may take when its caller sets no limit: 80 % of
+// available_memory_bytes(), leaving headroom for what the search's estimate
+// leaves out and for the caller's own data.
+std::uint64_t default_memory_limit();
+
 }  // namespace zor

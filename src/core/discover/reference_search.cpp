@@ -1,5 +1,6 @@
-#include "core/discover/search.hpp"
-
+// The literal beam search, kept as the reference the fast search is tested
+// against: every candidate is a token sequence, fingerprinted and scored by
+// evaluating it row by row.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -7,10 +8,9 @@
 #include <utility>
 
 #include "core/discover/fingerprint.hpp"
-#include "core/discover/render.hpp"
+#include "core/discover/search.hpp"
 #include "core/discover/search_detail.hpp"
 #include "core/memory.hpp"
-#include "core/pool.hpp"
 
 namespace zor::discover {
 
@@ -23,9 +23,6 @@ using namespace detail;
 // of a second.
 constexpr std::size_t kRowsPerSlice = std::size_t{1} << 17;
 constexpr std::size_t kMaxSlice = 4096;
-// Row evaluations below which a piece of the candidate list is not split.
-constexpr std::size_t kRowsPerPiece = 4096;
-constexpr std::size_t kMaxGrain = 16;
 
 // Generation work between two polls of the cancellation callback: a skipped
 // pair costs one unit, a candidate put through admission kAdmissionCost.
@@ -34,18 +31,9 @@ constexpr std::size_t kAdmissionCost = 16;
 
 std::size_t sample_count(const Columns& columns) { return columns.empty() ? 0 : columns.front().size(); }
 
-std::size_t scoring_grain(const Columns& columns) {
-  const std::size_t rows = std::max<std::size_t>(sample_count(columns), 1);
-  return std::clamp<std::size_t>(kRowsPerPiece / rows, 1, kMaxGrain);
-}
-
 std::size_t scoring_slice(const Columns& columns) {
   const std::size_t rows = std::max<std::size_t>(sample_count(columns), 1);
   return std::clamp<std::size_t>(kRowsPerSlice / rows, 1, kMaxSlice);
-}
-
-void poll(const std::function<bool()>& cancelled) {
-  if (cancelled && cancelled()) throw Cancelled();
 }
 
 // Unwinds the reference search when its control asks it to stop.
@@ -148,69 +136,6 @@ class Admission {
 
 }  // namespace
 
-std::optional<ScoredCandidate> score_candidate(const Expr& expr, const Columns& columns,
-                                               const std::vector<double>& y, const SearchOptions& options) {
-  static const std::vector<double> kNoParams;
-  const std::optional<std::vector<double>> preds = evaluate_columns(expr, columns, kNoParams);
-  if (!preds) return std::nullopt;
-  const std::size_t m = y.size();
-  const std::size_t compared = std::min(preds->size(), m);
-  double sse = -0.0;
-  for (std::size_t i = 0; i < compared; ++i) {
-    const double diff = (*preds)[i] - y[i];
-    sse += diff * diff;
-  }
-  const double rmse = std::sqrt(sse / static_cast<double>(m));
-  const std::size_t size = complexity(expr);
-  const double factor = static_cast<double>(size) * options.complexity_penalty + 1.0;
-
-  ScoredCandidate scored;
-  scored.formula = render_formula(expr);
-  scored.expression = expr;
-  scored.score = rmse * factor;
-  scored.rmse = rmse;
-  scored.complexity = size;
-  return scored;
-}
-
-std::vector<ScoredCandidate> score_candidates(const std::vector<Expr>& candidates, const Columns& columns,
-                                              const std::vector<double>& y, const SearchOptions& options) {
-  return zor::pool::parallel_collect<ScoredCandidate>(
-      candidates.size(), [&](std::size_t i) { return score_candidate(candidates[i], columns, y, options); },
-      scoring_grain(columns));
-}
-
-std::vector<ScoredCandidate> score_candidates_chunked(const std::vector<Expr>& candidates,
-                                                      const Columns& columns, const std::vector<double>& y,
-                                                      const SearchOptions& options, std::size_t chunk,
-                                                      const std::function<bool()>& cancelled) {
-  chunk = std::max<std::size_t>(chunk, 1);
-  const std::size_t grain = scoring_grain(columns);
-  std::vector<ScoredCandidate> scored;
-  for (std::size_t start = 0; start < candidates.size(); start += chunk) {
-    poll(cancelled);
-    const std::size_t count = std::min(chunk, candidates.size() - start);
-    std::vector<ScoredCandidate> part = zor::pool::parallel_collect<ScoredCandidate>(
-        count, [&](std::size_t i) { return score_candidate(candidates[start + i], columns, y, options); },
-        grain);
-    if (scored.empty()) {
-      scored = std::move(part);
-    } else {
-      scored.insert(scored.end(), std::make_move_iterator(part.begin()), std::make_move_iterator(part.end()));
-    }
-  }
-  return scored;
-}
-
-std::vector<std::size_t> rank_by_score(const std::vector<ScoredCandidate>& scored) {
-  std::vector<std::size_t> order(scored.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    return ranks_before(scored[a].score, a, scored[b].score, b);
-  });
-  return order;
-}
-
 SearchOutcome reference_beam_search(const Columns& columns, const std::vector<double>& y,
                                     const SearchOptions& options, const SearchControl& control) {
   if (const std::optional<std::string> problem = validate_columns(columns)) {
@@ -226,9 +151,7 @@ SearchOutcome reference_beam_search(const Columns& columns, const std::vector<do
     return false;
   };
 
-  // Headroom for what the estimate leaves out and for the caller's own data.
-  const MemoryBudget budget(control.memory_limit != 0 ? control.memory_limit
-                                                      : available_memory_bytes() / 10 * 8);
+  const MemoryBudget budget(control.memory_limit != 0 ? control.memory_limit : default_memory_limit());
   std::uint64_t pool_bytes = 0;
   Admission admission(n_vars, control, budget, pool_bytes);
   std::vector<Expr> pool;
@@ -336,18 +259,6 @@ SearchOutcome reference_beam_search(const Columns& columns, const std::vector<do
     outcome.cut_short = true;
   }
   return outcome;
-}
-
-std::optional<ScoredCandidate> beam_search(const Columns& columns, const std::vector<double>& y,
-                                           const SearchOptions& options,
-                                           const std::function<bool()>& cancelled,
-                                           std::uint64_t memory_limit) {
-  SearchControl control;
-  if (cancelled) {
-    control.poll = [&cancelled] { return cancelled() ? PollAnswer::Cancel : PollAnswer::Continue; };
-  }
-  control.memory_limit = memory_limit;
-  return beam_search(columns, y, options, control).best;
 }
 
 }  // namespace zor::discover

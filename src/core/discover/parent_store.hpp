@@ -1,0 +1,129 @@
+// The fast search's parents: every candidate that children are built from,
+// with what a child needs of them.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "core/discover/child_generator.hpp"
+#include "core/discover/expr.hpp"
+#include "core/discover/fingerprint.hpp"
+#include "core/numeric.hpp"
+
+namespace zor::discover::detail {
+
+// The parents of every expansion, in the order they were added, with their
+// tokens, size, and values at the probe points and at every sample. With the
+// zor operator, each parent also keeps safe_exp and safe_ln of those values:
+// zor computes exactly these two terms and subtracts them, so a zor child
+// costs one subtraction per value instead of an exp and a log.
+class ParentStore {
+ public:
+  // Where a child's operands come from: the plain values, or for zor the
+  // left parent's exponential terms and the right parent's logarithm terms.
+  enum class Terms { Value, Exp, Ln };
+
+  ParentStore(std::size_t rows, bool zor_terms) : rows_(rows), zor_terms_(zor_terms) {}
+
+  std::size_t size() const { return exprs_.size(); }
+  const Expr& expr(std::size_t i) const { return exprs_[i]; }
+  std::uint64_t complexity(std::size_t i) const { return complexity_[i]; }
+  // Every parent's token count, in order; valid until the next add().
+  std::span<const std::uint64_t> complexities() const { return complexity_; }
+  const ProbeValues& probes(std::size_t i, Terms terms = Terms::Value) const {
+    return probes_[i * term_kinds() + static_cast<std::size_t>(terms)];
+  }
+  const double* values(std::size_t i, Terms terms = Terms::Value) const {
+    return rows_of_[i] + static_cast<std::size_t>(terms) * rows_;
+  }
+
+  // Makes room for `extra` parents. Each call takes one new block for their
+  // values, so the values of earlier parents never move.
+  void reserve(std::size_t extra) {
+    blocks_.push_back(std::make_unique_for_overwrite<double[]>(extra * term_kinds() * rows_));
+    next_ = blocks_.back().get();
+    block_end_ = next_ + extra * term_kinds() * rows_;
+    value_bytes_ += extra * term_kinds() * rows_ * sizeof(double);
+  }
+
+  // Appends a parent within the room of the last reserve(); `fill(out)`
+  // writes its rows_ values.
+  template <class Fill>
+  void add(Expr expr, const ProbeValues& probes, Fill&& fill) {
+    if (next_ + term_kinds() * rows_ > block_end_) throw std::logic_error("parent added without room");
+    token_bytes_ += expr.tokens.capacity() * sizeof(Token) + sizeof(Expr);
+    complexity_.push_back(expr.tokens.size());
+    exprs_.push_back(std::move(expr));
+    double* values = next_;
+    next_ += term_kinds() * rows_;
+    rows_of_.push_back(values);
+    fill(values);
+    probes_.push_back(probes);
+    if (!zor_terms_) return;
+    double* exp_terms = values + rows_;
+    double* ln_terms = values + 2 * rows_;
+    for (std::size_t i = 0; i < rows_; ++i) {
+      exp_terms[i] = safe_exp(values[i]);
+      ln_terms[i] = safe_ln(values[i]);
+    }
+    ProbeValues exp_probes{};
+    ProbeValues ln_probes{};
+    for (std::size_t j = 0; j < probes.size(); ++j) {
+      exp_probes[j] = safe_exp(probes[j]);
+      ln_probes[j] = safe_ln(probes[j]);
+    }
+    probes_.push_back(exp_probes);
+    probes_.push_back(ln_probes);
+  }
+
+  std::uint64_t bytes_per_member() const {
+    return sizeof(std::uint64_t) + sizeof(double*) +
+           term_kinds() * (sizeof(ProbeValues) + rows_ * sizeof(double));
+  }
+  std::uint64_t bytes() const {
+    return token_bytes_ + value_bytes_ + complexity_.capacity() * sizeof(std::uint64_t) +
+           rows_of_.capacity() * sizeof(double*) + probes_.capacity() * sizeof(ProbeValues);
+  }
+
+ private:
+  std::size_t term_kinds() const { return zor_terms_ ? 3 : 1; }
+
+  std::size_t rows_;
+  bool zor_terms_;
+  std::vector<Expr> exprs_;
+  std::vector<std::uint64_t> complexity_;
+  std::vector<ProbeValues> probes_;  // term_kinds() per parent
+  std::vector<const double*> rows_of_;
+  std::vector<std::unique_ptr<double[]>> blocks_;
+  double* next_ = nullptr;
+  double* block_end_ = nullptr;
+  std::uint64_t token_bytes_ = 0;
+  std::uint64_t value_bytes_ = 0;
+};
+
+inline std::uint64_t child_complexity(const ParentStore& parents, const Child& child) {
+  const std::uint64_t right = arity(child.op) == 2 ? parents.complexity(child.right) : 0;
+  return parents.complexity(child.left) + right + 1;
+}
+
+// The child's token sequence: its operands' tokens, then its operator.
+inline Expr child_expr(const ParentStore& parents, const Child& child) {
+  const std::vector<Token>& left = parents.expr(child.left).tokens;
+  Expr expr;
+  expr.tokens.reserve(child_complexity(parents, child));
+  expr.tokens.assign(left.begin(), left.end());
+  if (arity(child.op) == 2) {
+    const std::vector<Token>& right = parents.expr(child.right).tokens;
+    expr.tokens.insert(expr.tokens.end(), right.begin(), right.end());
+  }
+  expr.tokens.push_back(Token::op_token(child.op));
+  return expr;
+}
+
+}  // namespace zor::discover::detail

@@ -111,3 +111,23 @@ def columns_for(X: Any, names: Sequence[str]) -> list[Column]:
     if len(rows) > 1:
         raise ValueError(f"the feature columns of X differ in length: {sorted(rows)}")
     return columns
+
+
+def subsample_rows(rows: int, max_rows: int | None) -> NDArray[np.intp] | None:
+    """The rows a search of `rows` samples runs on when they exceed max_rows,
+    in their order in the data, or None for all of them.
+
+    The rows kept are those with the smallest values of a fixed 64-bit mix of
+    their index (splitmix64's finaliser): the same rows on every run and
+    machine, spread over the data without the stride that would alias with
+    data laid out on a grid.
+    """
+    if max_rows is None or rows <= max_rows:
+        return None
+    with np.errstate(over="ignore"):
+        x = np.arange(rows, dtype=np.uint64) + np.uint64(0x9E3779B97F4A7C15)
+        x = (x ^ (x >> np.uint64(30))) * np.uint64(0xBF58476D1CE4E5B9)
+        x = (x ^ (x >> np.uint64(27))) * np.uint64(0x94D049BB133111EB)
+        x ^= x >> np.uint64(31)
+    chosen = np.argpartition(x, max_rows - 1)[:max_rows]
+    return np.sort(chosen)

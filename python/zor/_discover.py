@@ -14,8 +14,10 @@ import numpy as np
 from numpy.typing import NDArray
 
 from zor import _native
-from zor._data import Column, columns_for, prepare
-from zor._expression import Token, to_latex, to_python, to_sympy, to_text
+from zor._constants import Exact, FitStatistics, Snapped, affine_latex, affine_python, affine_sympy, affine_text, \
+    affine_values, snap
+from zor._data import Column, columns_for, prepare, subsample_rows
+from zor._expression import UNARY, Token, to_latex, to_python, to_sympy, to_text
 
 if TYPE_CHECKING:
     import sympy
@@ -38,6 +40,19 @@ LADDER: tuple[tuple[int, int], ...] = (
 # to join the Pareto front.
 PARETO_RELATIVE_GAIN = 1e-9
 
+# Rows the search runs on: larger data is searched on a deterministic subsample
+# of this many rows, and the formulas found are then judged on every row.
+DEFAULT_MAX_ROWS = 5000
+
+# model_selection="best" considers the front entries whose error is within this
+# factor of the lowest, and picks the one whose error dropped most, in log
+# scale per unit of complexity, from the simpler entry before it.
+SELECTION_FACTOR = 2.0
+# Errors below this share of the targets' root mean square count as exact: a
+# formula exact to rounding does not win over a simpler exact one by rounding.
+EXACT_SHARE = 1e-12
+MODEL_SELECTIONS = ("best", "accuracy")
+
 
 def _short(value: float) -> str:
     return f"{value:.3g}"
@@ -45,11 +60,17 @@ def _short(value: float) -> str:
 
 @dataclass(frozen=True, repr=False)
 class Formula:
-    """One discovered formula over named variables.
+    """One discovered formula over named variables: scale * f + offset, where f
+    is the searched expression (`tokens`).
 
     `error` is the root-mean-square error on the data; `score` is what the
     search ranks by, the error times (1 + complexity x complexity_penalty),
-    which find_formula reports as its `error`.
+    which find_formula reports as its `error`. `scale` and `offset` are the
+    least-squares constants (the offset refitted for the exact scale when the
+    scale was snapped); `exact_scale` and `exact_offset` their exact forms
+    (p, q, factor) when they snapped (see zor._constants), which the text,
+    LaTeX, Python and SymPy forms and predict use. Without scaling, the scale
+    is 1 and the offset 0, and every form is that of f alone.
     """
 
     complexity: int
@@ -58,20 +79,34 @@ class Formula:
     formula: str
     tokens: tuple[Token, ...]
     variable_names: tuple[str, ...]
+    scale: float = 1.0
+    offset: float = 0.0
+    exact_scale: Exact | None = None
+    exact_offset: Exact | None = None
+
+    @property
+    def constants(self) -> Snapped:
+        return Snapped(self.scale, self.offset, self.exact_scale, self.exact_offset)
 
     @property
     def latex(self) -> str:
         """The formula in LaTeX, without math delimiters."""
-        return to_latex(self.tokens, self.variable_names)
+        body = to_latex(self.tokens, self.variable_names)
+        top = self.tokens[-1] if self.tokens else ("const", 0.0)
+        body_is_sum = top[0] == "op" and top[1] in ("Add", "Sub", "Neg", "Zor")
+        return affine_latex(body, body_is_sum, self.constants)
 
     @property
     def python(self) -> str:
         """Python source defining f, one argument per variable, and zor with its guards when used."""
-        return to_python(self.tokens, self.variable_names)
+        source = to_python(self.tokens, self.variable_names)
+        head, _, body = source.rpartition("    return ")
+        return f"{head}    return {affine_python(body.rstrip(), self.constants)}\n"
 
     def to_sympy(self) -> sympy.Expr:
-        """The formula as a SymPy expression (needs the `sympy` extra); zor(a, b) becomes exp(a) - log(b)."""
-        return to_sympy(self.tokens, self.variable_names)
+        """The formula as a SymPy expression (needs the `sympy` extra); zor(a, b) becomes exp(a) - log(b).
+        Exact constants become Rationals times pi, sqrt(2), ...; fitted ones Floats."""
+        return affine_sympy(to_sympy(self.tokens, self.variable_names), self.constants)  # type: ignore[no-any-return]
 
     def predict(self, X: Any) -> NDArray[np.float64]:
         """The formula's value on every row of X, with the search's guards; NaN where it is undefined.
@@ -79,7 +114,8 @@ class Formula:
         X takes the same forms as discover's X; a DataFrame's columns are matched by name.
         """
         columns = columns_for(X, self.variable_names)
-        return np.asarray(_native.evaluate(list(self.tokens), columns), dtype=np.float64)
+        values = np.asarray(_native.evaluate(list(self.tokens), columns), dtype=np.float64)
+        return np.asarray(affine_values(values, self.constants), dtype=np.float64)
 
     def __str__(self) -> str:
         return self.formula
@@ -244,6 +280,9 @@ def discover(
     complexity_penalty: float = 0.001,
     time_limit: float | None = None,
     progress: Progress = True,
+    scaling: bool = True,
+    model_selection: str | None = None,
+    max_rows: int | None = DEFAULT_MAX_ROWS,
 ) -> DiscoveryResult:
     """Search for the formula over the columns of X that best fits y.
 
@@ -266,8 +305,35 @@ def discover(
     callable receives each LevelReport instead. An exception it raises ends the
     search and propagates. The interpreter lock is released while the search
     runs; Ctrl-C raises KeyboardInterrupt within a few hundredths of a second.
+
+    `scaling` (default True) fits every candidate f as y ≈ a·f + b by least
+    squares while the search runs, so formulas carry constants: the search
+    finds the shape, the fit its scale and offset, and both are then snapped
+    to simple exact values (1/2, 3/5, pi/4, 1/(4*pi), ...) where that keeps
+    the fit as good (see zor._constants). In this mode a formula never leans
+    on a numeric guard of zor, and each constant other than a scale of 1 or an
+    offset of 0 counts as one unit of complexity. scaling=False searches the
+    formulas themselves, as find_formula does: with equal settings the best
+    formula, its score and complexity are find_formula's, bit for bit.
+
+    `model_selection`: "best" picks, among the front entries whose error is
+    within SELECTION_FACTOR of the lowest, the one whose error dropped most (in
+    log scale, per unit of complexity) from the simpler entry before it: the
+    law rather than an overfit on noisy data. "accuracy" picks the lowest
+    score. The default is "best" with scaling and "accuracy" without.
+
+    `max_rows` (default DEFAULT_MAX_ROWS; None for no limit): larger data is
+    searched on a deterministic subsample of that many rows; the formulas are
+    then judged, fitted and snapped on every row.
     """
     columns, target, names = prepare(X, y, variable_names)
+    scaling = _flag(scaling, "scaling")
+    if model_selection is None:
+        model_selection = "best" if scaling else "accuracy"
+    if model_selection not in MODEL_SELECTIONS:
+        raise ValueError(f"model_selection must be 'best' or 'accuracy', not {model_selection!r}")
+    if max_rows is not None and _setting(max_rows, "max_rows") == 0:
+        raise ValueError("max_rows must be positive (or None for no limit)")
     if time_limit is not None:
         time_limit = _number(time_limit, "time_limit")
         if not time_limit >= 0:
@@ -282,6 +348,7 @@ def discover(
     run = _Run(columns, target, names, bar if bar is not None else progress if callable(progress) else None,
                _number(precision_goal, "precision_goal"), _flag(use_trig, "use_trig"), _flag(use_zor, "use_zor"),
                _number(complexity_penalty, "complexity_penalty"))
+    run.configure(scaling, model_selection, max_rows)
     try:
         for step, (complexity, width) in enumerate(steps):
             if not run.step(step, complexity, width, time_limit):
@@ -306,6 +373,25 @@ class _Run:
         self.merged = _Merged()
         self.totals = {"generated": 0, "admitted": 0, "scored": 0}
         self.cut_short = False
+        self.scaling = False
+        self.model_selection = "accuracy"
+        self.search_columns, self.search_target = columns, target
+
+    def configure(self, scaling: bool, model_selection: str, max_rows: int | None) -> None:
+        self.scaling, self.model_selection = scaling, model_selection
+        rows = subsample_rows(len(self.target), max_rows)
+        if rows is not None:
+            self.search_columns = [np.ascontiguousarray(column[rows]) for column in self.columns]
+            self.search_target = np.ascontiguousarray(self.target[rows])
+        self.judge = _Judge(self.search_columns, self.search_target, self.names, self.complexity_penalty)
+        self.final_judge = _Judge(self.columns, self.target, self.names, self.complexity_penalty)
+
+    def formula(self, candidate: Candidate, final: bool = False) -> Formula | None:
+        """The candidate as a Formula: with scaling, fitted and snapped on the
+        search's rows, or on every row when `final`."""
+        if not self.scaling:
+            return _formula(candidate, self.names)
+        return (self.final_judge if final else self.judge).judge(candidate)
 
     def step(self, step: int, complexity: int, width: int, time_limit: float | None) -> bool:
         """Runs one search; True when the next step should follow."""
@@ -315,16 +401,17 @@ class _Run:
         def on_level(report: Level) -> None:
             best = report["best"]
             level = LevelReport(step, complexity, width, report["level"], report["generated"], report["admitted"],
-                                report["scored"], None if best is None else _formula(best, self.names),
+                                report["scored"], None if best is None else self.formula(best),
                                 offset + report["elapsed_seconds"])
             self.levels.append(level)
             if self.listener is not None:
                 self.listener(level)
 
         try:
-            outcome = _native.search(self.columns, self.target, complexity, width, self.precision_goal,
-                                     self.use_trig, self.use_zor, self.complexity_penalty, time_limit=remaining,
-                                     on_level=on_level, keep_front=True)
+            outcome = _native.search(self.search_columns, self.search_target, complexity, width,
+                                     self.precision_goal, self.use_trig, self.use_zor, self.complexity_penalty,
+                                     time_limit=remaining, on_level=on_level, keep_front=True,
+                                     scaled=self.scaling)
         except MemoryError:
             if step == 0:
                 raise
@@ -340,10 +427,19 @@ class _Run:
         return best is None or not self.precision_goal >= best["score"]
 
     def result(self) -> DiscoveryResult:
-        best = self.merged.best
+        if self.scaling:
+            front = self._scaled_front()
+        else:
+            front = tuple(_formula(candidate, self.names) for candidate in self.merged.pareto())
+        if self.model_selection == "best" and front:
+            best: Formula | None = select_best(front, float(np.sqrt(np.mean(self.target * self.target))))
+        elif self.scaling:
+            best = min(front, key=lambda f: (math.isnan(f.score), f.score), default=None)
+        else:
+            best = None if self.merged.best is None else _formula(self.merged.best, self.names)
         return DiscoveryResult(
-            best=None if best is None else _formula(best, self.names),
-            front=tuple(_formula(candidate, self.names) for candidate in self.merged.pareto()),
+            best=best,
+            front=front,
             levels=tuple(self.levels),
             cut_short=self.cut_short,
             variable_names=self.names,
@@ -352,6 +448,133 @@ class _Run:
             scored=self.totals["scored"],
             elapsed_seconds=time.monotonic() - self.started,
         )
+
+
+    def _scaled_front(self) -> tuple[Formula, ...]:
+        """The candidates of every step, fitted and snapped on every row, then
+        per complexity the lowest error, kept where it beats every simpler one."""
+        candidates = list(self.merged.by_complexity.values())
+        if self.merged.best is not None:
+            candidates.append(self.merged.best)
+        by_complexity: dict[int, Formula] = {}
+        seen: set[tuple[Token, ...]] = set()
+        for candidate in candidates:
+            tokens = tuple(candidate["tokens"])
+            if tokens in seen:
+                continue
+            seen.add(tokens)
+            formula = self.formula(candidate, final=True)
+            if formula is None:
+                continue
+            kept = by_complexity.get(formula.complexity)
+            if kept is None or kept.error > formula.error:
+                by_complexity[formula.complexity] = formula
+        front = []
+        lowest = math.inf
+        for complexity in sorted(by_complexity):
+            formula = by_complexity[complexity]
+            if formula.error < lowest * (1.0 - PARETO_RELATIVE_GAIN):
+                lowest = formula.error
+                front.append(formula)
+        return tuple(front)
+
+
+def select_best(front: Sequence[Formula], target_rms: float) -> Formula:
+    """model_selection="best" over a front in increasing complexity: among the
+    entries within SELECTION_FACTOR of the lowest error, the one with the
+    largest drop of log error per unit of complexity from the entry before it
+    (the simplest entry counts as an infinite drop). Errors below EXACT_SHARE
+    of the targets' root mean square count as equal."""
+    floor = max(EXACT_SHARE * target_rms, sys.float_info.min)
+    errors = [max(f.error, floor) if math.isfinite(f.error) else math.inf for f in front]
+    lowest = min(errors)
+    chosen, largest = 0, -math.inf
+    for i, formula in enumerate(front):
+        if not errors[i] <= SELECTION_FACTOR * lowest:
+            continue
+        if i == 0:
+            drop = math.inf
+        else:
+            steps = max(formula.complexity - front[i - 1].complexity, 1)
+            drop = (math.log(errors[i - 1]) - math.log(errors[i])) / steps
+        if drop > largest:
+            chosen, largest = i, drop
+    return front[chosen]
+
+
+class _Judge:
+    """Fits, snaps and scores scaled candidates on given rows."""
+
+    def __init__(self, columns: list[Column], target: Column, names: tuple[str, ...], penalty: float) -> None:
+        self.columns, self.target, self.names, self.penalty = columns, target, names, penalty
+        self.cache: dict[tuple[Token, ...], Formula | None] = {}
+
+    def judge(self, candidate: Candidate) -> Formula | None:
+        tokens = tuple(candidate["tokens"])
+        if tokens not in self.cache:
+            self.cache[tokens] = self._judge(tokens, candidate.get("scale", 1.0) == 0.0)
+        return self.cache[tokens]
+
+    def _judge(self, tokens: tuple[Token, ...], constant: bool) -> Formula | None:
+        if constant:
+            tokens = (("const", 1.0),)
+        values = np.asarray(_native.evaluate(list(tokens), self.columns), dtype=np.float64)
+        if not np.all(np.isfinite(values)):
+            return None  # defined on the rows the search saw, not on all of them
+        y = self.target
+        n = len(y)
+        f_mean, y_mean = float(np.mean(values)), float(np.mean(y))
+        centred = values - f_mean
+        sff = float(np.sum(centred * centred))
+        largest = float(np.max(np.abs(values)))
+        if constant or not sff > (1e-9 * largest) ** 2 * n:
+            constant, scale, offset = True, 0.0, y_mean
+        else:
+            scale = float(np.sum(centred * (y - y_mean))) / sff
+            offset = y_mean - scale * f_mean
+        if not (math.isfinite(scale) and math.isfinite(offset)):
+            return None
+        residual = (scale * values + offset) - y
+        stats = FitStatistics(n, f_mean, y_mean, sff, float(np.sum(residual * residual)), float(np.sum(y * y)))
+        snapped = snap(stats, scale, offset, constant)
+        flipped, snapped = _positive_scale(tokens, snapped)
+        if flipped != tokens:
+            tokens, values = flipped, -values
+        predicted = affine_values(values, snapped)
+        error = float(np.sqrt(np.mean((predicted - y) ** 2)))
+        complexity = 1 if constant else len(tokens) + (snapped.used_scale != 1.0) + (snapped.used_offset != 0.0)
+        return Formula(
+            complexity=complexity,
+            error=error,
+            score=error * (complexity * self.penalty + 1.0),
+            formula=affine_text(to_text(tokens, self.names), snapped),
+            tokens=tokens,
+            variable_names=self.names,
+            scale=snapped.scale,
+            offset=snapped.offset,
+            exact_scale=snapped.exact_scale,
+            exact_offset=snapped.exact_offset,
+        )
+
+
+def _positive_scale(tokens: tuple[Token, ...], snapped: Snapped) -> tuple[tuple[Token, ...], Snapped]:
+    """A negative scale of a difference or a negation, moved into it:
+    -a * (u - v) is a * (v - u), and -a * (-u) is a * u, bit for bit, since
+    rounding is symmetric in sign; so x - y is not written as -1 * (y - x)."""
+    if not snapped.used_scale < 0.0 or tokens[-1] not in (("op", "Sub"), ("op", "Neg")):
+        return tokens, snapped
+    if tokens[-1] == ("op", "Neg"):
+        flipped = tokens[:-1]
+    else:
+        depth, split = 0, 0
+        for i, token in enumerate(tokens[:-1]):
+            depth += 1 if token[0] != "op" else 0 if token[1] in UNARY else -1
+            if depth == 1:
+                split = i + 1
+        flipped = tokens[split:-1] + tokens[:split] + (("op", "Sub"),)
+    exact = snapped.exact_scale
+    return flipped, Snapped(-snapped.scale, snapped.offset, None if exact is None else (-exact[0],) + exact[1:],
+                            snapped.exact_offset)
 
 
 def _formula(candidate: Candidate, names: tuple[str, ...]) -> Formula:

@@ -10,6 +10,8 @@ class Candidate(TypedDict):
     score: float
     rmse: float
     complexity: int
+    scale: float
+    offset: float
 
 @type_check_only
 class Level(TypedDict):
@@ -44,5 +46,6 @@ def search(
     on_level: Callable[[Level], object] | None = None,
     keep_front: bool = False,
     engine: str = "fast",
+    scaled: bool = False,
 ) -> Outcome: ...
 def evaluate(expression: Sequence[Token], columns: Sequence[Sequence[float]] | Sequence[Any]) -> list[float]: ...

@@ -10,7 +10,7 @@
 
 namespace zor::py {
 
-inline constexpr std::size_t kMaxParams = 12;
+inline constexpr std::size_t kMaxParams = 16;
 
 // A callable's name as messages show it ("add_n", "ZORPoint.boost",
 // "ZORKnot.__new__") and its parameter names in order.

@@ -20,6 +20,8 @@
 #include "core/discover/ops.hpp"
 #include "core/discover/parent_store.hpp"
 #include "core/discover/ranked_children.hpp"
+#include "core/discover/render.hpp"
+#include "core/discover/scaled_fit.hpp"
 #include "core/discover/search.hpp"
 #include "core/discover/search_detail.hpp"
 #include "core/discover/seen_key.hpp"
@@ -147,6 +149,59 @@ Scoring child_sse(const ParentStore& parents, const Child& child, std::size_t ro
   return result;
 }
 
+// The scaled search's scoring of a child: its values at every sample (into
+// `values`), the unscaled sum of squared errors and the affine fit. Failed
+// when the child fails at a sample or its fit overflows. RuledOut when both
+// partial errors prove it useless: the unscaled sum exceeds
+// `unscaled_bound` (as in child_sse) and the least error any affine fit can
+// reach on the samples so far (AffineErrorBound) exceeds `scaled_bound`.
+Scoring child_scaled(const ParentStore& parents, const Child& child, std::size_t rows, const double* y,
+                     const TargetSummary& targets, double unscaled_factor, double unscaled_bound,
+                     double scaled_factor, double scaled_bound, double* values, double& unscaled_sse,
+                     AffineFit& fit) {
+  auto pick = [&](MemberIndex member, ParentStore::Terms terms) { return parents.values(member, terms); };
+  if (!(unscaled_factor > 0.0)) unscaled_bound = std::numeric_limits<double>::infinity();
+  if (!(scaled_factor > 0.0)) scaled_bound = std::numeric_limits<double>::infinity();
+  const double m = targets.m;
+  const std::size_t compared = targets.compared;
+  Scoring result = Scoring::Scored;
+  const bool ok = with_operands(child, pick, [&](auto op, const double* a, const double* b) {
+    double sum = -0.0;
+    AffineErrorBound least;
+    std::size_t i = 0;
+    while (i < compared) {
+      const std::size_t stop = std::min(compared, i + kCheckRows);
+      for (; i < stop; ++i) {
+        double& v = values[i];
+        if (!apply_to_terms<op.value>(a[i], b[i], v) || !finite_value(v)) return false;
+        const double diff = v - y[i];
+        sum += diff * diff;
+        least.add(v, y[i]);
+      }
+      if (std::sqrt(sum / m) * unscaled_factor > unscaled_bound &&
+          std::sqrt(least.min_sse() / m) * scaled_factor > scaled_bound) {
+        result = Scoring::RuledOut;
+        return true;
+      }
+    }
+    for (; i < rows; ++i) {
+      if (!apply_to_terms<op.value>(a[i], b[i], values[i]) || !finite_value(values[i])) return false;
+    }
+    unscaled_sse = sum;
+    return true;
+  });
+  if (!ok) return Scoring::Failed;
+  if (result == Scoring::RuledOut) return result;
+  const std::optional<AffineFit> fitted = fit_affine(values, y, targets);
+  if (!fitted) return Scoring::Failed;
+  fit = *fitted;
+  return Scoring::Scored;
+}
+
+// The size of a scaled model: the constant model is one token, a fitted
+// a·f + b the tokens of f and its two constants.
+std::uint64_t scaled_size(std::uint64_t tokens, bool constant) { return constant ? 1 : tokens + 2; }
+
 bool same_bits(const ProbeValues& a, const ProbeValues& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // The probe values of the candidate named by a seen-set key.
@@ -172,6 +227,9 @@ struct Block {
   std::vector<double> scores;               // per admitted child
   std::vector<double> rmses;
   std::vector<Scoring> outcomes;
+  // The scaled search's per admitted child: unscaled score and fit.
+  std::vector<double> unscaled_scores;
+  std::vector<AffineFit> fits;
 
   // Takes at once the room that admitting and scoring the current children
   // needs, so that bytes() counts it before it is used.
@@ -187,11 +245,17 @@ struct Block {
     scores.reserve(n);
     rmses.reserve(n);
     outcomes.reserve(n);
+    if (scaled) {
+      unscaled_scores.reserve(n);
+      fits.reserve(n);
+    }
   }
+  bool scaled = false;
 
   std::uint64_t bytes() const {
     return held(children) + held(probes) + held(hashes) + held(valid) + held(inserted) + held(bucket_start) +
-           held(order) + held(admitted) + held(scores) + held(rmses) + held(outcomes);
+           held(order) + held(admitted) + held(scores) + held(rmses) + held(outcomes) +
+           held(unscaled_scores) + held(fits);
   }
 
  private:
@@ -213,9 +277,15 @@ class FastSearch {
         compared_(std::min(rows_, y.size())),
         unary_(unary_operators(options)),
         binary_(binary_operators(options)),
-        parents_(rows_, options.use_zor),
+        parents_(rows_, options.use_zor, options.scaled),
         memory_limit_(control.memory_limit != 0 ? control.memory_limit : default_memory_limit()),
-        start_(std::chrono::steady_clock::now()) {}
+        start_(std::chrono::steady_clock::now()) {
+    if (options.scaled) {
+      targets_ = TargetSummary(y, rows_);
+      probe_rows_ = data_probe_rows(columns);
+      block_.scaled = true;
+    }
+  }
 
   SearchOutcome run() {
     if (seed_level()) return finish();
@@ -315,7 +385,7 @@ class FastSearch {
     // Seed keys name the parent positions the seeds are about to take.
     auto seed_hash = [&](std::uint64_t key) { return SeenSet::hash(admitted_probes[key_member(key)]); };
     for (const Expr& seed : seeds) {
-      const std::optional<ProbeValues> probes = probe_values(seed, columns_.size());
+      const std::optional<ProbeValues> probes = seed_probes(seed);
       if (!probes) continue;
       const std::uint64_t h = SeenSet::hash(*probes);
       const std::size_t shard = SeenSet::shard_of(h);
@@ -330,9 +400,9 @@ class FastSearch {
 
     std::vector<ScoredCandidate> scored;
     for (const Expr& seed : admitted) {
-      if (std::optional<ScoredCandidate> s = score_candidate(seed, columns_, y_, options_)) {
-        scored.push_back(std::move(*s));
-      }
+      std::optional<ScoredCandidate> s =
+          options_.scaled ? score_scaled_seed(seed) : score_candidate(seed, columns_, y_, options_);
+      if (s) scored.push_back(std::move(*s));
     }
     outcome_.generated += seeds.size();
     outcome_.admitted += admitted.size();
@@ -359,10 +429,38 @@ class FastSearch {
     return reached_goal(outcome_.best, options_);
   }
 
+  // A seed's values at the probes: the fixed probe points, or in the scaled
+  // search the probe rows of the data.
+  std::optional<ProbeValues> seed_probes(const Expr& seed) const {
+    if (!options_.scaled) return probe_values(seed, columns_.size());
+    const Token leaf = seed.tokens.front();
+    if (leaf.kind == TokenKind::Var) return probe_rows_[leaf.index()];
+    ProbeValues constant{};
+    constant.fill(leaf.value());
+    return constant;
+  }
+
+  std::optional<ScoredCandidate> score_scaled_seed(const Expr& seed) const {
+    const Token leaf = seed.tokens.front();
+    std::vector<double> values(rows_, leaf.kind == TokenKind::Var ? 0.0 : leaf.value());
+    if (leaf.kind == TokenKind::Var) values = columns_[leaf.index()];
+    const std::optional<AffineFit> fit = fit_affine(values.data(), y_.data(), targets_);
+    if (!fit) return std::nullopt;
+    ScoredCandidate scored;
+    scored.expression = seed;
+    scored.formula = render_formula(seed);
+    scored.complexity = scaled_size(1, fit->constant);
+    scored.rmse = std::sqrt(fit->sse / targets_.m);
+    scored.score = scored.rmse * (static_cast<double>(scored.complexity) * options_.complexity_penalty + 1.0);
+    scored.scale = fit->scale;
+    scored.offset = fit->offset;
+    return scored;
+  }
+
   // One level of children; Done when the search ends with it.
   LevelEnd expand(std::uint64_t level, std::size_t first_new) {
     ChildGenerator generator(parents_.complexities(), first_new, unary_, binary_, options_.max_complexity);
-    TopParents next_parents(options_.beam_width / 4);
+    NextParents next_parents(options_.beam_width / 4, options_.scaled);
     const double entries = expected_entries(generator.total());
     require_level_memory(entries);
     // Room for the level's expected entries at once, so that the tables are
@@ -389,7 +487,11 @@ class FastSearch {
       for (std::size_t lo = 0; lo < block_.admitted.size(); lo += slice) {
         const std::size_t hi = std::min(block_.admitted.size(), lo + slice);
         if (lo > 0 && stop_requested()) break;
-        score_slice(lo, hi, scoring_bound(next_parents));
+        if (options_.scaled) {
+          score_scaled_slice(lo, hi, scoring_bound(next_parents), next_parents.unscaled_bound());
+        } else {
+          score_slice(lo, hi, scoring_bound(next_parents));
+        }
         scored += reduce_slice(lo, hi, generated - block_.children.size(), next_parents);
       }
       if (outcome_.cut_short) break;
@@ -491,7 +593,47 @@ class FastSearch {
     }
     block_.scores.resize(block_.admitted.size());
     block_.rmses.resize(block_.admitted.size());
+    if (options_.scaled) {
+      block_.unscaled_scores.resize(block_.admitted.size());
+      block_.fits.resize(block_.admitted.size());
+    }
     return true;
+  }
+
+  // score_slice for the scaled search: both scores of every child, with its
+  // fit. `bound` is the scaled score, `unscaled_bound` the unscaled one,
+  // above which a child is of no use.
+  void score_scaled_slice(std::size_t lo, std::size_t hi, double bound, double unscaled_bound) {
+    block_.outcomes.resize(block_.admitted.size());
+    const double penalty = options_.complexity_penalty;
+    const std::size_t grain = std::max<std::size_t>(1, kRowsPerPiece / std::max<std::size_t>(rows_, 1));
+    zor::pool::for_each_piece(hi - lo, grain, [&](std::size_t a, std::size_t b) {
+      std::vector<double> values(rows_);
+      for (std::size_t r = lo + a; r < lo + b; ++r) {
+        const Child& child = block_.children[block_.admitted[r]];
+        const std::uint64_t tokens = child_complexity(parents_, child);
+        const double unscaled_factor = static_cast<double>(tokens) * penalty + 1.0;
+        auto factor = [&](bool constant) {
+          return static_cast<double>(scaled_size(tokens, constant)) * penalty + 1.0;
+        };
+        // The smaller factor of the two model sizes keeps the bound safe.
+        const double least_factor = std::min(factor(true), factor(false));
+        double child_bound = bound;
+        if (control_.keep_front) {
+          child_bound = std::max({bound, front_.bound(scaled_size(tokens, true)),
+                                  front_.bound(scaled_size(tokens, false))});
+        }
+        double unscaled_sse = 0.0;
+        AffineFit& fit = block_.fits[r];
+        block_.outcomes[r] = child_scaled(parents_, child, rows_, y_.data(), targets_, unscaled_factor,
+                                          unscaled_bound, least_factor, child_bound, values.data(),
+                                          unscaled_sse, fit);
+        if (block_.outcomes[r] != Scoring::Scored) continue;
+        block_.unscaled_scores[r] = std::sqrt(unscaled_sse / targets_.m) * unscaled_factor;
+        block_.rmses[r] = std::sqrt(fit.sse / targets_.m);
+        block_.scores[r] = block_.rmses[r] * factor(fit.constant);
+      }
+    });
   }
 
   // Scores block_.admitted[lo, hi) in parallel. `bound`: a score above which a
@@ -517,7 +659,7 @@ class FastSearch {
     });
   }
 
-  double scoring_bound(const TopParents& next_parents) const {
+  double scoring_bound(const NextParents& next_parents) const {
     const double best = best_score_ ? score_bound(*best_score_) : std::numeric_limits<double>::infinity();
     return std::max(best, next_parents.bound());
   }
@@ -525,18 +667,28 @@ class FastSearch {
   // Folds block_.admitted[lo, hi) into the best, the front and the parents, in
   // generation order; returns how many scored. `base` is the level's
   // generation index of the block's first child.
-  std::uint64_t reduce_slice(std::size_t lo, std::size_t hi, std::uint64_t base, TopParents& next_parents) {
+  std::uint64_t reduce_slice(std::size_t lo, std::size_t hi, std::uint64_t base, NextParents& next_parents) {
     std::uint64_t count = 0;
     for (std::size_t r = lo; r < hi; ++r) {
       if (block_.outcomes[r] != Scoring::Scored) continue;
       ++count;
-      const Ranked ranked{block_.scores[r], block_.rmses[r], base + block_.admitted[r],
-                          block_.children[block_.admitted[r]]};
+      Ranked ranked{block_.scores[r], block_.rmses[r], base + block_.admitted[r],
+                    block_.children[block_.admitted[r]]};
+      if (options_.scaled) {
+        const AffineFit& fit = block_.fits[r];
+        ranked.unscaled_score = block_.unscaled_scores[r];
+        ranked.scale = fit.scale;
+        ranked.offset = fit.offset;
+        ranked.shape = fit.constant ? 0 : affine_class(block_.probes[block_.admitted[r]]);
+        ranked.size = scaled_size(child_complexity(parents_, ranked.child), fit.constant);
+      }
       if (!best_score_ || replaces(*best_score_, ranked.score)) {
         best_score_ = ranked.score;
         pending_best_ = ranked;
       }
-      if (control_.keep_front) front_.offer(child_complexity(parents_, ranked.child), ranked);
+      if (control_.keep_front) {
+        front_.offer(ranked.size != 0 ? ranked.size : child_complexity(parents_, ranked.child), ranked);
+      }
       next_parents.offer(ranked);
     }
     return count;
@@ -579,6 +731,8 @@ class FastSearch {
   const std::vector<OpCode> unary_;
   const std::vector<OpCode> binary_;
   ParentStore parents_;
+  TargetSummary targets_;                // scaled search only
+  std::vector<ProbeValues> probe_rows_;  // scaled search only: per variable
   SeenSet seen_;
   Front front_;
   const std::uint64_t memory_limit_;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <span>
 #include <stdexcept>
@@ -29,7 +30,11 @@ class ParentStore {
   // left parent's exponential terms and the right parent's logarithm terms.
   enum class Terms { Value, Exp, Ln };
 
-  ParentStore(std::size_t rows, bool zor_terms) : rows_(rows), zor_terms_(zor_terms) {}
+  // `strict_zor`: a term that only a guard of zor makes finite (the exponent
+  // fold above kExpLimit, the logarithm of a non-positive number) is kept as
+  // NaN instead, so that every zor child reaching it fails.
+  ParentStore(std::size_t rows, bool zor_terms, bool strict_zor = false)
+      : rows_(rows), zor_terms_(zor_terms), strict_zor_(strict_zor) {}
 
   std::size_t size() const { return exprs_.size(); }
   const Expr& expr(std::size_t i) const { return exprs_[i]; }
@@ -69,14 +74,14 @@ class ParentStore {
     double* exp_terms = values + rows_;
     double* ln_terms = values + 2 * rows_;
     for (std::size_t i = 0; i < rows_; ++i) {
-      exp_terms[i] = safe_exp(values[i]);
-      ln_terms[i] = safe_ln(values[i]);
+      exp_terms[i] = exp_term(values[i]);
+      ln_terms[i] = ln_term(values[i]);
     }
     ProbeValues exp_probes{};
     ProbeValues ln_probes{};
     for (std::size_t j = 0; j < probes.size(); ++j) {
-      exp_probes[j] = safe_exp(probes[j]);
-      ln_probes[j] = safe_ln(probes[j]);
+      exp_probes[j] = exp_term(probes[j]);
+      ln_probes[j] = ln_term(probes[j]);
     }
     probes_.push_back(exp_probes);
     probes_.push_back(ln_probes);
@@ -93,9 +98,16 @@ class ParentStore {
 
  private:
   std::size_t term_kinds() const { return zor_terms_ ? 3 : 1; }
+  double exp_term(double v) const {
+    return strict_zor_ && v > kExpLimit ? std::numeric_limits<double>::quiet_NaN() : safe_exp(v);
+  }
+  double ln_term(double v) const {
+    return strict_zor_ && !(v > 0.0) ? std::numeric_limits<double>::quiet_NaN() : safe_ln(v);
+  }
 
   std::size_t rows_;
   bool zor_terms_;
+  bool strict_zor_;
   std::vector<Expr> exprs_;
   std::vector<std::uint64_t> complexity_;
   std::vector<ProbeValues> probes_;  // term_kinds() per parent

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -19,12 +20,19 @@
 
 namespace zor::discover::detail {
 
-// A scored child; `seq` is its place in the level's generation order.
+// A scored child; `seq` is its place in the level's generation order. The
+// scaled search also keeps the fitted constants, the score the child has
+// without them, the affine class of its shape and the model's size.
 struct Ranked {
   double score;
   double rmse;
   std::uint64_t seq;
   Child child;
+  double unscaled_score = 0.0;
+  double scale = 1.0;
+  double offset = 0.0;
+  std::uint64_t shape = 0;
+  std::uint64_t size = 0;  // 0: the token count
 };
 
 // A score above which nothing replaces a holder of `held`: a NaN is never
@@ -44,7 +52,9 @@ inline ScoredCandidate materialize(const ParentStore& parents, const Ranked& ran
   scored.formula = render_formula(scored.expression);
   scored.score = ranked.score;
   scored.rmse = ranked.rmse;
-  scored.complexity = scored.expression.tokens.size();
+  scored.complexity = ranked.size != 0 ? ranked.size : scored.expression.tokens.size();
+  scored.scale = ranked.scale;
+  scored.offset = ranked.offset;
   return scored;
 }
 
@@ -107,42 +117,122 @@ class Front {
   std::vector<Slot> slots_;
 };
 
-// The first `limit` scored children of a level in rank order, kept in a heap
-// whose top is the worst of them.
+// The first `limit` scored children of a level in rank order by `key` (the
+// score, or for the scaled search's second share the unscaled score), kept
+// in a heap whose top is the worst of them.
 class TopParents {
  public:
-  explicit TopParents(std::uint64_t limit) : limit_(limit) {}
+  explicit TopParents(std::uint64_t limit, double Ranked::* key = &Ranked::score) : limit_(limit), order_{key} {}
 
   void offer(const Ranked& ranked) {
     if (limit_ == 0) return;
     if (heap_.size() < limit_) {
       heap_.push_back(ranked);
-      std::push_heap(heap_.begin(), heap_.end(), ranked_before);
-    } else if (ranked_before(ranked, heap_.front())) {
-      std::pop_heap(heap_.begin(), heap_.end(), ranked_before);
+      std::push_heap(heap_.begin(), heap_.end(), order_);
+    } else if (order_(ranked, heap_.front())) {
+      std::pop_heap(heap_.begin(), heap_.end(), order_);
       heap_.back() = ranked;
-      std::push_heap(heap_.begin(), heap_.end(), ranked_before);
+      std::push_heap(heap_.begin(), heap_.end(), order_);
     }
   }
 
   std::uint64_t bytes() const { return heap_.capacity() * sizeof(Ranked); }
 
-  // A score above which a child cannot become a parent.
+  // A key value above which a child cannot become a parent.
   double bound() const {
     if (limit_ == 0) return -std::numeric_limits<double>::infinity();
-    if (heap_.size() < limit_ || std::isnan(heap_.front().score))
+    if (heap_.size() < limit_ || std::isnan(heap_.front().*order_.key))
       return std::numeric_limits<double>::infinity();
-    return heap_.front().score;
+    return heap_.front().*order_.key;
   }
 
   std::vector<Ranked> take_in_order() {
-    std::sort_heap(heap_.begin(), heap_.end(), ranked_before);
+    std::sort_heap(heap_.begin(), heap_.end(), order_);
     return std::exchange(heap_, {});
   }
 
  private:
+  struct ByKey {
+    double Ranked::* key;
+    bool operator()(const Ranked& a, const Ranked& b) const { return ranks_before(a.*key, a.seq, b.*key, b.seq); }
+  };
   std::uint64_t limit_;
+  ByKey order_;
   std::vector<Ranked> heap_;
+};
+
+// How many affine copies of one shape (x, 2x, x + 1, ...) the scaled share
+// of a level's parents may hold, and how many more children than that share
+// its heap keeps so that the cap can be applied at the end of the level.
+inline constexpr std::size_t kAffineCopies = 3;
+inline constexpr std::size_t kScaledOversample = 4;
+
+// The parents of the scaled search's next level: the best by scaled score,
+// at most kAffineCopies per shape, for one half, then the best by unscaled
+// score not already chosen, up to `limit` in all.
+class ScaledParents {
+ public:
+  explicit ScaledParents(std::uint64_t limit)
+      : limit_(limit),
+        scaled_share_(limit - limit / 2),
+        by_scaled_(scaled_share_ * kScaledOversample),
+        by_unscaled_(limit, &Ranked::unscaled_score) {}
+
+  void offer(const Ranked& ranked) {
+    by_scaled_.offer(ranked);
+    by_unscaled_.offer(ranked);
+  }
+  double scaled_bound() const { return by_scaled_.bound(); }
+  double unscaled_bound() const { return by_unscaled_.bound(); }
+  std::uint64_t bytes() const { return by_scaled_.bytes() + by_unscaled_.bytes(); }
+
+  std::vector<Ranked> take_in_order() {
+    std::vector<Ranked> chosen;
+    std::unordered_map<std::uint64_t, std::size_t> copies;  // per shape, how many were chosen
+    for (const Ranked& r : by_scaled_.take_in_order()) {
+      if (chosen.size() == scaled_share_) break;
+      std::size_t& count = copies[r.shape];
+      if (count == kAffineCopies) continue;
+      ++count;
+      chosen.push_back(r);
+    }
+    std::vector<std::uint64_t> taken;
+    for (const Ranked& r : chosen) taken.push_back(r.seq);
+    std::sort(taken.begin(), taken.end());
+    for (const Ranked& r : by_unscaled_.take_in_order()) {
+      if (chosen.size() == limit_) break;
+      if (!std::binary_search(taken.begin(), taken.end(), r.seq)) chosen.push_back(r);
+    }
+    return chosen;
+  }
+
+ private:
+  std::uint64_t limit_;
+  std::uint64_t scaled_share_;
+  TopParents by_scaled_;
+  TopParents by_unscaled_;
+};
+
+// The next level's parents: TopParents by score, or ScaledParents for the
+// scaled search.
+class NextParents {
+ public:
+  NextParents(std::uint64_t limit, bool scaled)
+      : scaled_(scaled), plain_(scaled ? 0 : limit), shares_(scaled ? limit : 0) {}
+
+  void offer(const Ranked& ranked) { scaled_ ? shares_.offer(ranked) : plain_.offer(ranked); }
+  // A score above which a child cannot become a parent by its score...
+  double bound() const { return scaled_ ? shares_.scaled_bound() : plain_.bound(); }
+  // ... and, in the scaled search, an unscaled score above which it cannot
+  // become one by that.
+  double unscaled_bound() const { return shares_.unscaled_bound(); }
+  std::uint64_t bytes() const { return plain_.bytes() + shares_.bytes(); }
+  std::vector<Ranked> take_in_order() { return scaled_ ? shares_.take_in_order() : plain_.take_in_order(); }
+
+ private:
+  bool scaled_;
+  TopParents plain_;
+  ScaledParents shares_;
 };
 
 }  // namespace zor::discover::detail

@@ -24,6 +24,16 @@ struct SearchOptions {
   bool use_trig = true;              // Sin and Cos among the unary operators
   bool use_zor = true;               // Zor among the binary operators
   double complexity_penalty = 0.001;
+  // Scaled search (fast search only): every candidate f is scored by its
+  // least-squares fit a·f + b (see scaled_fit.hpp), probed at rows of the
+  // data instead of the fixed probe points, and zor children whose operands
+  // reach a guard of zor (a non-positive logarithm argument, an exponent
+  // above the fold) are left out. A fitted model counts its two constants
+  // in its complexity, a constant model is one token. Half of each level's
+  // parents are ranked by the scaled score, at most kAffineCopies per shape,
+  // the other half by the unscaled score, so that the shapes and the
+  // variants deeper formulas build on both stay in the pool.
+  bool scaled = false;
 };
 
 struct ScoredCandidate {
@@ -32,7 +42,9 @@ struct ScoredCandidate {
   Expr expression;               // own copy of the candidate's tokens
   double score = 0.0;            // rmse * (complexity * penalty + 1)
   double rmse = 0.0;             // root-mean-square error, unpenalised
-  std::uint64_t complexity = 0;  // token count
+  std::uint64_t complexity = 0;  // token count; with scaling, the model's size
+  double scale = 1.0;            // with scaling, the fitted a of a·f + b (0: the constant model)
+  double offset = 0.0;           // with scaling, the fitted b
 };
 
 // Thrown by beam_search when its cancellation callback asks it to stop.

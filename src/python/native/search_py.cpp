@@ -142,6 +142,8 @@ PyObject* build_candidate(const discover::ScoredCandidate& candidate) {
       {"score", Ref::steal(build_float(candidate.score))},
       {"rmse", Ref::steal(build_float(candidate.rmse))},
       {"complexity", Ref::steal(build_uint(candidate.complexity))},
+      {"scale", Ref::steal(build_float(candidate.scale))},
+      {"offset", Ref::steal(build_float(candidate.offset))},
   });
 }
 
@@ -258,7 +260,7 @@ PyObject* search(discover::Columns columns, std::vector<double> y,
                  std::optional<double> precision_goal, std::optional<bool> use_trig,
                  std::optional<bool> use_zor, std::optional<double> complexity_penalty,
                  NoneOr<double> time_limit, NoneOr<Callable> on_level, std::optional<bool> keep_front,
-                 std::optional<std::string> engine_name) {
+                 std::optional<std::string> engine_name, std::optional<bool> scaled) {
   if (!check_search_columns(columns)) return nullptr;
   if (time_limit.value && !(*time_limit.value >= 0.0)) {
     PyErr_SetString(PyExc_ValueError, "time_limit must be a non-negative number of seconds");
@@ -270,8 +272,13 @@ PyObject* search(discover::Columns columns, std::vector<double> y,
     PyErr_Format(PyExc_ValueError, "engine must be 'fast' or 'reference', not '%s'", name.c_str());
     return nullptr;
   }
-  const discover::SearchOptions options =
+  discover::SearchOptions options =
       search_options(max_complexity, beam_width, precision_goal, use_trig, use_zor, complexity_penalty);
+  options.scaled = scaled.value_or(false);
+  if (options.scaled && name != "fast") {
+    PyErr_SetString(PyExc_ValueError, "the scaled search runs on the 'fast' engine only");
+    return nullptr;
+  }
 
   Ref levels = Ref::steal(PyList_New(0));
   if (!levels) return nullptr;
@@ -343,7 +350,7 @@ PyObject* evaluate(Expr expression, discover::Columns columns) {
 constexpr Signature kSearch{
     "search",
     {"columns", "y", "max_complexity", "beam_width", "precision_goal", "use_trig", "use_zor",
-     "complexity_penalty", "time_limit", "on_level", "keep_front", "engine"}};
+     "complexity_penalty", "time_limit", "on_level", "keep_front", "engine", "scaled"}};
 constexpr Signature kEvaluate{"evaluate", {"expression", "columns"}};
 
 }  // namespace

@@ -1,0 +1,289 @@
+"""Exact constants: the fitted scale and offset of a formula, snapped to simple exact values.
+
+An exact constant is a triple ``(p, q, factor)``: the rational p/q (q > 0, in
+lowest terms) times one of the factors of FACTORS ("" for 1). Its float value
+is computed in the order its Python form evaluates, so the written formula and
+``predict`` agree bit for bit.
+
+The constants tried, simplest (shortest written form) first:
+
+- integers up to 10**6 in magnitude;
+- p/q with 2 <= q <= 12 and |p| <= 100;
+- those rationals (|p| <= 100, q <= 12) times pi, 1/pi, sqrt(2), sqrt(pi) or e.
+
+A fitted constant is replaced by the first of them that lies within
+SNAP_RELATIVE of it and leaves the fit as good within SNAP_TOLERANCE (see
+`snap`); forms with a factor count as a little less simple than plain
+rationals of the same length.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Iterator
+from dataclasses import dataclass
+from typing import Any
+
+Exact = tuple[int, int, str]
+
+FACTORS: dict[str, float] = {"": 1.0, "pi": math.pi, "1/pi": 1.0 / math.pi, "sqrt2": math.sqrt(2.0),
+                             "sqrtpi": math.sqrt(math.pi), "e": math.e}
+MAX_INTEGER = 10**6
+MAX_NUMERATOR = 100
+MAX_DENOMINATOR = 12
+# A snapped fit may raise the sum of squared errors by SNAP_TOLERANCE times
+# the noise variance the fit leaves (its sum of squared errors over n - 2),
+# when one constant snaps, or SNAP_TOLERANCE_BOTH when both do: constants
+# within about two standard errors of their fitted values on noisy data (the
+# 95 % points of chi-square with one and two degrees of freedom). On exact
+# data the error is rounding, and the floor takes over: a share of 1e-22 of
+# the targets' sum of squares (a relative error of 1e-11).
+SNAP_TOLERANCE = 4.0
+SNAP_TOLERANCE_BOTH = 6.0
+SNAP_FLOOR = 1e-22
+# However loose the fit, a nonzero constant moves by at most this share of
+# itself: the constants of a rough approximation stay as fitted.
+SNAP_RELATIVE = 1e-2
+FACTOR_COST = 3
+
+
+def exact_value(constant: Exact) -> float:
+    """The float of an exact constant, computed as its Python form computes it."""
+    p, q, factor = constant
+    if factor == "":
+        return p / q
+    if factor == "1/pi":
+        return p / (q * math.pi)
+    base = {"pi": math.pi, "sqrt2": math.sqrt(2), "sqrtpi": math.sqrt(math.pi), "e": math.e}[factor]
+    return p * base / q
+
+
+_TEXT_FACTOR = {"pi": "pi", "sqrt2": "sqrt(2)", "sqrtpi": "sqrt(pi)", "e": "e"}
+_PY_FACTOR = {"pi": "math.pi", "sqrt2": "math.sqrt(2)", "sqrtpi": "math.sqrt(math.pi)", "e": "math.e"}
+_LATEX_FACTOR = {"pi": r"\pi", "sqrt2": r"\sqrt{2}", "sqrtpi": r"\sqrt{\pi}", "e": "e"}
+
+
+def _written(constant: Exact, factors: dict[str, str], pi: str) -> str:
+    p, q, factor = constant
+    if factor == "":
+        return f"{p}" if q == 1 else f"{p}/{q}"
+    if factor == "1/pi":
+        return f"{p}/{pi}" if q == 1 else f"{p}/({q}*{pi})"
+    numerator = factors[factor] if p == 1 else f"-{factors[factor]}" if p == -1 else f"{p}*{factors[factor]}"
+    return numerator if q == 1 else f"{numerator}/{q}"
+
+
+def exact_text(constant: Exact) -> str:
+    """Plain text, as SymPy would parse it: 3/5, pi/4, 1/(4*pi), 2*sqrt(2)."""
+    return _written(constant, _TEXT_FACTOR, "pi")
+
+
+def exact_python(constant: Exact) -> str:
+    """A Python expression whose value is exact_value(constant), bit for bit."""
+    p, q, factor = constant
+    if factor == "":
+        return f"({p} / {q})" if q != 1 else f"{p}.0" if p >= 0 else f"({p}.0)"
+    if factor == "1/pi":
+        return f"({p} / ({q} * math.pi))"
+    return f"({p} * {_PY_FACTOR[factor]} / {q})"
+
+
+def exact_latex(constant: Exact) -> str:
+    p, q, factor = constant
+    sign = "-" if p < 0 else ""
+    magnitude = abs(p)
+    if factor == "":
+        return f"{sign}{magnitude}" if q == 1 else rf"{sign}\frac{{{magnitude}}}{{{q}}}"
+    if factor == "1/pi":
+        return rf"{sign}\frac{{{magnitude}}}{{{'' if q == 1 else q}\pi}}"
+    top = _LATEX_FACTOR[factor] if magnitude == 1 else f"{magnitude} {_LATEX_FACTOR[factor]}"
+    return f"{sign}{top}" if q == 1 else rf"{sign}\frac{{{top}}}{{{q}}}"
+
+
+def exact_sympy(constant: Exact) -> Any:
+    from zor._optional import import_extra
+
+    sp: Any = import_extra("sympy", "sympy", "to_sympy()")
+    p, q, factor = constant
+    rational = sp.Rational(p, q)
+    if factor == "":
+        return rational
+    if factor == "1/pi":
+        return rational / sp.pi
+    return rational * {"pi": sp.pi, "sqrt2": sp.sqrt(2), "sqrtpi": sp.sqrt(sp.pi), "e": sp.E}[factor]
+
+
+def _candidates(value: float) -> Iterator[Exact]:
+    """The exact constants nearest to `value` in every form, simplest first."""
+    found: dict[Exact, int] = {}
+    if not math.isfinite(value):
+        return iter(())
+    for factor, base in FACTORS.items():
+        ratio = value / base
+        for q in range(1, MAX_DENOMINATOR + 1):
+            p = round(ratio * q)
+            if p == 0 or math.gcd(p, q) != 1:
+                continue
+            if abs(p) > (MAX_INTEGER if factor == "" and q == 1 else MAX_NUMERATOR):
+                continue
+            candidate = (p, q, factor)
+            if abs(exact_value(candidate) - value) <= SNAP_RELATIVE * abs(value):
+                found.setdefault(candidate, len(exact_text(candidate)) + (FACTOR_COST if factor else 0))
+    return iter(sorted(found, key=lambda c: (found[c], list(FACTORS).index(c[2]), c[1])))
+
+
+@dataclass(frozen=True)
+class FitStatistics:
+    """What snapping needs of a formula's values f and the targets y: the
+    centred sums of the least-squares fit y ≈ a·f + b and its error."""
+
+    n: int
+    f_mean: float
+    y_mean: float
+    sff: float  # sum of (f - f_mean)**2
+    sse: float  # sum of squared errors of the least-squares fit
+    syy: float  # sum of y**2
+
+    def increase(self, scale: float, fitted_scale: float, offset: float) -> float:
+        """How much the sum of squared errors grows from the least-squares fit to (scale, offset):
+        (a - a*)^2 Sff + n (b - (y_mean - a f_mean))^2, free of cancellation."""
+        return (scale - fitted_scale) ** 2 * self.sff + self.n * (offset - (self.y_mean - scale * self.f_mean)) ** 2
+
+    def allowed(self, snapped: int) -> float:
+        """How much `snapped` (1 or 2) exact constants may raise the sum of squared errors."""
+        tolerance = SNAP_TOLERANCE if snapped == 1 else SNAP_TOLERANCE_BOTH
+        return tolerance * self.sse / max(self.n - 2, 1) + SNAP_FLOOR * self.syy
+
+
+@dataclass(frozen=True)
+class Snapped:
+    scale: float  # the least-squares scale
+    offset: float  # the least-squares offset, refitted for the exact scale when there is one
+    exact_scale: Exact | None
+    exact_offset: Exact | None
+
+    @property
+    def used_scale(self) -> float:
+        return self.scale if self.exact_scale is None else exact_value(self.exact_scale)
+
+    @property
+    def used_offset(self) -> float:
+        return self.offset if self.exact_offset is None else exact_value(self.exact_offset)
+
+
+def snap(stats: FitStatistics, scale: float, offset: float, constant: bool) -> Snapped:
+    """Replaces the least-squares scale, then the offset, by the simplest exact
+    constants that keep the sum of squared errors within stats.allowed(...) of
+    the least-squares fit's. A constant model (scale 0) keeps its scale."""
+    exact_scale: Exact | None = None
+    if not constant:
+        for candidate in _candidates(scale):
+            a = exact_value(candidate)
+            if stats.increase(a, scale, stats.y_mean - a * stats.f_mean) <= stats.allowed(1):
+                exact_scale = candidate
+                offset = stats.y_mean - a * stats.f_mean
+                break
+    used_scale = scale if exact_scale is None else exact_value(exact_scale)
+    exact_offset: Exact | None = None
+    allowed = stats.allowed(1 if exact_scale is None else 2)
+    for candidate in [(0, 1, "")] + list(_candidates(offset)):
+        if stats.increase(used_scale, scale, exact_value(candidate)) <= allowed:
+            exact_offset = candidate
+            break
+    return Snapped(scale, offset, exact_scale, exact_offset)
+
+
+# --- a formula with its constants: scale * f + offset ----------------------
+#
+# Every form, and predict, leaves out a scale that is exactly 1 and an offset
+# that is exactly 0, so that the formula without constants stays itself, bit
+# for bit (adding 0.0 would turn -0.0 into 0.0).
+
+
+def _float_text(value: float) -> str:
+    return repr(float(value))
+
+
+def _constant_text(value: float, exact: Exact | None) -> str:
+    return exact_text(exact) if exact is not None else _float_text(value)
+
+
+def affine_text(body: str, snapped: Snapped) -> str:
+    """The plain text of scale * body + offset: exact constants as exact_text
+    writes them, fitted ones in full precision."""
+    if snapped.used_scale == 0.0:
+        return _constant_text(snapped.offset, snapped.exact_offset)
+    text = body
+    if snapped.used_scale == -1.0:
+        text = f"(-{body})"
+    elif snapped.used_scale != 1.0:
+        scale = _constant_text(snapped.scale, snapped.exact_scale)
+        if snapped.exact_scale is not None and not scale.lstrip("-").isdigit():
+            scale = f"({scale})"
+        text = f"({scale} * {body})"
+    if snapped.used_offset == 0.0:
+        return text
+    offset = _constant_text(snapped.offset, snapped.exact_offset)
+    return f"({text} - {offset[1:]})" if offset.startswith("-") else f"({text} + {offset})"
+
+
+def _latex_constant(value: float, exact: Exact | None) -> str:
+    if exact is not None:
+        return exact_latex(exact)
+    mantissa, _, exponent = _float_text(value).partition("e")
+    return rf"{mantissa} \cdot 10^{{{int(exponent)}}}" if exponent else mantissa
+
+
+def affine_latex(body: str, body_is_sum: bool, snapped: Snapped) -> str:
+    """LaTeX of scale * body + offset; `body_is_sum` puts the body in parentheses under a scale."""
+    if snapped.used_scale == 0.0:
+        return _latex_constant(snapped.offset, snapped.exact_offset)
+    inner = rf"\left({body}\right)" if body_is_sum else body
+    text = body
+    if snapped.used_scale == -1.0:
+        text = f"-{inner}"
+    elif snapped.used_scale != 1.0:
+        text = rf"{_latex_constant(snapped.scale, snapped.exact_scale)} \cdot {inner}"
+    if snapped.used_offset == 0.0:
+        return text
+    offset = _latex_constant(snapped.offset, snapped.exact_offset)
+    return f"{text} - {offset[1:]}" if offset.startswith("-") else f"{text} + {offset}"
+
+
+def affine_python(body: str, snapped: Snapped) -> str:
+    """A Python expression computing scale * body + offset exactly as predict does."""
+    text = body
+    if snapped.used_scale != 1.0:
+        scale = exact_python(snapped.exact_scale) if snapped.exact_scale else f"({_float_text(snapped.scale)})"
+        text = f"{scale} * {text}"
+    if snapped.used_offset != 0.0:
+        offset = exact_python(snapped.exact_offset) if snapped.exact_offset else f"({_float_text(snapped.offset)})"
+        text = f"{text} + {offset}"
+    return text
+
+
+def affine_values(values: Any, snapped: Snapped) -> Any:
+    """scale * values + offset on an array, in the order of affine_python."""
+    if snapped.used_scale != 1.0:
+        values = snapped.used_scale * values
+    if snapped.used_offset != 0.0:
+        values = values + snapped.used_offset
+    return values
+
+
+def affine_sympy(expression: Any, snapped: Snapped) -> Any:
+    from zor._optional import import_extra
+
+    sp: Any = import_extra("sympy", "sympy", "to_sympy()")
+
+    def number(value: float, exact: Exact | None) -> Any:
+        return exact_sympy(exact) if exact is not None else sp.Float(value, 17)
+
+    if snapped.used_scale == 0.0:
+        return number(snapped.offset, snapped.exact_offset)
+    result = expression
+    if snapped.used_scale != 1.0:
+        result = number(snapped.scale, snapped.exact_scale) * result
+    if snapped.used_offset != 0.0:
+        result = result + number(snapped.offset, snapped.exact_offset)
+    return result

@@ -44,6 +44,10 @@ SNAP_FLOOR = 1e-22
 # However loose the fit, a nonzero constant moves by at most this share of
 # itself: the constants of a rough approximation stay as fitted.
 SNAP_RELATIVE = 1e-2
+# Nor does anything snap when the fit's root-mean-square error exceeds this
+# share of the targets' root mean square: exact constants claim a law, which
+# a rough approximation is not.
+SNAP_GATE = 0.05
 FACTOR_COST = 3
 
 
@@ -174,8 +178,11 @@ class Snapped:
 def snap(stats: FitStatistics, scale: float, offset: float, constant: bool) -> Snapped:
     """Replaces the least-squares scale, then the offset, by the simplest exact
     constants that keep the sum of squared errors within stats.allowed(...) of
-    the least-squares fit's. A constant model (scale 0) keeps its scale."""
+    the least-squares fit's. A constant model (scale 0) keeps its scale.
+    Nothing snaps when the fit is rougher than SNAP_GATE."""
     exact_scale: Exact | None = None
+    if not stats.sse <= SNAP_GATE**2 * stats.syy:
+        return Snapped(scale, offset, None, None)
     if not constant:
         for candidate in _candidates(scale):
             a = exact_value(candidate)

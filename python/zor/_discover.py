@@ -106,7 +106,7 @@ class Formula:
     def to_sympy(self) -> sympy.Expr:
         """The formula as a SymPy expression (needs the `sympy` extra); zor(a, b) becomes exp(a) - log(b).
         Exact constants become Rationals times pi, sqrt(2), ...; fitted ones Floats."""
-        return affine_sympy(to_sympy(self.tokens, self.variable_names), self.constants)  # type: ignore[no-any-return]
+        return affine_sympy(to_sympy(self.tokens, self.variable_names), self.constants)
 
     def predict(self, X: Any) -> NDArray[np.float64]:
         """The formula's value on every row of X, with the search's guards; NaN where it is undefined.
@@ -412,8 +412,11 @@ class _Run:
                                      self.precision_goal, self.use_trig, self.use_zor, self.complexity_penalty,
                                      time_limit=remaining, on_level=on_level, keep_front=True,
                                      scaled=self.scaling)
-        except MemoryError:
+        except MemoryError as error:
             if step == 0:
+                if len(self.search_target) < len(self.target) or len(self.target) > 1000:
+                    raise MemoryError(f"{error}, or max_rows (the search ran on {len(self.search_target):,} "
+                                      f"rows)") from None
                 raise
             return False  # a wider step than the machine can hold: keep what the earlier steps found
         self.merged.add(outcome)

@@ -12,7 +12,7 @@ from collections.abc import Iterator, Sequence
 from typing import Any, BinaryIO, TextIO
 
 import zor
-from zor._discover import DiscoveryResult, Formula, discover
+from zor._discover import DEFAULT_MAX_ROWS, DiscoveryResult, Formula, discover
 
 EXAMPLES = """\
 The file needs a header row; every cell of the columns used must be a finite number.
@@ -98,6 +98,15 @@ def build_parser() -> argparse.ArgumentParser:
     search.add_argument("--time-limit", type=_seconds, metavar="SECONDS",
                         help="stop after this long with the best so far; without --max-complexity and "
                              "--beam-width the settings grow by themselves until the time is up")
+    search.add_argument("--no-scaling", dest="scaling", action="store_false",
+                        help="search the formulas themselves, without a fitted scale and offset "
+                             "(as zor_core.find_formula does)")
+    search.add_argument("--model-selection", choices=("best", "accuracy"),
+                        help="the formula reported: 'best' picks the law over an overfit on noisy data, "
+                             "'accuracy' the lowest score (default: best with scaling, accuracy without)")
+    search.add_argument("--max-rows", type=_non_negative_int, default=DEFAULT_MAX_ROWS, metavar="N",
+                        help=f"search a deterministic subsample of N rows of larger data, then judge the "
+                             f"formulas on every row (default {DEFAULT_MAX_ROWS}; 0: every row)")
     output = parser.add_argument_group("output")
     output.add_argument("--json", action="store_true", help="print one JSON object instead of the report")
     output.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
@@ -239,6 +248,10 @@ def _formula_json(formula: Formula) -> dict[str, Any]:
         "score": _json_number(formula.score),
         "latex": formula.latex,
         "python": formula.python,
+        "scale": formula.scale,
+        "offset": formula.offset,
+        "exact_scale": None if formula.exact_scale is None else list(formula.exact_scale),
+        "exact_offset": None if formula.exact_offset is None else list(formula.exact_offset),
     }
 
 
@@ -288,7 +301,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"zor-discover: {error}", file=sys.stderr)
         return 1
     except MemoryError as error:
-        print(f"zor-discover: out of memory: {error}", file=sys.stderr)
+        # The message names discover's settings; here they are options.
+        message = str(error)
+        for setting in ("beam_width", "max_complexity", "max_rows"):
+            message = message.replace(setting, "--" + setting.replace("_", "-"))
+        print(f"zor-discover: out of memory: {message}", file=sys.stderr)
         return 1
     except BrokenPipeError:
         # The reader of our output went away (e.g. `| head`): nothing more to say.
@@ -308,6 +325,9 @@ def _run(args: argparse.Namespace) -> int:
         "use_zor": args.use_zor,
         "complexity_penalty": args.complexity_penalty,
         "time_limit": args.time_limit,
+        "scaling": args.scaling,
+        "model_selection": args.model_selection,
+        "max_rows": args.max_rows or None,
     }
     progress = sys.stderr.isatty() if args.progress is None else args.progress
     result = discover(columns, y, variable_names=features, progress=progress, **settings)

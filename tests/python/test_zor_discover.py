@@ -55,7 +55,7 @@ def problems(draw):
 def test_best_is_find_formula_bit_for_bit(problem):
     columns, y, kwargs = problem
     expected = zor_core.find_formula([list(c) for c in columns], list(y), **kwargs)
-    result = zor.discover(columns.T, y, progress=False, **kwargs)
+    result = zor.discover(columns.T, y, progress=False, scaling=False, **kwargs)
     assert (result.best.formula, result.best.score.hex(), result.best.complexity) == (
         expected.formula, expected.error.hex(), expected.complexity)
     # both engines of the native entry agree with it as well
@@ -81,7 +81,7 @@ def data_3():
 def test_inputs_and_names_agree_across_forms():
     pd = pytest.importorskip("pandas")
     X, y = data_3()
-    kw = dict(max_complexity=6, beam_width=300, progress=False)
+    kw = dict(max_complexity=6, beam_width=300, progress=False, scaling=False)
     by_array = zor.discover(X, y, **kw)
     by_columns = zor.discover([list(X[:, k]) for k in range(3)], list(y), **kw)
     frame = pd.DataFrame(X, columns=["mass", "v", "t"])
@@ -98,7 +98,8 @@ def test_inputs_and_names_agree_across_forms():
     namespace = {}
     exec(by_frame.best.python, namespace)
     assert [namespace["f"](*row) for row in X[:5]] == list(by_frame.predict(X[:5]))
-    assert zor.discover([1.0, 2.0, 3.0], [2.0, 3.0, 4.0], progress=False).best.formula == "(x + 1.0000)"
+    assert zor.discover([1.0, 2.0, 3.0], [2.0, 3.0, 4.0], progress=False, scaling=False).best.formula == "(x + 1.0000)"
+    assert zor.discover([1.0, 2.0, 3.0], [2.0, 3.0, 4.0], progress=False).best.formula == "(x + 1)"
 
 
 def test_more_than_three_variables_get_numbered_names():
@@ -152,7 +153,7 @@ def test_time_limit_returns_the_best_so_far_marked_cut_short():
 
 def test_settings_left_out_climb_the_ladder_until_the_time_is_up():
     cols, y = hard_problem(60)
-    result = zor.discover(cols, y, time_limit=1.5, progress=False)
+    result = zor.discover(cols, y, time_limit=1.5, progress=False, model_selection="accuracy")
     steps = sorted({(level.step, level.max_complexity, level.beam_width) for level in result.levels})
     assert len(steps) >= 2 and [s[1:] for s in steps] == list(LADDER[: len(steps)])
     assert result.cut_short
@@ -169,7 +170,7 @@ def test_settings_left_out_climb_the_ladder_until_the_time_is_up():
 def test_progress_callable_gets_each_level_and_its_exception_ends_the_search():
     cols, y = hard_problem(50)
     seen = []
-    result = zor.discover(cols, y, max_complexity=5, beam_width=200, progress=seen.append)
+    result = zor.discover(cols, y, max_complexity=5, beam_width=200, progress=seen.append, scaling=False)
     assert [r.level for r in seen] == list(range(1, len(seen) + 1)) and tuple(seen) == result.levels
     assert seen[-1].best.formula == result.best.formula
     assert all(a.elapsed_seconds <= b.elapsed_seconds for a, b in zip(seen, seen[1:]))
@@ -183,7 +184,7 @@ def test_progress_callable_gets_each_level_and_its_exception_ends_the_search():
 
     with pytest.raises(Stop):
         zor.discover(cols, y, max_complexity=8, beam_width=4000, progress=stop_at_level_2)
-    assert zor.discover([[1.0, 2.0]], [2.0, 3.0], progress=False).best.formula == "(x + 1.0000)"
+    assert zor.discover([[1.0, 2.0]], [2.0, 3.0], progress=False, scaling=False).best.formula == "(x + 1.0000)"
 
 
 def test_progress_bar_goes_to_standard_error(capfd):
@@ -224,7 +225,7 @@ def test_searches_in_several_threads_give_their_own_results():
     results = [None] * len(problems)
 
     def search(k):
-        results[k] = zor.discover(*problems[k], max_complexity=6, beam_width=1000, progress=False)
+        results[k] = zor.discover(*problems[k], max_complexity=6, beam_width=1000, progress=False, scaling=False)
 
     threads = [threading.Thread(target=search, args=(k,)) for k in range(len(problems))]
     for thread in threads:
@@ -248,7 +249,7 @@ INTERRUPTED = textwrap.dedent(
         zor.discover(cols, np.sin(i * i * 0.37), max_complexity=12, beam_width=40000, progress=False)
     except KeyboardInterrupt:
         print("KeyboardInterrupt", time.monotonic(), flush=True)
-        print(zor.discover([[1.0, 2.0]], [2.0, 3.0], progress=False).best.formula, flush=True)
+        print(zor.discover([[1.0, 2.0]], [2.0, 3.0], progress=False, scaling=False).best.formula, flush=True)
         sys.exit(3)
     print("finished", flush=True)
     """

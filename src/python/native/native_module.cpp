@@ -16,13 +16,15 @@ PyMethodDef functions[] = {
     {"search", as_cfunction(search_entry), kFastcall,
      "search(columns, y, max_complexity=8, beam_width=2000, precision_goal=1e-10, use_trig=True, "
      "use_zor=True, "
-     "complexity_penalty=0.001, time_limit=None, on_level=None, keep_front=False, engine='fast')\n--\n\n"
+     "complexity_penalty=0.001, time_limit=None, on_level=None, keep_front=False, engine='fast', "
+     "scaled=False)\n--\n\n"
      "Beam search for the formula over `columns` (one float list per variable) that best fits `y`.\n"
      "The interpreter lock is released while it runs. `time_limit` (seconds) stops it with the best so far\n"
      "(cut_short=True); `on_level` is called with each level's report; `keep_front` keeps the best\n"
-     "candidate of every complexity; `engine` is 'fast' or 'reference'. Returns a dict with best, front,\n"
-     "cut_short, levels, generated, admitted and scored; a candidate is a dict with formula, tokens, score,\n"
-     "rmse and complexity."},
+     "candidate of every complexity; `engine` is 'fast' or 'reference'; `scaled` scores every candidate f\n"
+     "by its least-squares fit a*f + b (fast engine only). Returns a dict with best, front, cut_short,\n"
+     "levels, generated, admitted and scored; a candidate is a dict with formula, tokens, score, rmse,\n"
+     "complexity, scale and offset."},
     {"evaluate", as_cfunction(evaluate_entry), kFastcall,
      "evaluate(expression, columns)\n--\n\n"
      "The value of a postfix token list on every row of `columns`, NaN where it is undefined."},

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/discover/scaled_fit.hpp"
+#include "core/discover/search.hpp"
 
 namespace zor::discover {
 namespace {
@@ -35,8 +36,8 @@ TEST(AffineFit, RecoversScaleAndOffsetOfAnExactLaw) {
 TEST(AffineFit, DegenerateCandidatesGiveTheConstantModel) {
   const std::vector<double> y = {1.0, 1.0, 2.0, 2.0};
   const double constant_sse = 4 * 0.25;
-  for (const std::vector<double>& v : {std::vector<double>{3.0, 3.0, 3.0, 3.0},
-                                       std::vector<double>{1.0, 1.0 + 1e-15, 1.0 - 1e-15, 1.0}}) {
+  for (const std::vector<double>& v :
+       {std::vector<double>{3.0, 3.0, 3.0, 3.0}, std::vector<double>{1.0, 1.0 + 1e-15, 1.0 - 1e-15, 1.0}}) {
     const std::optional<AffineFit> f = fit(v, y);
     ASSERT_TRUE(f);
     EXPECT_TRUE(f->constant);
@@ -51,9 +52,7 @@ TEST(AffineFit, DegenerateCandidatesGiveTheConstantModel) {
   EXPECT_EQ(uncorrelated->sse, constant_sse);
 }
 
-TEST(AffineFit, OverflowingSumsGiveNoFit) {
-  EXPECT_FALSE(fit({1e200, -1e200, 3e200}, {1.0, 2.0, 3.0}));
-}
+TEST(AffineFit, OverflowingSumsGiveNoFit) { EXPECT_FALSE(fit({1e200, -1e200, 3e200}, {1.0, 2.0, 3.0})); }
 
 TEST(AffineFit, OnlyTheComparedSamplesEnter) {
   // A fourth row without a target is fitted over the first three.
@@ -122,12 +121,62 @@ TEST(DataProbeRows, TakesDistinctRowsSpreadOverTheData) {
   const std::vector<ProbeValues> probes = data_probe_rows({x, y});
   ASSERT_EQ(probes.size(), 2u);
   for (std::size_t j = 0; j < 5; ++j) {
-    for (std::size_t k = 0; k < j; ++k) EXPECT_FALSE(probes[0][j] == probes[0][k] && probes[1][j] == probes[1][k]);
+    for (std::size_t k = 0; k < j; ++k)
+      EXPECT_FALSE(probes[0][j] == probes[0][k] && probes[1][j] == probes[1][k]);
   }
   // Fewer rows than probes: the rows repeat, nothing fails.
   const std::vector<ProbeValues> few = data_probe_rows({{1.0, 2.0}});
   EXPECT_EQ(few[0][0], 1.0);
   EXPECT_EQ(few[0][4], 2.0);
+}
+
+}  // namespace
+}  // namespace zor::discover
+
+namespace zor::discover {
+namespace {
+
+// Every formula the scaled search reports carries the fit of its own values:
+// the same constants, error bits and model size as fitting it afresh.
+TEST(ScaledSearch, ReportsTheFitOfEachFormula) {
+  std::mt19937_64 rng(11);
+  std::uniform_real_distribution<double> uniform(0.5, 3.0);
+  for (int trial = 0; trial < 12; ++trial) {
+    const std::size_t n_vars = 1 + trial % 3;
+    const std::size_t rows = 5 + 13 * (trial % 4);
+    Columns columns(n_vars);
+    std::vector<double> y(rows);
+    for (std::size_t i = 0; i < rows; ++i) {
+      for (auto& column : columns) column.push_back(uniform(rng));
+      y[i] = 2.5 * columns[0][i] * columns[n_vars - 1][i] - 0.75 + (trial % 2) * 0.1 * uniform(rng);
+    }
+    SearchOptions options;
+    options.max_complexity = 4 + trial % 3;
+    options.beam_width = 200;
+    options.scaled = true;
+    options.use_trig = trial % 2 == 0;
+    SearchControl control;
+    control.keep_front = true;
+    const SearchOutcome outcome = beam_search(columns, y, options, control);
+    ASSERT_TRUE(outcome.best);
+    std::vector<ScoredCandidate> reported = outcome.front;
+    reported.push_back(*outcome.best);
+    const TargetSummary targets(y, rows);
+    for (const ScoredCandidate& c : reported) {
+      const std::optional<std::vector<double>> values = evaluate_columns(c.expression, columns, {});
+      ASSERT_TRUE(values) << c.formula;
+      const std::optional<AffineFit> fit = fit_affine(values->data(), y.data(), targets);
+      ASSERT_TRUE(fit) << c.formula;
+      EXPECT_EQ(c.scale, fit->scale) << c.formula;
+      EXPECT_EQ(c.offset, fit->offset) << c.formula;
+      EXPECT_EQ(c.rmse, std::sqrt(fit->sse / static_cast<double>(rows))) << c.formula;
+      EXPECT_EQ(c.complexity, fit->constant ? 1 : c.expression.tokens.size() + 2) << c.formula;
+    }
+    // The law itself, 2.5·(x·z) − 0.75, is exact on noiseless data.
+    if (trial % 2 == 0) {
+      EXPECT_LT(outcome.best->rmse, 1e-12) << outcome.best->formula;
+    }
+  }
 }
 
 }  // namespace

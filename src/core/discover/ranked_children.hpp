@@ -122,7 +122,8 @@ class Front {
 // in a heap whose top is the worst of them.
 class TopParents {
  public:
-  explicit TopParents(std::uint64_t limit, double Ranked::* key = &Ranked::score) : limit_(limit), order_{key} {}
+  explicit TopParents(std::uint64_t limit, double Ranked::*key = &Ranked::score)
+      : limit_(limit), order_{key} {}
 
   void offer(const Ranked& ranked) {
     if (limit_ == 0) return;
@@ -153,8 +154,10 @@ class TopParents {
 
  private:
   struct ByKey {
-    double Ranked::* key;
-    bool operator()(const Ranked& a, const Ranked& b) const { return ranks_before(a.*key, a.seq, b.*key, b.seq); }
+    double Ranked::*key;
+    bool operator()(const Ranked& a, const Ranked& b) const {
+      return ranks_before(a.*key, a.seq, b.*key, b.seq);
+    }
   };
   std::uint64_t limit_;
   ByKey order_;
@@ -165,7 +168,7 @@ class TopParents {
 // of a level's parents may hold, and how many more children than that share
 // its heap keeps so that the cap can be applied at the end of the level.
 inline constexpr std::size_t kAffineCopies = 3;
-inline constexpr std::size_t kScaledOversample = 4;
+inline constexpr std::size_t kScaledOversample = 2;
 
 // The parents of the scaled search's next level: the best by scaled score,
 // at most kAffineCopies per shape, for one half, then the best by unscaled

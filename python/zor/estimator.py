@@ -7,7 +7,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from numpy.typing import NDArray
 
-from zor._discover import DiscoveryResult, Formula, discover
+from zor._discover import DEFAULT_MAX_ROWS, DiscoveryResult, Formula, discover
 from zor._expression import default_names
 from zor._optional import import_extra
 
@@ -42,6 +42,9 @@ class ZorRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         complexity_penalty: float = 0.001,
         time_limit: float | None = None,
         progress: bool = False,
+        scaling: bool = True,
+        model_selection: str | None = None,
+        max_rows: int | None = DEFAULT_MAX_ROWS,
     ) -> None:
         self.max_complexity = max_complexity
         self.beam_width = beam_width
@@ -51,6 +54,9 @@ class ZorRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         self.complexity_penalty = complexity_penalty
         self.time_limit = time_limit
         self.progress = progress
+        self.scaling = scaling
+        self.model_selection = model_selection
+        self.max_rows = max_rows
 
     def fit(self, X: Any, y: Any) -> ZorRegressor:
         X, y = validate_data(self, X, y, y_numeric=True, dtype=np.float64)
@@ -67,6 +73,9 @@ class ZorRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
             complexity_penalty=self.complexity_penalty,
             time_limit=self.time_limit,
             progress=self.progress,
+            scaling=self.scaling,
+            model_selection=self.model_selection,
+            max_rows=self.max_rows,
         )
         if result.best is None:
             raise ValueError("no formula was found: the time limit ended the search before anything was scored")

@@ -184,3 +184,33 @@ def test_large_data_is_searched_on_a_subsample_and_judged_on_all_rows():
     assert result.best.error <= 1e-12 * np.max(target)
     with pytest.raises(ValueError, match="max_rows"):
         zor.discover(x.reshape(-1, 1), target, max_rows=0, progress=False)
+
+
+THREADS_RUN = """
+import json, sys
+import numpy as np
+import zor
+rng = np.random.default_rng(4)
+X = rng.uniform(0.5, 3, size=(150, 2))
+y = np.sin(X[:, 0]) * X[:, 1] ** 2 + 0.3 * rng.standard_normal(150)
+result = zor.discover(X, y, max_complexity=8, beam_width=6000, progress=False)
+print(json.dumps([(f.formula, f.error.hex(), f.scale.hex(), f.offset.hex()) for f in result.front]
+                 + [result.best.formula]))
+"""
+
+
+def test_scaled_results_do_not_depend_on_the_thread_count():
+    import json
+    import os
+    import subprocess
+    import sys
+
+    outputs = []
+    for threads in ("1", "2"):
+        env = dict(os.environ, RAYON_NUM_THREADS=threads)
+        done = subprocess.run([sys.executable, "-c", THREADS_RUN], capture_output=True, text=True, env=env,
+                              timeout=300)
+        assert done.returncode == 0, done.stderr
+        outputs.append(json.loads(done.stdout))
+    assert outputs[0] == outputs[1]
+    assert len(outputs[0]) > 3

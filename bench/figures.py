@@ -148,7 +148,8 @@ def recovery_counts_figure(counts, total, budget, path, note="", title="Feynman 
         exact = [counts[tool][noise][0] for tool in tools]
         accurate = [counts[tool][noise][1] for tool in tools]
         color = f"C{k}"
-        ax.bar(xs, accurate, width * 0.92, color=color, alpha=0.35, label=f"accurate (R² ≥ 0.999), noise {noise:.0%}")
+        ax.bar(xs, accurate, width * 0.92, color=color, alpha=0.35,
+               label=f"accurate (R² ≥ 0.999), noise {noise:.0%}")
         ax.bar(xs, exact, width * 0.92, color=color, label=f"exact, noise {noise:.0%}")
         for x, e, a in zip(xs, exact, accurate):
             ax.annotate(f"{e} / {a}", (x, a), textcoords="offset points", xytext=(0, 3), ha="center", fontsize=8)

@@ -733,7 +733,8 @@ def constants_markdown(laws, results, tools):
         cells = [cell[results[law.label, noise, tool]["verdict"]] for tool, noise in columns]
         lines.append(f"| {label} | `{law.published}` | " + " | ".join(cells) + " |")
     for kind, accepted in (("exact", {"exact"}), ("accurate", {"exact", "accurate"})):
-        counts = [sum(results[law.label, noise, tool]["verdict"] in accepted for law in laws) for tool, noise in columns]
+        counts = [sum(results[law.label, noise, tool]["verdict"] in accepted for law in laws)
+                  for tool, noise in columns]
         lines.append(f"| **{kind}** | | " + " | ".join(f"**{c} / {len(laws)}**" for c in counts) + " |")
     return "\n".join(lines)
 

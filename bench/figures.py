@@ -131,3 +131,36 @@ def recovery_figure(results, tools, budget, path, note="", title="Exact recovery
     ax.grid(True, axis="x", which="both", alpha=0.3)
     fig.tight_layout()
     return _save(fig, path, note)
+
+
+def recovery_counts_figure(counts, total, budget, path, note="", title="Feynman equations with constants"):
+    """counts: {tool: {noise: (exact, accurate)}}, accurate including exact.
+    Per tool, a bar per noise level for the accurate count with the exact
+    count drawn solid inside it."""
+    from matplotlib.ticker import MaxNLocator
+
+    tools = list(counts)
+    noises = sorted({noise for by_noise in counts.values() for noise in by_noise})
+    fig, ax = plt.subplots(figsize=(1.9 * len(tools) + 2.5, 3.8))
+    width = 0.8 / len(noises)
+    for k, noise in enumerate(noises):
+        xs = [i + (k - (len(noises) - 1) / 2) * width for i in range(len(tools))]
+        exact = [counts[tool][noise][0] for tool in tools]
+        accurate = [counts[tool][noise][1] for tool in tools]
+        color = f"C{k}"
+        ax.bar(xs, accurate, width * 0.92, color=color, alpha=0.35,
+               label=f"accurate (R² ≥ 0.999), noise {noise:.0%}")
+        ax.bar(xs, exact, width * 0.92, color=color, label=f"exact, noise {noise:.0%}")
+        for x, e, a in zip(xs, exact, accurate):
+            ax.annotate(f"{e} / {a}", (x, a), textcoords="offset points", xytext=(0, 3), ha="center", fontsize=8)
+    ax.axhline(total, color="0.5", linestyle=":", linewidth=1)
+    ax.yaxis.set_major_locator(MaxNLocator(integer=True))
+    ax.set_xticks(range(len(tools)))
+    ax.set_xticklabels(tools)
+    ax.set_ylim(0, total * 1.12)
+    ax.set_ylabel(f"equations (of {total}), exact / accurate")
+    ax.set_title(f"{title}: {budget:g} s per equation and tool")
+    ax.legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.01, 1.0))
+    ax.grid(True, axis="y", alpha=0.3)
+    fig.tight_layout()
+    return _save(fig, path, note)

@@ -5,7 +5,8 @@ lowest terms) times one of the factors of FACTORS ("" for 1). Its float value
 is computed in the order its Python form evaluates, so the written formula and
 ``predict`` agree bit for bit.
 
-The constants tried, simplest (shortest written form) first:
+The constants tried, simplest first (fewest digits; a sign counts one, a
+factor three):
 
 - integers up to 10**6 in magnitude;
 - p/q with 2 <= q <= 12 and |p| <= 100;
@@ -13,8 +14,7 @@ The constants tried, simplest (shortest written form) first:
 
 A fitted constant is replaced by the first of them that lies within
 SNAP_RELATIVE of it and leaves the fit as good within SNAP_TOLERANCE (see
-`snap`); forms with a factor count as a little less simple than plain
-rationals of the same length.
+`snap`); nothing snaps on a fit rougher than SNAP_GATE.
 """
 
 from __future__ import annotations
@@ -117,6 +117,12 @@ def exact_sympy(constant: Exact) -> Any:
     return rational * {"pi": sp.pi, "sqrt2": sp.sqrt(2), "sqrtpi": sp.sqrt(sp.pi), "e": sp.E}[factor]
 
 
+def _cost(constant: Exact) -> int:
+    """How complicated an exact constant reads: its digits, a sign, a factor."""
+    p, q, factor = constant
+    return len(str(abs(p))) + (len(str(q)) if q != 1 else 0) + (p < 0) + (FACTOR_COST if factor else 0)
+
+
 def _candidates(value: float) -> Iterator[Exact]:
     """The exact constants nearest to `value` in every form, simplest first."""
     found: dict[Exact, int] = {}
@@ -132,7 +138,7 @@ def _candidates(value: float) -> Iterator[Exact]:
                 continue
             candidate = (p, q, factor)
             if abs(exact_value(candidate) - value) <= SNAP_RELATIVE * abs(value):
-                found.setdefault(candidate, len(exact_text(candidate)) + (FACTOR_COST if factor else 0))
+                found.setdefault(candidate, _cost(candidate))
     return iter(sorted(found, key=lambda c: (found[c], list(FACTORS).index(c[2]), c[1])))
 
 

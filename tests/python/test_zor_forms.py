@@ -126,6 +126,16 @@ def test_python_form_and_evaluate_agree(tokens):
     assert defined > 10
 
 
+@pytest.mark.parametrize("name, arity, text", _native.OPERATORS)
+def test_exported_operator_table_matches_the_evaluator(name, arity, text):
+    # the zor package folds token lists by these arities: the evaluator must take exactly as many operands
+    columns = [[0.5], [0.25], [0.125]]
+    operands = [var(k) for k in range(arity + 1)]
+    assert math.isfinite(_native.evaluate(operands[:arity] + [op(name)], columns)[0])
+    assert math.isnan(_native.evaluate(operands[: arity - 1] + [op(name)], columns)[0])
+    assert math.isnan(_native.evaluate(operands + [op(name)], columns)[0])
+
+
 def test_evaluate_gives_nan_for_undefined_rows_and_checks_its_input():
     assert [math.isnan(v) for v in _native.evaluate([X, op("Ln")], [[1.0, 0.0, -1.0, math.e]])] == [
         False, True, True, False]

@@ -43,7 +43,10 @@ PyModuleDef module_def = {
 
 ProcessModule native_module("zor._native");
 
-bool fill_module(PyObject*) { return true; }
+bool fill_module(PyObject* module) {
+  Ref operators = Ref::steal(build_operator_table());
+  return operators && PyModule_AddObjectRef(module, "OPERATORS", operators.get()) == 0;
+}
 
 }  // namespace
 }  // namespace zor::py

@@ -2,7 +2,7 @@
 // module table (native_module.cpp).
 #pragma once
 
-#include "python/ref.hpp"
+#include "cpython/common/ref.hpp"
 
 namespace zor::py {
 

@@ -2,10 +2,10 @@
 // same discovery core as zor_core.find_formula, without zor_core's fixed
 // surface: the search runs without the interpreter lock, reports its levels,
 // keeps a per-complexity front and can be limited in time.
-#include "python/errors.hpp"
-#include "python/function.hpp"
-#include "python/module_frame.hpp"
-#include "python/native/entries.hpp"
+#include "cpython/common/errors.hpp"
+#include "cpython/common/function.hpp"
+#include "cpython/common/process_module.hpp"
+#include "cpython/zor_native/native_entries.hpp"
 
 namespace zor::py {
 namespace {

@@ -14,10 +14,10 @@
 #include "core/discover/expr.hpp"
 #include "core/discover/search.hpp"
 #include "core/pool.hpp"
-#include "python/build.hpp"
-#include "python/function.hpp"
-#include "python/native/entries.hpp"
-#include "python/search_settings.hpp"
+#include "cpython/common/build_results.hpp"
+#include "cpython/common/function.hpp"
+#include "cpython/common/search_settings.hpp"
+#include "cpython/zor_native/native_entries.hpp"
 
 namespace zor::py {
 

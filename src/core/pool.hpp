@@ -1,4 +1,4 @@
-// The module's shared worker pool and its order-preserving parallel maps.
+// The process-wide worker pool and its order-preserving parallel maps.
 //
 // One pool per process, created on first use and never shut down. Work is
 // split into contiguous pieces of an index range; each piece runs on one

@@ -13,8 +13,8 @@
 
 // The pool is the core's one piece of process-wide state, so it is built as a
 // shared library of its own that every extension module links: a process that
-// imports several modules still has one pool. These are the functions it
-// exports; everything else in it stays hidden.
+// imports several modules still has one pool. It exports the functions
+// marked ZOR_POOL_API and hides everything else.
 #define ZOR_POOL_API __attribute__((visibility("default")))
 
 namespace zor::pool::detail {

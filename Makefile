@@ -77,9 +77,7 @@ bench-discovery: setup
 	$(PY) bench/discovery.py --reachable --figure docs/figures/discovery_ladder.png
 
 format:
-	clang-format -i src/core/*.hpp src/core/*.cpp src/core/discover/*.hpp src/core/discover/*.cpp \
-	  src/python/*.hpp src/python/*.cpp src/python/native/*.hpp src/python/native/*.cpp tests/cpp/*.cpp \
-	  tests/fuzz/*.cpp tests/fuzz/*.hpp
+	clang-format -i $$(find src tests -name '*.[ch]pp')
 
 clean:
 	rm -rf build $(VENV)

@@ -12,6 +12,7 @@ import math
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any, TypeVar, Union
 
+from zor._native import OPERATORS
 from zor._optional import import_extra
 
 if TYPE_CHECKING:
@@ -19,8 +20,9 @@ if TYPE_CHECKING:
 
 Token = Union[tuple[str, float], tuple[str, int], tuple[str, str], tuple[str, int, float]]
 
-UNARY = ("Neg", "Recip", "Exp", "Ln", "Sqrt", "Sin", "Cos", "Abs")
-BINARY = ("Zor", "Add", "Sub", "Mul", "Div")
+# The native core's operator table: (name, arity, plain text) in code order.
+UNARY = tuple(name for name, arity, _ in OPERATORS if arity == 1)
+BINARY = tuple(name for name, arity, _ in OPERATORS if arity == 2)
 
 T = TypeVar("T")
 
@@ -65,11 +67,7 @@ def _fixed4(value: float) -> str:
 
 # --- plain text: the native core's layout, fully parenthesised -------------
 
-_TEXT_UNARY = {
-    "Neg": "(-{})", "Recip": "(1/{})", "Exp": "exp({})", "Ln": "ln({})", "Sqrt": "sqrt({})",
-    "Sin": "sin({})", "Cos": "cos({})", "Abs": "abs({})",
-}
-_TEXT_BINARY = {"Zor": "zor({}, {})", "Add": "({} + {})", "Sub": "({} - {})", "Mul": "({} * {})", "Div": "({} / {})"}
+_TEXT = {name: text for name, _, text in OPERATORS}
 
 
 def to_text(tokens: Sequence[Token], names: Sequence[str]) -> str:
@@ -84,7 +82,7 @@ def to_text(tokens: Sequence[Token], names: Sequence[str]) -> str:
         value = float(token[1])
         return "\u03c0" if value == math.pi else "e" if value == math.e else _fixed4(value)
 
-    return fold(tokens, leaf, lambda op, a: _TEXT_UNARY[op].format(a), lambda op, a, b: _TEXT_BINARY[op].format(a, b))
+    return fold(tokens, leaf, lambda op, a: _TEXT[op].format(a), lambda op, a, b: _TEXT[op].format(a, b))
 
 
 # --- LaTeX: parentheses only where precedence needs them --------------------

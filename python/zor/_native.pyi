@@ -33,6 +33,10 @@ class Outcome(TypedDict):
     scored: int
     admission_seconds: float
 
+# One (name, arity, plain text) row per operator, in code order; "{}" in the
+# text stands for each operand.
+OPERATORS: tuple[tuple[str, int, str], ...]
+
 def search(
     columns: Sequence[Sequence[float]] | Sequence[Any],
     y: Sequence[float] | Any,

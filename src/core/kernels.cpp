@@ -109,7 +109,7 @@ std::vector<double> mul_n(std::span<const double> as, std::span<const double> bs
 
 std::vector<double> div_n(std::span<const double> as, std::span<const double> bs) {
   constexpr double kQuietNan = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
-  return map_two(as, bs, [](double a, double b) { return std::fabs(b) < kLnFloor ? kQuietNan : a / b; });
+  return map_two(as, bs, [](double a, double b) { return std::fabs(b) < kNearZero ? kQuietNan : a / b; });
 }
 
 std::vector<double> tension_n(std::span<const double> xs, std::span<const double> ys) {

@@ -8,7 +8,9 @@
 namespace zor {
 
 inline constexpr double kExpLimit = 709.78;
-inline constexpr double kLnFloor = 1e-300;
+// Magnitudes below this count as zero: the guards raise a smaller logarithm
+// argument or divisor to it, or refuse it.
+inline constexpr double kNearZero = 1e-300;
 
 // exp that never overflows for a finite argument: above the limit the
 // argument is folded through its own logarithm first.
@@ -19,7 +21,7 @@ inline double safe_exp(double x) { return x > kExpLimit ? std::exp(std::log(x)) 
 inline double frame_guard(double y) {
   if (y > 0.0 || std::isnan(y)) return y;
   double magnitude = std::fabs(y);
-  return magnitude > kLnFloor ? magnitude : kLnFloor;
+  return magnitude > kNearZero ? magnitude : kNearZero;
 }
 
 inline double safe_ln(double y) { return std::log(frame_guard(y)); }

@@ -1,4 +1,4 @@
-// The module's shared worker pool and its order-preserving parallel maps.
+// The process-wide worker pool and its order-preserving parallel maps.
 //
 // One pool per process, created on first use and never shut down. Work is
 // split into contiguous pieces of an index range; each piece runs on one
@@ -25,17 +25,18 @@ inline constexpr std::size_t kDefaultGrain = 4096;
 // leading '+'; 0 means the default and skips the second variable), then
 // RAYON_RS_NUM_CPUS (must be > 0), then `default_count`. Null pointers stand
 // for unset variables.
-std::size_t thread_count_from_env(const char* num_threads, const char* num_cpus, std::size_t default_count);
+ZOR_POOL_API std::size_t thread_count_from_env(const char* num_threads, const char* num_cpus,
+                                               std::size_t default_count);
 
 // The pool's thread count; creates the pool if it does not exist yet.
-std::size_t thread_count();
+ZOR_POOL_API std::size_t thread_count();
 
 // Runs body(lo, hi) over contiguous pieces that cover [0, n) exactly once and
 // returns when all are done. An exception thrown by body on any thread is
 // rethrown here after every piece finished; when several pieces threw, the
 // one covering the lowest index wins.
-void for_each_piece(std::size_t n, std::size_t grain,
-                    const std::function<void(std::size_t, std::size_t)>& body);
+ZOR_POOL_API void for_each_piece(std::size_t n, std::size_t grain,
+                                 const std::function<void(std::size_t, std::size_t)>& body);
 
 // Order-preserving parallel map: result[i] = f(i).
 template <class T, class F>

@@ -11,6 +11,12 @@
 #include <type_traits>
 #include <utility>
 
+// The pool is the core's one piece of process-wide state, so it is built as a
+// shared library of its own that every extension module links: a process that
+// imports several modules still has one pool. It exports the functions
+// marked ZOR_POOL_API and hides everything else.
+#define ZOR_POOL_API __attribute__((visibility("default")))
+
 namespace zor::pool::detail {
 
 // A non-owning reference to a callable; the callable must outlive every call.
@@ -41,20 +47,20 @@ class FunctionRef<R(Args...)> {
 using Half = FunctionRef<void(bool)>;
 
 // Creates the pool if needed and returns its thread count.
-std::size_t ensure_pool();
+ZOR_POOL_API std::size_t ensure_pool();
 
 // True when the current thread is a worker of the live pool.
-bool on_worker();
+ZOR_POOL_API bool on_worker();
 
 // Runs both halves, the second possibly on another worker, and returns when
 // both are done. If both threw, the first half's exception is rethrown,
 // otherwise the one that was thrown. Outside a worker both run in order on
 // the calling thread.
-void join(Half first, Half second);
+ZOR_POOL_API void join(Half first, Half second);
 
 // Hands `task` to the pool's shared queue and blocks until a worker has run
 // it; rethrows what it threw.
-void run_on_pool(FunctionRef<void()> task);
+ZOR_POOL_API void run_on_pool(FunctionRef<void()> task);
 
 struct Range {
   std::size_t grain;

@@ -33,7 +33,7 @@ inline Point mirror_pulse(Point p) {
 // the floor.
 inline Point frame_shift(Point p) {
   double exp_term = safe_exp(p.x);
-  double a = floor_at(std::fabs(p.y), kLnFloor);
+  double a = floor_at(std::fabs(p.y), kNearZero);
   return {a, exp_term - std::log(a)};
 }
 
@@ -80,7 +80,7 @@ inline Point boost(Point p, double phi, double c) {
   double ch = std::cosh(phi);
   double t_boosted = t * ch - (space / c) * sh;
   double space_boosted = space * ch - (c * t) * sh;
-  return {std::log(floor_at(t_boosted, kLnFloor)), std::exp(clamp_nan_kept(space_boosted, -709.0, 709.0))};
+  return {std::log(floor_at(t_boosted, kNearZero)), std::exp(clamp_nan_kept(space_boosted, -709.0, 709.0))};
 }
 
 inline Pair rotate_phase(Pair p, double angle) {
@@ -97,7 +97,7 @@ inline Pair pair_mul(Pair a, Pair b) {
 
 inline Pair pair_div(Pair a, Pair b) {
   double den = b.imag * b.imag + b.real * b.real;
-  if (std::fabs(den) < kLnFloor) den = kLnFloor;
+  if (std::fabs(den) < kNearZero) den = kNearZero;
   return {(a.real * b.real + a.imag * b.imag) / den, (a.imag * b.real - a.real * b.imag) / den};
 }
 

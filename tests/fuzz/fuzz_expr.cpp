@@ -17,7 +17,8 @@ namespace {
 
 using namespace zor::discover;
 
-constexpr std::uint8_t kLastOpCode = static_cast<std::uint8_t>(OpCode::Div);
+// Two codes past the table, so unknown operators are tried too.
+constexpr auto kMaxOpCode = static_cast<std::uint8_t>(kOperatorCount + 1);
 
 std::uint64_t pick_index(FuzzedDataProvider& input) {
   if (input.ConsumeIntegralInRange<int>(0, 15) != 0) return input.ConsumeIntegralInRange<std::uint64_t>(0, 3);
@@ -41,8 +42,7 @@ Token pick_token(FuzzedDataProvider& input) {
       return token;
     }
     default:
-      return Token::op_token(
-          static_cast<OpCode>(input.ConsumeIntegralInRange<std::uint8_t>(0, kLastOpCode + 2)));
+      return Token::op_token(static_cast<OpCode>(input.ConsumeIntegralInRange<std::uint8_t>(0, kMaxOpCode)));
   }
 }
 
@@ -61,9 +61,8 @@ bool well_formed(const Expr& expr, std::size_t n_vars) {
         ++depth;
         break;
       case TokenKind::Op: {
-        const auto code = static_cast<std::uint8_t>(token.op);
-        if (code > kLastOpCode) return false;
-        const std::size_t operands = code < static_cast<std::uint8_t>(OpCode::Zor) ? 1 : 2;
+        if (static_cast<std::size_t>(token.op) >= kOperatorCount) return false;
+        const auto operands = static_cast<std::size_t>(arity(token.op));
         if (depth < operands) return false;
         depth -= operands - 1;
         break;

@@ -3,6 +3,9 @@
 import doctest
 import importlib.util
 import pathlib
+import re
+import shutil
+import subprocess
 
 import pytest
 
@@ -27,3 +30,16 @@ def test_every_docs_page_has_examples_or_is_listed_as_reference():
     prose_only = {"README.md", "install.md", "recovery.md"}
     without = [p.name for p in PAGES[1:] if ">>> " not in p.read_text() and p.name not in prose_only]
     assert without == []
+
+
+def test_readme_layout_table_names_every_folder_of_the_repository():
+    if shutil.which("git") is None or not (REPO / ".git").exists():
+        pytest.skip("needs the git checkout")
+    tracked = subprocess.run(["git", "ls-files"], cwd=REPO, capture_output=True, text=True, check=True).stdout
+    folders = {str(pathlib.PurePosixPath(name).parent) + "/" for name in tracked.splitlines() if "/" in name}
+    # the seed corpus folders, one per fuzz target, share one row
+    folders = {f for f in folders if not f.startswith("tests/fuzz/corpus/") or f == "tests/fuzz/corpus/"}
+    folders.add("tests/fuzz/corpus/")
+    layout = (REPO / "README.md").read_text().split("## Layout", 1)[1].split("\n## ", 1)[0]
+    rows = set(re.findall(r"^\| `([^`]+/)` \|", layout, flags=re.MULTILINE))
+    assert rows == folders

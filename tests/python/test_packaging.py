@@ -76,8 +76,8 @@ def test_metadata_is_complete_and_matches_pyproject(wheel_metadata):
 def test_sdist_holds_the_sources_and_no_build_output(dist):
     with tarfile.open(dist[0]) as archive:
         names = [name.split("/", 1)[1] for name in archive.getnames() if "/" in name]
-    for needed in ("LICENSE", "README.md", "pyproject.toml", "CMakeLists.txt", "src/python/zor_core.pyi",
-                   "src/python/module.cpp", "src/core/pool.cpp"):
+    for needed in ("LICENSE", "README.md", "pyproject.toml", "CMakeLists.txt", "src/cpython/zor_core/zor_core.pyi",
+                   "src/cpython/zor_core/module.cpp", "src/core/pool.cpp"):
         assert needed in names
     assert not [n for n in names if n.startswith((".venv/", "build/")) or n.endswith(".so")]
 
@@ -85,7 +85,7 @@ def test_sdist_holds_the_sources_and_no_build_output(dist):
 def test_wheel_carries_module_stubs_and_license(wheel_metadata):
     names, _, _ = wheel_metadata
     assert any(n.startswith("zor_core.cpython-312-") and n.endswith(".so") for n in names)
-    assert {"zor_core.pyi", "zor_core-stubs/__init__.pyi"} <= set(names)
+    assert {"zor_core.pyi", "zor_core-stubs/__init__.pyi", "zor_core.libs/libzor_pool.so"} <= set(names)
     assert any(n.endswith(".dist-info/licenses/LICENSE") for n in names)
 
 
@@ -93,12 +93,16 @@ def test_installed_wheel_imports_and_computes_in_a_fresh_venv(fresh_venv):
     program = textwrap.dedent(
         """
         import zor_core
+        from zor import _native
         assert "site-packages" in zor_core.__file__, zor_core.__file__
         print(zor_core.tension_n([0.0], [1.0]), zor_core.find_formula([[1.0, 2.0, 3.0]], [2.0, 4.0, 6.0]))
+        print(_native.evaluate([("var", 0), ("op", "Neg")], [[2.0]]))
         """
     )
     out = run([str(fresh_venv / "bin" / "python"), "-c", program], cwd=fresh_venv).stdout
+    # both modules load the worker pool's library from the wheel
     assert out.startswith("[1.0] SearchResult(formula='(x + x)'")
+    assert out.splitlines()[1] == "[-2.0]"
 
 
 def test_console_scripts_run_in_the_fresh_venv(wheel_metadata, fresh_venv):

@@ -200,6 +200,37 @@ print(first - 1, threads() - 1)
     assert run_ok(code, {"RAYON_NUM_THREADS": None}).split() == ["3", "3"]
 
 
+# zor_core and zor._native each link the core: run parallel work through
+# both, in the order given, and count the process's threads after each.
+BOTH_MODULES = r'''
+import os
+import zor_core
+from zor import _native
+def threads():
+    return len(os.listdir("/proc/self/task"))
+rows = [1e-4 * i for i in range(50_000)]
+work = {
+    "zor_core": lambda: zor_core.exp_n(rows),
+    "zor._native": lambda: (_native.evaluate([("var", 0), ("op", "Exp")], [rows]),
+                            _native.search([rows[:5_000]], rows[:5_000], max_complexity=3, beam_width=40)),
+}
+counts = [threads()]
+for name in ORDER:
+    work[name]()
+    counts.append(threads())
+print(*counts)
+'''
+
+
+@pytest.mark.skipif(not HAVE_PROC, reason="needs /proc to count threads")
+@pytest.mark.parametrize("order", [("zor_core", "zor._native"), ("zor._native", "zor_core")])
+def test_both_modules_share_one_pool(order):
+    out = run_ok(f"ORDER = {order!r}\n" + BOTH_MODULES, {"RAYON_NUM_THREADS": "3"})
+    before, first, second = map(int, out.split())
+    # the first module's work starts the pool's three workers; the second one's finds them
+    assert (first - before, second - first) == (3, 0)
+
+
 FORK = r'''
 import math, os, sys, time, warnings
 warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads alive

@@ -25,7 +25,7 @@ def run_mypy(tmp_path, *args):
 
 
 def test_stubs_are_installed_beside_the_module_and_as_stub_package():
-    source = (REPO / "src" / "python" / "zor_core.pyi").read_text()
+    source = (REPO / "src" / "cpython" / "zor_core" / "zor_core.pyi").read_text()
     assert (SITE / "zor_core.pyi").read_text() == source
     assert STUB_PACKAGE.read_text() == source
 

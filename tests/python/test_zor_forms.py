@@ -126,6 +126,22 @@ def test_python_form_and_evaluate_agree(tokens):
     assert defined > 10
 
 
+@pytest.mark.parametrize("name, arity, text", _native.OPERATORS)
+def test_every_operator_of_the_table_folds_evaluates_and_has_every_form(name, arity, text):
+    # the package folds token lists by the exported arities: the evaluator takes exactly as many operands
+    columns = [[0.5], [0.25], [0.125]]
+    operands = [var(k) for k in range(arity + 1)]
+    tokens = operands[:arity] + [op(name)]
+    value = _native.evaluate(tokens, columns)[0]
+    assert math.isnan(_native.evaluate(operands[: arity - 1] + [op(name)], columns)[0])
+    assert math.isnan(_native.evaluate(operands + [op(name)], columns)[0])
+    # and the forms written in Python know the operator and agree with the evaluator
+    names = ["x", "y"]
+    assert run_python_form(tokens, names, 0.5, 0.25).hex() == value.hex()
+    assert float(to_sympy(tokens, names).subs({"x": 0.5, "y": 0.25})) == pytest.approx(value, rel=1e-12)
+    assert to_latex(tokens, names)
+
+
 def test_evaluate_gives_nan_for_undefined_rows_and_checks_its_input():
     assert [math.isnan(v) for v in _native.evaluate([X, op("Ln")], [[1.0, 0.0, -1.0, math.e]])] == [
         False, True, True, False]

@@ -8,28 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "core/discover/operators.hpp"
+
 namespace zor::discover {
 
 enum class TokenKind : std::uint8_t { Const = 0, Param = 1, Var = 2, Op = 3 };
-
-// Codes below Zor are unary, Zor and above binary.
-enum class OpCode : std::uint8_t {
-  Neg = 0,
-  Recip = 1,
-  Exp = 2,
-  Ln = 3,
-  Sqrt = 4,
-  Sin = 5,
-  Cos = 6,
-  Abs = 7,
-  Zor = 8,
-  Add = 9,
-  Sub = 10,
-  Mul = 11,
-  Div = 12,
-};
-
-inline constexpr int arity(OpCode op) { return static_cast<std::uint8_t>(op) < 8 ? 1 : 2; }
 
 // One element of an expression. `payload` holds the bits of a Const's value,
 // or the index of a Param or Var; `stored` is a Param's fallback value.

@@ -13,8 +13,6 @@
 
 namespace zor::discover {
 
-inline constexpr double kNearZero = 1e-300;
-
 // True when `value` is neither infinite nor NaN: the test every operator
 // result must pass.
 inline bool finite_value(double value) {

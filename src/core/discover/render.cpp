@@ -1,6 +1,8 @@
 #include "core/discover/render.hpp"
 
+#include <initializer_list>
 #include <numbers>
+#include <string_view>
 #include <vector>
 
 #include "core/format.hpp"
@@ -24,45 +26,25 @@ std::string pop_or_empty(std::vector<std::string>& stack) {
   return top;
 }
 
-std::string render_unary(OpCode op, const std::string& a) {
-  switch (op) {
-    case OpCode::Neg:
-      return "(-" + a + ")";
-    case OpCode::Recip:
-      return "(1/" + a + ")";
-    case OpCode::Exp:
-      return "exp(" + a + ")";
-    case OpCode::Ln:
-      return "ln(" + a + ")";
-    case OpCode::Sqrt:
-      return "sqrt(" + a + ")";
-    case OpCode::Sin:
-      return "sin(" + a + ")";
-    case OpCode::Cos:
-      return "cos(" + a + ")";
-    case OpCode::Abs:
-      return "abs(" + a + ")";
-    default:
-      return "?(" + a + ")";
+// The operator's text with `operands` in place of its "{}"s, left to right.
+std::string fill_form(std::string_view form, std::initializer_list<std::string_view> operands) {
+  std::size_t size = form.size();
+  for (std::string_view operand : operands) size += operand.size();
+  std::string out;
+  out.reserve(size);
+  auto operand = operands.begin();
+  std::size_t pos = 0;
+  for (std::size_t hole = form.find("{}"); hole != std::string_view::npos; hole = form.find("{}", pos)) {
+    out.append(form.substr(pos, hole - pos));
+    if (operand != operands.end()) out.append(*operand++);
+    pos = hole + 2;
   }
+  out.append(form.substr(pos));
+  return out;
 }
 
-std::string render_binary(OpCode op, const std::string& a, const std::string& b) {
-  switch (op) {
-    case OpCode::Zor:
-      return "zor(" + a + ", " + b + ")";
-    case OpCode::Add:
-      return "(" + a + " + " + b + ")";
-    case OpCode::Sub:
-      return "(" + a + " - " + b + ")";
-    case OpCode::Mul:
-      return "(" + a + " * " + b + ")";
-    case OpCode::Div:
-      return "(" + a + " / " + b + ")";
-    default:
-      return "?(" + a + ", " + b + ")";
-  }
-}
+// The part of an operator's text before its first operand, e.g. "exp(".
+constexpr std::string_view opening(const OperatorInfo& op) { return op.text.substr(0, op.text.find("{}")); }
 
 // Replaces every occurrence of `pattern`, scanning left to right; replaced
 // text is never examined again.
@@ -81,36 +63,47 @@ std::string replace_all(std::string_view text, std::string_view pattern, std::st
   return out;
 }
 
-// "sqrt(" becomes "\sqrt{" and the parenthesis closing its argument "}".
-// Parentheses are matched over the text being rewritten; a ")" without an
-// opening partner is kept, and a square root whose argument never closes keeps
-// its "\sqrt{" unclosed.
-std::string rewrite_sqrt(std::string_view text) {
-  static constexpr std::string_view kSqrt = "sqrt(";
+// Rewrites every `opening` (which ends in "(") as `replacement` (which ends
+// in "{") and the parenthesis that closes it as "}". Parentheses are matched
+// over the text being rewritten; a ")" without an opening partner is kept, and
+// an opening whose argument never closes keeps its replacement unclosed.
+std::string rewrite_braced(std::string_view text, std::string_view opening, std::string_view replacement) {
   std::string out;
   out.reserve(text.size() + 8);
-  std::vector<bool> open_is_sqrt;
+  std::vector<bool> open_is_rewritten;
   std::size_t pos = 0;
   while (pos < text.size()) {
-    if (text.compare(pos, kSqrt.size(), kSqrt) == 0) {
-      out.append("\\sqrt{");
-      open_is_sqrt.push_back(true);
-      pos += kSqrt.size();
+    if (text.compare(pos, opening.size(), opening) == 0) {
+      out.append(replacement);
+      open_is_rewritten.push_back(true);
+      pos += opening.size();
       continue;
     }
     const char c = text[pos];
     if (c == '(') {
-      open_is_sqrt.push_back(false);
+      open_is_rewritten.push_back(false);
       out.push_back('(');
-    } else if (c == ')' && !open_is_sqrt.empty()) {
-      out.push_back(open_is_sqrt.back() ? '}' : ')');
-      open_is_sqrt.pop_back();
+    } else if (c == ')' && !open_is_rewritten.empty()) {
+      out.push_back(open_is_rewritten.back() ? '}' : ')');
+      open_is_rewritten.pop_back();
     } else {
       out.push_back(c);
     }
     ++pos;
   }
   return out;
+}
+
+// Applies each operator's rewrite of its opening, in code order.
+std::string rewrite_openings(std::string_view formula, std::string_view OperatorInfo::*form) {
+  std::string text(formula);
+  for (const OperatorInfo& op : kOperators) {
+    const std::string_view replacement = op.*form;
+    if (replacement.empty()) continue;
+    text = replacement.ends_with('{') ? rewrite_braced(text, opening(op), replacement)
+                                      : replace_all(text, opening(op), replacement);
+  }
+  return text;
 }
 
 }  // namespace
@@ -141,16 +134,18 @@ std::string render_formula(const Expr& expr) {
       case TokenKind::Var:
         stack.push_back(variable_name(token.index()));
         break;
-      case TokenKind::Op:
-        if (arity(token.op) == 1) {
+      case TokenKind::Op: {
+        const OperatorInfo& op = operator_info(token.op);
+        if (op.arity == 1) {
           std::string a = pop_or_empty(stack);
-          stack.push_back(render_unary(token.op, a));
+          stack.push_back(fill_form(op.text, {a}));
         } else {
           std::string b = pop_or_empty(stack);
           std::string a = pop_or_empty(stack);
-          stack.push_back(render_binary(token.op, a, b));
+          stack.push_back(fill_form(op.text, {a, b}));
         }
         break;
+      }
     }
   }
   if (stack.empty()) return "?";
@@ -158,22 +153,11 @@ std::string render_formula(const Expr& expr) {
 }
 
 std::string to_latex(std::string_view formula) {
-  std::string text = replace_all(formula, "exp(", "\\exp(");
-  text = replace_all(text, "ln(", "\\ln(");
-  text = rewrite_sqrt(text);
-  text = replace_all(text, "sin(", "\\sin(");
-  text = replace_all(text, "cos(", "\\cos(");
-  text = replace_all(text, "zor(", "\\mathrm{zor}(");
-  return replace_all(text, "pi", "\\pi");
+  return replace_all(rewrite_openings(formula, &OperatorInfo::latex), "pi", "\\pi");
 }
 
 std::string to_python(std::string_view formula) {
-  std::string text = replace_all(formula, "exp(", "math.exp(");
-  text = replace_all(text, "ln(", "math.log(");
-  text = replace_all(text, "sqrt(", "math.sqrt(");
-  text = replace_all(text, "sin(", "math.sin(");
-  text = replace_all(text, "cos(", "math.cos(");
-  return "import math\nf = lambda x: " + text;
+  return "import math\nf = lambda x: " + rewrite_openings(formula, &OperatorInfo::python);
 }
 
 }  // namespace zor::discover

@@ -10,28 +10,33 @@
 #include <string>
 #include <vector>
 
+#include "core/discover/operators.hpp"
 #include "core/discover/search.hpp"
 
 namespace zor::discover::detail {
 
-inline std::vector<OpCode> unary_operators(const SearchOptions& options) {
-  std::vector<OpCode> ops = {OpCode::Neg, OpCode::Recip, OpCode::Exp, OpCode::Ln, OpCode::Sqrt};
-  if (options.use_trig) {
-    ops.push_back(OpCode::Sin);
-    ops.push_back(OpCode::Cos);
+// The operators of the given arity that the search applies under `options`,
+// in the order it applies them.
+inline std::vector<OpCode> searched_operators(const SearchOptions& options, int arity_wanted) {
+  std::vector<OpCode> ops;
+  for (const SearchedOperator& entry : kSearchOrder) {
+    const bool on = entry.use == SearchUse::Always ||
+                    (entry.use == SearchUse::WithTrig && options.use_trig) ||
+                    (entry.use == SearchUse::WithZor && options.use_zor);
+    if (on && arity(entry.code) == arity_wanted) ops.push_back(entry.code);
   }
   return ops;
 }
 
-inline std::vector<OpCode> binary_operators(const SearchOptions& options) {
-  std::vector<OpCode> ops = {OpCode::Add, OpCode::Sub, OpCode::Mul, OpCode::Div};
-  if (options.use_zor) ops.push_back(OpCode::Zor);
-  return ops;
+inline std::vector<OpCode> unary_operators(const SearchOptions& options) {
+  return searched_operators(options, 1);
 }
 
-inline bool builds_both_orders(OpCode op) {
-  return op == OpCode::Sub || op == OpCode::Div || op == OpCode::Zor;
+inline std::vector<OpCode> binary_operators(const SearchOptions& options) {
+  return searched_operators(options, 2);
 }
+
+inline bool builds_both_orders(OpCode op) { return operator_info(op).both_orders; }
 
 // A candidate with score `challenger` replaces a best with score `held`:
 // strictly lower in an ordered comparison, so ties keep the earlier one and

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "core/values.hpp"
-#include "python/classes.hpp"
+#include "cpython/common/wrapped_class.hpp"
 
 namespace zor::py {
 

@@ -10,8 +10,8 @@
 
 #include "core/memory.hpp"
 #include "core/values.hpp"
-#include "python/errors.hpp"
-#include "python/ref.hpp"
+#include "cpython/common/errors.hpp"
+#include "cpython/common/ref.hpp"
 
 namespace zor::py {
 

@@ -1,11 +1,11 @@
-#include "python/convert.hpp"
+#include "cpython/common/convert_arguments.hpp"
 
 #include <bit>
 #include <cstring>
 #include <initializer_list>
 #include <string>
 
-#include "python/errors.hpp"
+#include "cpython/common/errors.hpp"
 
 namespace zor::py {
 namespace {

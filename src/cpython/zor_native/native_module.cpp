@@ -2,10 +2,10 @@
 // same discovery core as zor_core.find_formula, without zor_core's fixed
 // surface: the search runs without the interpreter lock, reports its levels,
 // keeps a per-complexity front and can be limited in time.
-#include "python/errors.hpp"
-#include "python/function.hpp"
-#include "python/module_frame.hpp"
-#include "python/native/entries.hpp"
+#include "cpython/common/errors.hpp"
+#include "cpython/common/function.hpp"
+#include "cpython/common/process_module.hpp"
+#include "cpython/zor_native/native_entries.hpp"
 
 namespace zor::py {
 namespace {
@@ -45,7 +45,10 @@ PyModuleDef module_def = {
 
 ProcessModule native_module("zor._native");
 
-bool fill_module(PyObject*) { return true; }
+bool fill_module(PyObject* module) {
+  Ref operators = Ref::steal(build_operator_table());
+  return operators && PyModule_AddObjectRef(module, "OPERATORS", operators.get()) == 0;
+}
 
 }  // namespace
 }  // namespace zor::py

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/values.hpp"
-#include "python/ref.hpp"
+#include "cpython/common/ref.hpp"
 
 namespace zor::py {
 

@@ -7,16 +7,17 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "core/discover/expr.hpp"
 #include "core/discover/search.hpp"
 #include "core/pool.hpp"
-#include "python/build.hpp"
-#include "python/function.hpp"
-#include "python/native/entries.hpp"
-#include "python/search_settings.hpp"
+#include "cpython/common/build_results.hpp"
+#include "cpython/common/function.hpp"
+#include "cpython/common/search_settings.hpp"
+#include "cpython/zor_native/native_entries.hpp"
 
 namespace zor::py {
 
@@ -26,11 +27,6 @@ using discover::Token;
 using discover::TokenKind;
 
 namespace {
-
-// Operator names as the token lists spell them, in OpCode order.
-constexpr const char* kOperatorNames[] = {"Neg", "Recip", "Exp", "Ln",  "Sqrt", "Sin", "Cos",
-                                          "Abs", "Zor",   "Add", "Sub", "Mul",  "Div"};
-constexpr std::size_t kOperatorCount = sizeof(kOperatorNames) / sizeof(kOperatorNames[0]);
 
 bool convert_token(PyObject* obj, Token& out) {
   if (!PyTuple_Check(obj) || PyTuple_GET_SIZE(obj) < 2 || PyTuple_GET_SIZE(obj) > 3) {
@@ -63,9 +59,9 @@ bool convert_token(PyObject* obj, Token& out) {
   if (kind == "op" && !three) {
     std::string name;
     if (!convert_text(first, name)) return false;
-    for (std::size_t code = 0; code < kOperatorCount; ++code) {
-      if (name == kOperatorNames[code]) {
-        out = Token::op_token(static_cast<OpCode>(code));
+    for (const discover::OperatorInfo& op : discover::kOperators) {
+      if (name == op.name) {
+        out = Token::op_token(op.code);
         return true;
       }
     }
@@ -120,8 +116,8 @@ PyObject* build_token(const Token& token) {
     case TokenKind::Op:
       break;
   }
-  const auto code = static_cast<std::size_t>(token.op);
-  return Py_BuildValue("(ss)", "op", code < kOperatorCount ? kOperatorNames[code] : "?");
+  const std::string_view name = discover::operator_info(token.op).name;
+  return Py_BuildValue("(ss#)", "op", name.data(), static_cast<Py_ssize_t>(name.size()));
 }
 
 PyObject* build_tokens(const Expr& expr) {
@@ -361,6 +357,18 @@ PyObject* search_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 PyObject* evaluate_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return module_function<kEvaluate, evaluate>(self, args, nargs, kwnames);
+}
+
+PyObject* build_operator_table() {
+  Ref table = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(discover::kOperatorCount)));
+  if (!table) return nullptr;
+  for (const discover::OperatorInfo& op : discover::kOperators) {
+    PyObject* row = Py_BuildValue("(s#is#)", op.name.data(), static_cast<Py_ssize_t>(op.name.size()),
+                                  op.arity, op.text.data(), static_cast<Py_ssize_t>(op.text.size()));
+    if (row == nullptr) return nullptr;
+    PyTuple_SET_ITEM(table.get(), static_cast<Py_ssize_t>(op.code), row);
+  }
+  return table.release();
 }
 
 }  // namespace zor::py

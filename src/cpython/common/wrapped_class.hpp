@@ -1,11 +1,13 @@
-// The module's classes: each wraps one native value type. A type object is
-// created from its PyType_Spec on first use and cached for the process.
+// How a native value type becomes a Python class: the instance layout, the
+// type object (created from its PyType_Spec on first use and cached for the
+// process), and wrapping and unwrapping of values. The classes themselves are
+// declared by the module that defines them (zor_core/value_classes.hpp).
 #pragma once
 
 #include <new>
 #include <utility>
 
-#include "python/errors.hpp"
+#include "cpython/common/errors.hpp"
 
 namespace zor::py {
 

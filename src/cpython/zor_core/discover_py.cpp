@@ -7,10 +7,10 @@
 #include "core/discover/render.hpp"
 #include "core/discover/search.hpp"
 #include "core/format.hpp"
-#include "python/build.hpp"
-#include "python/entries.hpp"
-#include "python/function.hpp"
-#include "python/search_settings.hpp"
+#include "cpython/common/build_results.hpp"
+#include "cpython/common/function.hpp"
+#include "cpython/common/search_settings.hpp"
+#include "cpython/zor_core/zor_core_entries.hpp"
 
 namespace zor::py {
 

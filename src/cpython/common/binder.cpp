@@ -1,4 +1,4 @@
-#include "python/binder.hpp"
+#include "cpython/common/binder.hpp"
 
 #include <string>
 

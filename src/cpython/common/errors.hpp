@@ -6,7 +6,7 @@
 #include <new>
 #include <string>
 
-#include "python/ref.hpp"
+#include "cpython/common/ref.hpp"
 
 namespace zor::py {
 

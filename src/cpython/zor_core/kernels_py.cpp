@@ -6,9 +6,9 @@
 #include "core/kernels.hpp"
 #include "core/memory.hpp"
 #include "core/multivector.hpp"
-#include "python/build.hpp"
-#include "python/entries.hpp"
-#include "python/function.hpp"
+#include "cpython/common/build_results.hpp"
+#include "cpython/common/function.hpp"
+#include "cpython/zor_core/zor_core_entries.hpp"
 
 namespace zor::py {
 namespace {

@@ -2,11 +2,11 @@
 // module at import.
 #include <string>
 
-#include "python/entries.hpp"
-#include "python/errors.hpp"
-#include "python/function.hpp"
-#include "python/module_frame.hpp"
-#include "python/value_classes.hpp"
+#include "cpython/common/errors.hpp"
+#include "cpython/common/function.hpp"
+#include "cpython/common/process_module.hpp"
+#include "cpython/zor_core/value_classes.hpp"
+#include "cpython/zor_core/zor_core_entries.hpp"
 
 namespace zor::py {
 namespace {

@@ -1,8 +1,8 @@
-// Fast-call entry points of the module functions, defined next to their
+// Fast-call entry points of zor_core's functions, defined next to their
 // bindings and listed in the module table (module.cpp).
 #pragma once
 
-#include "python/ref.hpp"
+#include "cpython/common/ref.hpp"
 
 namespace zor::py {
 

@@ -6,7 +6,7 @@
 #include <array>
 #include <cstddef>
 
-#include "python/ref.hpp"
+#include "cpython/common/ref.hpp"
 
 namespace zor::py {
 

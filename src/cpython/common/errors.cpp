@@ -1,4 +1,4 @@
-#include "python/errors.hpp"
+#include "cpython/common/errors.hpp"
 
 namespace zor::py {
 namespace {

@@ -2,9 +2,9 @@
 #include <string>
 
 #include "core/format.hpp"
-#include "python/build.hpp"
-#include "python/function.hpp"
-#include "python/value_classes.hpp"
+#include "cpython/common/build_results.hpp"
+#include "cpython/common/function.hpp"
+#include "cpython/zor_core/value_classes.hpp"
 
 namespace zor::py {
 namespace {

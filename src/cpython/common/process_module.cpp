@@ -1,4 +1,4 @@
-#include "python/module_frame.hpp"
+#include "cpython/common/process_module.hpp"
 
 namespace zor::py {
 

@@ -9,10 +9,10 @@
 #include <type_traits>
 #include <utility>
 
-#include "python/binder.hpp"
-#include "python/classes.hpp"
-#include "python/convert.hpp"
-#include "python/errors.hpp"
+#include "cpython/common/binder.hpp"
+#include "cpython/common/convert_arguments.hpp"
+#include "cpython/common/errors.hpp"
+#include "cpython/common/wrapped_class.hpp"
 
 namespace zor::py {
 

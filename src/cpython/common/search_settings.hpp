@@ -8,7 +8,7 @@
 #include <string>
 
 #include "core/discover/search.hpp"
-#include "python/ref.hpp"
+#include "cpython/common/ref.hpp"
 
 namespace zor::py {
 

@@ -1,11 +1,12 @@
-// What every extension module of the project shares at import: one module
-// object per process, created in the first interpreter that imports it.
+// ProcessModule: what every extension module of the project shares at
+// import, one module object per process, created in the first interpreter
+// that imports it.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
-#include "python/ref.hpp"
+#include "cpython/common/ref.hpp"
 
 namespace zor::py {
 

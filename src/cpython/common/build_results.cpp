@@ -1,4 +1,4 @@
-#include "python/build.hpp"
+#include "cpython/common/build_results.hpp"
 
 namespace zor::py {
 namespace {

@@ -22,6 +22,7 @@
 #include <limits>
 
 #include "core/discover/child_generator.hpp"
+#include "core/discover/operators.hpp"
 #include "core/discover/seen_set.hpp"
 
 namespace zor::discover::detail {
@@ -36,10 +37,9 @@ inline constexpr std::size_t kMaxMembers = kIndexMask;
 static_assert(kCodeBits + 2 * kIndexBits <= SeenSet::kKeyBits, "a key must fit below the hash tag");
 static_assert(kIndexBits <= std::numeric_limits<MemberIndex>::digits,
               "every position must fit a MemberIndex");
-// Div has the largest operator code; its key code must stay below the one
-// that marks a parent.
-static_assert(static_cast<std::uint64_t>(OpCode::Div) + 1 < kMemberCode,
-              "operator codes must fit the code bits");
+// Every operator's key code (its code plus one) must stay below the one that
+// marks a parent.
+static_assert(kOperatorCount < kMemberCode, "operator codes must fit the code bits");
 
 inline std::uint64_t child_key(const Child& child) {
   return (static_cast<std::uint64_t>(child.op) + 1) << (2 * kIndexBits) |

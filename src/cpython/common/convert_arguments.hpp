@@ -36,7 +36,7 @@ template <class T>
 bool can_keep_reading(const std::vector<T>& out) {
   if (PyErr_CheckSignals() != 0) return false;
   std::uint64_t needed = 2 * static_cast<std::uint64_t>(out.size()) * sizeof(T);
-  if (needed > available_memory_bytes() / 10 * 8) {
+  if (needed > default_memory_limit()) {
     PyErr_NoMemory();
     return false;
   }

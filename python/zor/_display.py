@@ -134,7 +134,7 @@ def plot_front(result: DiscoveryResult, ax: Axes | None = None) -> Axes:
     ax.xaxis.get_major_locator().set_params(integer=True)
     ax.grid(True, which="major", alpha=0.3)
     _place_labels(ax, complexities, shown, [_label(f) for f in front])
-    ax.legend(loc="lower left", fontsize=LABEL_FONT_POINTS)  # below the staircase, where no point is
+    ax.legend(loc="best", fontsize=LABEL_FONT_POINTS)
     return ax
 
 
@@ -153,7 +153,9 @@ def _place_labels(ax: Axes, xs: list[int], ys: list[float], labels: list[str]) -
     for k in reversed(range(len(heights))):  # downwards: inside the axes and apart from the label above
         heights[k] = min(heights[k], top)
         top = heights[k] - gap
-    for k, height_k in zip(order, heights, strict=True):
+    placed = dict(zip(order, heights, strict=True))
+    for k in range(len(labels)):
+        height_k = placed[k]
         ax.annotate(labels[k], (xs[k], ys[k]), xytext=(1.02, height_k), textcoords="axes fraction",
                     fontsize=LABEL_FONT_POINTS, va="center", ha="left", annotation_clip=False,
                     arrowprops={"arrowstyle": "-", "color": "0.7", "linewidth": 0.6, "shrinkA": 0, "shrinkB": 4})
@@ -173,6 +175,10 @@ def plot_fit(result: DiscoveryResult, X: Any, y: Any, ax: Axes | None = None) ->
         low = float(min(actual[defined].min(), predicted[defined].min()))
         high = float(max(actual[defined].max(), predicted[defined].max()))
         ax.plot([low, high], [low, high], "-", color="0.5", linewidth=1, label="predicted = actual")
+    shown = np.concatenate([actual[defined], predicted[defined]])
+    if shown.size and shown.min() > 0 and shown.max() > 100 * shown.min():
+        ax.set_xscale("log")  # values over decades: the small ones would be a dot in a corner
+        ax.set_yscale("log")
     ax.set_xlabel("actual" if result.target_name is None else f"actual {result.target_name}")
     ax.set_ylabel("predicted")
     residual = predicted - actual

@@ -38,6 +38,8 @@ _NON_FINITE = {"NaN": math.nan, "Infinity": math.inf, "-Infinity": -math.inf}
 class ResultFileError(ValueError):
     """A file that zor.load cannot read as a result; the message is one line that names the file."""
 
+    __module__ = "zor"  # raised to users as zor.ResultFileError
+
 
 # --- writing -----------------------------------------------------------------
 

@@ -131,7 +131,9 @@ def plot_front(result: DiscoveryResult, ax: Axes | None = None) -> Axes:
     ax.set_xlabel("complexity (tokens)")
     ax.set_ylabel("error (RMSE)" + (f"; 0 drawn at {floor:.1e}" if floor in shown else ""))
     ax.set_xlim(min(complexities) - 0.5, max(complexities) + 0.5)
-    ax.xaxis.get_major_locator().set_params(integer=True)
+    from matplotlib.ticker import MaxNLocator
+
+    ax.xaxis.set_major_locator(MaxNLocator(integer=True))
     ax.grid(True, which="major", alpha=0.3)
     _place_labels(ax, complexities, shown, [_label(f) for f in front])
     ax.legend(loc="best", fontsize=LABEL_FONT_POINTS)

@@ -202,7 +202,7 @@ def _decode(value: Any, hint: Any, where: str) -> Any:
         raise _Bad(f"{where}: expected a single value, found {_kind(value)}")
     if hint == Token:
         return _token(value, where)
-    if dataclasses.is_dataclass(hint):
+    if isinstance(hint, type) and dataclasses.is_dataclass(hint):
         return _dataclass(value, hint, where)
     origin, args = get_origin(hint), get_args(hint)
     if origin is Union or origin is types.UnionType:

@@ -282,6 +282,8 @@ def _formula_json(formula: Formula) -> dict[str, Any]:
         "formula": formula.formula,
         "complexity": formula.complexity,
         "error": _json_number(formula.error),
+        "relative_error": _json_number(formula.relative_error),
+        "r2": _json_number(formula.r2),
         "score": _json_number(formula.score),
         "latex": formula.latex,
         "python": formula.python,

@@ -1,6 +1,7 @@
 """examples/discover.ipynb runs in a real Jupyter kernel and shows the table and the pictures."""
 
 import base64
+import html
 import pathlib
 
 import numpy as np
@@ -32,7 +33,7 @@ def test_notebook_runs_and_shows_the_front_as_a_table_and_pictures(tmp_path, mon
         "text/html", "")]
     assert len(tables) == 1
     rows = table_rows(tables[0])
-    assert [attrs["title"] for attrs, _ in rows] == [f.formula for f in expected.front]
+    assert [html.unescape(attrs["title"]) for attrs, _ in rows] == [f.formula for f in expected.front]
     assert [cells[0] == "★" for _, cells in rows] == [f.tokens == expected.best.tokens for f in expected.front]
     # a formula as LaTeX, the two pictures, and the saved file read back with the same predictions
     assert any(output.get("data", {}).get("text/latex") == r"$\sqrt{a} \cdot a$" for output in outputs)

@@ -1,9 +1,10 @@
 """Results to look at and keep: the HTML table, the pictures, the DataFrame, files and the progress bar."""
 
 import dataclasses
-import html.parser
+import html
 import json
 import math
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -45,34 +46,11 @@ def test_relative_error_and_r2_follow_from_the_predictions(kepler):
 # --- HTML and the DataFrame -----------------------------------------------------
 
 
-class Rows(html.parser.HTMLParser):
-    """The body rows of a table: each row's attributes and the text of its cells."""
-
-    def __init__(self):
-        super().__init__()
-        self.rows, self.in_body = [], False
-
-    def handle_starttag(self, tag, attrs):
-        if tag == "tbody":
-            self.in_body = True
-        elif tag == "tr" and self.in_body:
-            self.rows.append((dict(attrs), []))
-        elif tag == "td" and self.in_body:
-            self.rows[-1][1].append("")
-
-    def handle_endtag(self, tag):
-        if tag == "tbody":
-            self.in_body = False
-
-    def handle_data(self, data):
-        if self.in_body and self.rows and self.rows[-1][1]:
-            self.rows[-1][1][-1] += data
-
-
 def table_rows(text):
-    parser = Rows()
-    parser.feed(text)
-    return parser.rows
+    """The body rows of the table: each row's attributes and the text of its cells."""
+    body = re.search(r"<tbody>(.*)</tbody>", text).group(1)
+    return [(dict(re.findall(r'(\w+)="([^"]*)"', attrs)), [html.unescape(cell) for cell in re.findall(
+        r"<td[^>]*>(.*?)</td>", cells)]) for attrs, cells in re.findall(r"<tr([^>]*)>(.*?)</tr>", body)]
 
 
 def test_html_table_rows_are_the_front_with_the_best_marked():
@@ -84,7 +62,7 @@ def test_html_table_rows_are_the_front_with_the_best_marked():
     text = result._repr_html_()
     assert "<b>m&" not in text
     rows = table_rows(text)
-    assert [attrs["title"] for attrs, _ in rows] == [f.formula for f in result.front]
+    assert [html.unescape(attrs["title"]) for attrs, _ in rows] == [f.formula for f in result.front]
     assert [int(cells[1]) for _, cells in rows] == [f.complexity for f in result.front]
     assert [cells[6] for _, cells in rows] == [rf"\({f.latex}\)" for f in result.front]
     marked = [attrs.get("class") == "zor-best" and cells[0] == "★" for attrs, cells in rows]

@@ -209,16 +209,21 @@ def _decode(value: Any, hint: Any, where: str) -> Any:
         if value is None and type(None) in args:
             return None
         others = [arg for arg in args if arg is not type(None)]
-        if len(others) == 1:
-            return _decode(value, others[0], where)
-        raise TypeError(f"a result file cannot hold values of type {hint}")  # a field type to add here
+        for arg in others[:-1]:  # the first type, in the order written, that the value has
+            try:
+                return _decode(value, arg, where)
+            except _Bad:
+                pass
+        return _decode(value, others[-1], where)
     if origin is tuple or origin is list:
         if not isinstance(value, list):
             raise _Bad(f"{where}: expected a list, found {_kind(value)}")
-        if origin is tuple and not (len(args) == 2 and args[1] is Ellipsis):
-            raise TypeError(f"a result file cannot hold values of type {hint}")
-        items = [_decode(item, args[0], f"{where}[{k}]") for k, item in enumerate(value)]
-        return tuple(items) if origin is tuple else items
+        if origin is list or (len(args) == 2 and args[1] is Ellipsis):
+            return (tuple if origin is tuple else list)(
+                _decode(item, args[0], f"{where}[{k}]") for k, item in enumerate(value))
+        if len(value) != len(args):
+            raise _Bad(f"{where}: expected a list of {len(args)}, found {len(value)} items")
+        return tuple(_decode(item, arg, f"{where}[{k}]") for k, (item, arg) in enumerate(zip(value, args)))
     if origin is dict:
         if not isinstance(value, dict):
             raise _Bad(f"{where}: expected an object, found {_kind(value)}")

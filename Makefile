@@ -81,3 +81,9 @@ format:
 
 clean:
 	rm -rf build $(VENV)
+
+# Runs examples/discover.ipynb in a Jupyter kernel and writes the figures of
+# its cells tagged figure:NAME to docs/figures/NAME.png.
+.PHONY: notebook-figures
+notebook-figures: setup
+	$(PY) scripts/notebook_figures.py

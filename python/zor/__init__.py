@@ -4,7 +4,9 @@
   front of error against complexity, and the formulas as text, LaTeX, runnable
   Python and SymPy;
 - ZorRegressor: a scikit-learn estimator over discover (needs the `sklearn` extra);
-- the command line `zor-discover` for CSV files.
+- the command line `zor-discover` for CSV files;
+- results that show as tables and pictures in Jupyter, and load(path) for a
+  result written by DiscoveryResult.save.
 """
 
 from __future__ import annotations
@@ -12,6 +14,7 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any
 
 from zor._discover import DiscoveryResult, Formula, LevelReport, discover
+from zor._files import ResultFileError, load
 from zor._optional import DISTRIBUTION
 
 if TYPE_CHECKING:
@@ -19,7 +22,8 @@ if TYPE_CHECKING:
 
     __version__: str
 
-__all__ = ["DiscoveryResult", "Formula", "LevelReport", "ZorRegressor", "__version__", "discover"]
+__all__ = ["DiscoveryResult", "Formula", "LevelReport", "ResultFileError", "ZorRegressor", "__version__", "discover",
+           "load"]
 
 
 def __getattr__(name: str) -> Any:

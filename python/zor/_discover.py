@@ -2,12 +2,17 @@
 
 from __future__ import annotations
 
+import dataclasses
+import importlib.util
 import math
 import operator
+import os
 import sys
+import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
+from functools import cached_property
 from typing import TYPE_CHECKING, Any, Union
 
 import numpy as np
@@ -17,10 +22,12 @@ from zor import _native
 from zor._constants import Exact, FitStatistics, Snapped, affine_latex, affine_python, affine_sympy, affine_text, \
     affine_values, snap
 from zor._data import Column, columns_for, prepare, subsample_rows
-from zor._expression import UNARY, Token, to_latex, to_python, to_sympy, to_text
+from zor._expression import UNARY, Token, to_latex, to_python, to_simplified_text, to_sympy, to_text
 
 if TYPE_CHECKING:
+    import pandas
     import sympy
+    from matplotlib.axes import Axes
 
     from zor._native import Candidate, Level, Outcome
 
@@ -66,7 +73,10 @@ class Formula:
     scale was snapped); `exact_scale` and `exact_offset` their exact forms
     (p, q, factor) when they snapped (see zor._constants), which the text,
     LaTeX, Python and SymPy forms and predict use. Without scaling, the scale
-    is 1 and the offset 0, and every form is that of f alone.
+    is 1 and the offset 0, and every form is that of f alone. `relative_error` is
+    the error over the root mean square of the targets, `r2` the coefficient
+    of determination, 1 - error**2 / variance of the targets (NaN for
+    constant targets); both are for the data the search saw.
     """
 
     complexity: int
@@ -79,6 +89,8 @@ class Formula:
     offset: float = 0.0
     exact_scale: Exact | None = None
     exact_offset: Exact | None = None
+    relative_error: float = math.nan
+    r2: float = math.nan
 
     @property
     def constants(self) -> Snapped:
@@ -103,6 +115,21 @@ class Formula:
         """The formula as a SymPy expression (needs the `sympy` extra); zor(a, b) becomes exp(a) - log(b).
         Exact constants become Rationals times pi, sqrt(2), ...; fitted ones Floats."""
         return affine_sympy(to_sympy(self.tokens, self.variable_names), self.constants)
+
+    @cached_property
+    def simplified(self) -> str:
+        """The formula as SymPy writes it, simplified ((L + L) is 2*L, zor(a, b) is exp(a) - log(b)),
+        when the `sympy` extra is installed; otherwise `formula`, the native text."""
+        if importlib.util.find_spec("sympy") is None:
+            return self.formula
+        if self.scale == 1.0 and self.offset == 0.0 and self.exact_scale is None and self.exact_offset is None:
+            return to_simplified_text(self.tokens, self.variable_names)
+        import sympy
+
+        return str(sympy.sstr(self.to_sympy()))
+
+    def _repr_latex_(self) -> str:
+        return f"${self.latex}$"
 
     def predict(self, X: Any) -> NDArray[np.float64]:
         """The formula's value on every row of X, with the search's guards; NaN where it is undefined.
@@ -152,6 +179,12 @@ class DiscoveryResult:
     admitted: int = 0
     scored: int = 0
     elapsed_seconds: float = 0.0
+    # The discover arguments (None: left to discover), the name of the target
+    # when known, and the targets' statistics behind relative_error and r2.
+    settings: dict[str, Any] = field(default_factory=dict, hash=False)
+    target_name: str | None = None
+    target_mean_square: float = math.nan
+    target_variance: float = math.nan
 
     def _require_best(self) -> Formula:
         if self.best is None:
@@ -166,6 +199,39 @@ class DiscoveryResult:
         """The best formula on new data; see Formula.predict."""
         return self._require_best().predict(X)
 
+    def plot(self, ax: Axes | None = None) -> Axes:
+        """Draws the front, error against complexity on a log scale, each formula beside its point and the
+        best marked, into `ax` (a new figure's when None); returns the Axes. Needs the `plot` extra."""
+        from zor._display import plot_front
+
+        return plot_front(self, ax)
+
+    def plot_fit(self, X: Any, y: Any, ax: Axes | None = None) -> Axes:
+        """Draws the best formula's predictions on X against the actual y; returns the Axes. Needs the
+        `plot` extra."""
+        from zor._display import plot_fit
+
+        return plot_fit(self, X, y, ax)
+
+    def to_dataframe(self) -> pandas.DataFrame:
+        """The front as a pandas DataFrame, one row per formula, with its numbers and its text, simplified,
+        LaTeX and Python forms (needs the `pandas` extra)."""
+        from zor._display import front_dataframe
+
+        return front_dataframe(self)
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Writes the result to a JSON file that zor.load reads back: settings, variable names, front,
+        best, levels and versions. An existing file is replaced only once the new one is complete."""
+        from zor._files import save
+
+        save(self, path)
+
+    def _repr_html_(self) -> str:
+        from zor._display import result_html
+
+        return result_html(self)
+
     def __repr__(self) -> str:
         if self.best is None:
             head = "DiscoveryResult(best=None"
@@ -175,8 +241,9 @@ class DiscoveryResult:
                     f"score={_short(b.score)}")
         lines = [f"{head}, cut_short={self.cut_short}, levels={len(self.levels)}, "
                  f"elapsed={self.elapsed_seconds:.2f}s,"]
-        lines.append(" front=[")
-        lines.extend(f"  {f.complexity:3d}  {_short(f.error):>9}  {f.formula}" for f in self.front)
+        lines.append(" front=[  # complexity, error (RMSE), relative error, R², formula")
+        lines.extend(f"  {f.complexity:3d}  {_short(f.error):>9}  {_short(f.relative_error):>9}  {f.r2:9.6f}  "
+                     f"{f.formula}" for f in self.front)
         lines.append("])")
         return "\n".join(lines)
 
@@ -215,28 +282,69 @@ Progress = Union[bool, Callable[[LevelReport], Any]]
 
 
 class _ProgressBar:
-    """A tqdm bar on standard error: one step per level, candidates per second and the best so far."""
+    """A tqdm bar on standard error for each step of settings in turn: the step's levels done out of its
+    maximum, candidates per second, the best formula of the whole call so far (a later, wider step starts
+    its own search, whose early levels are worse) and, with a time limit, the seconds left."""
 
-    def __init__(self, total: int | None) -> None:
+    TICK_SECONDS = 0.5
+
+    def __init__(self, steps: Sequence[tuple[int, int]], time_limit: float | None) -> None:
         from tqdm.auto import tqdm
 
-        self._bar = tqdm(total=total, unit=" levels", file=sys.stderr, leave=False, dynamic_ncols=True)
+        self._steps = steps
+        self._started = time.monotonic()
+        self._deadline = None if time_limit is None else self._started + time_limit
+        self._bar = tqdm(total=steps[0][0], unit=" levels", file=sys.stderr, leave=False, dynamic_ncols=True)
+        self._lock = threading.Lock()
+        self._step = -1
         self._admitted = 0
+        self._rate = 0.0
+        self._best: Formula | None = None
+        self._start_step(0)
+        self._done = threading.Event()
+        # Levels can take long: the countdown is redrawn between them.
+        self._ticker = None
+        if self._deadline is not None:
+            self._ticker = threading.Thread(target=self._tick, name="zor-progress", daemon=True)
+            self._ticker.start()
 
-    def __call__(self, report: LevelReport) -> None:
-        self._admitted += report.admitted
-        rate = self._admitted / report.elapsed_seconds if report.elapsed_seconds > 0 else 0.0
-        if report.step or self._bar.total is None:
-            self._bar.set_description(
-                f"step {report.step + 1}, complexity {report.max_complexity}, beam {report.beam_width}", refresh=False
-            )
-        best = report.best.formula if report.best is not None else "-"
+    def _start_step(self, step: int) -> None:
+        complexity, width = self._steps[step]
+        self._step = step
+        steps = f"step {step + 1}/{len(self._steps)}, " if len(self._steps) > 1 else ""
+        self._bar.set_description(f"{steps}complexity {complexity}, beam {width:,}", refresh=False)
+        self._bar.reset(total=complexity)
+
+    def _postfix(self) -> str:
+        best = self._best.formula if self._best is not None else "-"
         if len(best) > 48:
             best = best[:45] + "..."
-        self._bar.set_postfix_str(f"{rate:,.0f} candidates/s, best {best}", refresh=False)
-        self._bar.update(1)
+        parts = [f"{self._rate:,.0f} candidates/s", f"best {best}"]
+        if self._deadline is not None:
+            parts.append(f"{max(self._deadline - time.monotonic(), 0.0):.0f} s left")
+        return ", ".join(parts)
+
+    def __call__(self, report: LevelReport) -> None:
+        with self._lock:
+            if report.step != self._step:
+                self._start_step(report.step)
+            self._admitted += report.admitted
+            self._rate = self._admitted / report.elapsed_seconds if report.elapsed_seconds > 0 else 0.0
+            # As the search's own best: a strictly lower score replaces it, a NaN never does.
+            if report.best is not None and (self._best is None or self._best.score > report.best.score):
+                self._best = report.best
+            self._bar.set_postfix_str(self._postfix(), refresh=False)
+            self._bar.update(1)
+
+    def _tick(self) -> None:
+        while not self._done.wait(self.TICK_SECONDS):
+            with self._lock:
+                self._bar.set_postfix_str(self._postfix(), refresh=True)
 
     def close(self) -> None:
+        self._done.set()
+        if self._ticker is not None:
+            self._ticker.join()
         self._bar.close()
 
 
@@ -340,7 +448,7 @@ def discover(
     else:
         steps = [(_setting(DEFAULT_MAX_COMPLEXITY if max_complexity is None else max_complexity, "max_complexity"),
                   _setting(DEFAULT_BEAM_WIDTH if beam_width is None else beam_width, "beam_width"))]
-    bar = _ProgressBar(None if climbing else steps[0][0]) if progress is True else None
+    bar = _ProgressBar(steps, time_limit) if progress is True else None
     run = _Run(columns, target, names, bar if bar is not None else progress if callable(progress) else None,
                _number(precision_goal, "precision_goal"), _flag(use_trig, "use_trig"), _flag(use_zor, "use_zor"),
                _number(complexity_penalty, "complexity_penalty"))
@@ -352,7 +460,14 @@ def discover(
     finally:
         if bar is not None:
             bar.close()
-    return run.result()
+    settings = {"max_complexity": None if max_complexity is None else steps[0][0],
+                "beam_width": None if beam_width is None else steps[0][1], "precision_goal": run.precision_goal,
+                "use_trig": run.use_trig, "use_zor": run.use_zor, "complexity_penalty": run.complexity_penalty,
+                "time_limit": time_limit, "scaling": scaling, "model_selection": model_selection,
+                "max_rows": max_rows}
+    target_name = getattr(y, "name", None) if hasattr(y, "to_numpy") else None
+    return dataclasses.replace(run.result(), settings=settings,
+                               target_name=target_name if isinstance(target_name, str) else None)
 
 
 class _Run:
@@ -372,6 +487,8 @@ class _Run:
         self.scaling = False
         self.model_selection = "accuracy"
         self.search_columns, self.search_target = columns, target
+        self.target_mean_square = float(np.mean(target * target))
+        self.target_variance = float(np.var(target))
 
     def configure(self, scaling: bool, model_selection: str, max_rows: int | None) -> None:
         self.scaling, self.model_selection = scaling, model_selection
@@ -386,7 +503,7 @@ class _Run:
         """The candidate as a Formula: with scaling, fitted and snapped on the
         search's rows, or on every row when `final`."""
         if not self.scaling:
-            return _formula(candidate, self.names)
+            return _formula(candidate, self.names, self.target_mean_square, self.target_variance)
         return (self.final_judge if final else self.judge).judge(candidate)
 
     def step(self, step: int, complexity: int, width: int, time_limit: float | None) -> bool:
@@ -429,14 +546,16 @@ class _Run:
         if self.scaling:
             front = self._scaled_front()
         else:
-            front = tuple(_formula(candidate, self.names) for candidate in self.merged.pareto())
+            front = tuple(_formula(candidate, self.names, self.target_mean_square, self.target_variance)
+                          for candidate in self.merged.pareto())
         if self.model_selection == "best" and front:
             best: Formula | None = select_best(front, len(self.target),
                                                float(np.sqrt(np.mean(self.target * self.target))))
         elif self.scaling:
             best = min(front, key=lambda f: (math.isnan(f.score), f.score), default=None)
         else:
-            best = None if self.merged.best is None else _formula(self.merged.best, self.names)
+            best = None if self.merged.best is None else _formula(self.merged.best, self.names,
+                                                                  self.target_mean_square, self.target_variance)
         return DiscoveryResult(
             best=best,
             front=front,
@@ -447,8 +566,9 @@ class _Run:
             admitted=self.totals["admitted"],
             scored=self.totals["scored"],
             elapsed_seconds=time.monotonic() - self.started,
+            target_mean_square=self.target_mean_square,
+            target_variance=self.target_variance,
         )
-
 
     def _scaled_front(self) -> tuple[Formula, ...]:
         """The candidates of every step, fitted and snapped on every row, then
@@ -539,6 +659,7 @@ class _Judge:
         predicted = affine_values(values, snapped)
         error = float(np.sqrt(np.mean((predicted - y) ** 2)))
         complexity = 1 if constant else len(tokens) + (snapped.used_scale != 1.0) + (snapped.used_offset != 0.0)
+        mean_square, variance = float(np.mean(y * y)), float(np.var(y))
         return Formula(
             complexity=complexity,
             error=error,
@@ -550,6 +671,8 @@ class _Judge:
             offset=snapped.offset,
             exact_scale=snapped.exact_scale,
             exact_offset=snapped.exact_offset,
+            relative_error=error / math.sqrt(mean_square) if mean_square > 0 else math.nan,
+            r2=1.0 - error * error / variance if variance > 0 else math.nan,
         )
 
 
@@ -573,13 +696,17 @@ def _positive_scale(tokens: tuple[Token, ...], snapped: Snapped) -> tuple[tuple[
                             snapped.exact_offset)
 
 
-def _formula(candidate: Candidate, names: tuple[str, ...]) -> Formula:
+def _formula(candidate: Candidate, names: tuple[str, ...], target_mean_square: float = math.nan,
+             target_variance: float = math.nan) -> Formula:
     tokens = tuple(candidate["tokens"])
+    error = candidate["rmse"]
     return Formula(
         complexity=candidate["complexity"],
-        error=candidate["rmse"],
+        error=error,
         score=candidate["score"],
         formula=to_text(tokens, names),
         tokens=tokens,
         variable_names=names,
+        relative_error=error / math.sqrt(target_mean_square) if target_mean_square > 0 else math.nan,
+        r2=1.0 - error * error / target_variance if target_variance > 0 else math.nan,
     )

@@ -52,6 +52,48 @@ def fold(
     return stack[0]
 
 
+# zor's guards, as the native core applies them (see to_sympy).
+ZOR_LOG_FLOOR = 1e-300
+ZOR_EXP_FOLD = 709.78
+
+
+def with_literal_zor_guards(tokens: Sequence[Token]) -> list[Token]:
+    """The tokens with zor's guards applied to literal arguments, for the forms that write zor out as
+    exp(a) - ln(b): a constant b <= 0 becomes max(|b|, 1e-300), what the native core takes the logarithm
+    of, and a constant a > 709.78 becomes ln(a), whose exponential the core takes. zor(x, 0) is then
+    exp(x) - ln(1e-300), finite as evaluated, instead of exp(x) - ln(0)."""
+    result = list(tokens)
+    starts: list[int] = []  # where each operand on the stack begins
+    for index, token in enumerate(tokens):
+        if token[0] != "op":
+            starts.append(index)
+            continue
+        binary = token[1] in BINARY
+        if len(starts) < (2 if binary else 1):
+            break  # malformed: fold reports it
+        if not binary:
+            continue
+        right, left = starts.pop(), starts.pop()
+        starts.append(left)
+        if token[1] != "Zor":
+            continue
+        b = _literal(result[right]) if right == index - 1 else None
+        if b is not None and b <= 0.0:
+            result[right] = ("const", max(abs(b), ZOR_LOG_FLOOR))
+        a = _literal(result[left]) if left == right - 1 else None
+        if a is not None and a > ZOR_EXP_FOLD:
+            result[left] = ("const", math.log(a))
+    return result
+
+
+def _literal(token: Token) -> float | None:
+    if token[0] == "const":
+        return float(token[1])
+    if token[0] == "param":
+        return float(token[2])  # type: ignore[misc]
+    return None
+
+
 def default_names(count: int) -> tuple[str, ...]:
     """x, y, z as the native core writes them; x0, x1, ... beyond three variables."""
     return ("x", "y", "z")[:count] if count <= 3 else tuple(f"x{k}" for k in range(count))
@@ -142,15 +184,15 @@ def to_latex(tokens: Sequence[Token], names: Sequence[str]) -> str:
     def binary(op: str, a: tuple[str, int], b: tuple[str, int]) -> tuple[str, int]:
         if op == "Div":
             return rf"\frac{{{a[0]}}}{{{b[0]}}}", _ATOM
-        if op == "Zor":
-            return rf"\operatorname{{zor}}\left({a[0]}, {b[0]}\right)", _ATOM
+        if op == "Zor":  # exp(a) - ln(b), as it reads in a paper
+            return rf"e^{{{a[0]}}} - \ln\left({b[0]}\right)", _SUM
         if op == "Mul":
             right = rf"\left({b[0]}\right)" if b[1] in (_SUM, _NEGATED) else b[0]
             return rf"{wrap(a, _SUM)} \cdot {right}", _PRODUCT
         right = rf"\left({b[0]}\right)" if b[1] == _NEGATED or (op == "Sub" and b[1] == _SUM) else b[0]
         return f"{a[0]} {'+' if op == 'Add' else '-'} {right}", _SUM
 
-    return fold(tokens, leaf, unary, binary)[0]
+    return fold(with_literal_zor_guards(tokens), leaf, unary, binary)[0]
 
 
 # --- Python: a module that runs as it stands --------------------------------
@@ -232,9 +274,10 @@ def to_python(tokens: Sequence[Token], names: Sequence[str]) -> str:
 def to_sympy(tokens: Sequence[Token], names: Sequence[str]) -> sympy.Expr:
     """The formula as a SymPy expression over symbols named as the variables.
 
-    zor(a, b) is written out as exp(a) - log(b). Its guards are not part of the
-    expression: where a > 709.78 the native evaluation takes exp(log(a)), and
-    where b <= 0 it takes log(max(|b|, 1e-300)); elsewhere the two agree.
+    zor(a, b) is written out as exp(a) - log(b). Its guards are part of the
+    expression only for literal arguments (see with_literal_zor_guards): where
+    a > 709.78 the native evaluation takes exp(log(a)), and where b <= 0 it
+    takes log(max(|b|, 1e-300)); elsewhere the two agree.
     """
     sp: Any = import_extra("sympy", "sympy", "to_sympy()")
     symbols = [sp.Symbol(name) for name in names]
@@ -271,4 +314,11 @@ def to_sympy(tokens: Sequence[Token], names: Sequence[str]) -> sympy.Expr:
             return a * b
         return a / b
 
-    return fold(tokens, leaf, unary, binary)
+    return fold(with_literal_zor_guards(tokens), leaf, unary, binary)
+
+
+def to_simplified_text(tokens: Sequence[Token], names: Sequence[str]) -> str:
+    """The SymPy form as text, which SymPy has already simplified as it built it: (L + L) is 2*L,
+    (sqrt(a) * a) is a**(3/2), zor(x, 1) is exp(x). Needs the `sympy` extra."""
+    sp: Any = import_extra("sympy", "sympy", "the simplified form")
+    return str(sp.sstr(to_sympy(tokens, names)))

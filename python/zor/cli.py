@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import argparse
 import csv
+import dataclasses
+import importlib.util
 import json
 import math
 import os
@@ -13,6 +15,8 @@ from typing import Any, BinaryIO, TextIO
 
 import zor
 from zor._discover import DEFAULT_MAX_ROWS, DiscoveryResult, Formula, discover
+from zor._files import ResultFileError, load
+from zor._optional import DISTRIBUTION
 
 EXAMPLES = """\
 The file needs a header row; every cell of the columns used must be a finite number.
@@ -26,6 +30,10 @@ examples:
       climb through larger settings by itself for a minute
   zor-discover data.csv --max-complexity 7 --beam-width 20000 --no-trig
   cat data.csv | zor-discover --json > result.json
+  zor-discover data.csv --save result.json --plot front.png
+      keep the result to read back later, and draw its Pareto front
+  zor-discover --load result.json --predict new.csv --output predicted.csv
+      the saved formula on new data (columns named as the features)
 
 exit status: 0 found a formula, 1 no formula or bad input, 2 bad options, 130 interrupted (Ctrl-C)
 """
@@ -111,6 +119,14 @@ def build_parser() -> argparse.ArgumentParser:
     output.add_argument("--json", action="store_true", help="print one JSON object instead of the report")
     output.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                         help="progress bar on standard error (default: when it is a terminal)")
+    kept = parser.add_argument_group("results kept in files")
+    kept.add_argument("--save", metavar="FILE", help="write the result as JSON for --load or zor.load")
+    kept.add_argument("--plot", metavar="FILE", help="draw the Pareto front into an image (PNG, SVG or PDF by "
+                                                     "the extension; needs matplotlib: the extra 'plot')")
+    kept.add_argument("--load", metavar="FILE", help="read a saved result instead of searching")
+    kept.add_argument("--predict", metavar="CSV", help="write the best formula's values on the rows of this CSV "
+                                                      "file (and no report), as CSV")
+    kept.add_argument("--output", metavar="FILE", help="write --predict's CSV here instead of standard output")
     parser.add_argument("--version", action=_VersionAction, help="show the version and exit")
     return parser
 
@@ -196,32 +212,62 @@ def _parse(label: str, reader: Any, target: str | None, features: str | None
            ) -> tuple[str, list[str], list[list[float]], list[float]]:
     """read_table's work on a csv.reader."""
     try:
-        header_cells = next((row for row in reader if any(cell.strip() for cell in row)), None)
-        if header_cells is None:
-            raise InputError(f"{label}: the file is empty (a header row and data rows are needed)")
-        header = [cell.strip() for cell in header_cells]
-        header_row = reader.line_num
-        for k, name in enumerate(header):
-            if not name:
-                raise InputError(f"{label}, row {header_row}: header column {k + 1} has no name")
-            if header.index(name) != k:
-                raise InputError(f"{label}, row {header_row}: two columns are named {name!r}")
+        header = _header(label, reader)
         target_name, feature_names = _choose_columns(label, header, target, features)
-        wanted = [(header.index(name), name) for name in [*feature_names, target_name]]
-        values: list[list[float]] = [[] for _ in wanted]
-        for row in reader:
-            if not any(cell.strip() for cell in row):
-                continue
-            line = reader.line_num
-            if len(row) != len(header):
-                raise InputError(f"{label}, row {line}: {len(row)} cells where the header has {len(header)} columns")
-            for column, (index, name) in zip(values, wanted, strict=True):
-                column.append(_cell_value(row[index], label, line, name))
+        values = _columns(label, reader, header, [*feature_names, target_name])
     except csv.Error as error:
         raise InputError(f"{label}, row {reader.line_num}: {error}") from None
+    return target_name, feature_names, values[:-1], values[-1]
+
+
+def _header(label: str, reader: Any) -> list[str]:
+    """The column names of the first row that is not blank."""
+    header_cells = next((row for row in reader if any(cell.strip() for cell in row)), None)
+    if header_cells is None:
+        raise InputError(f"{label}: the file is empty (a header row and data rows are needed)")
+    header = [cell.strip() for cell in header_cells]
+    header_row = reader.line_num
+    for k, name in enumerate(header):
+        if not name:
+            raise InputError(f"{label}, row {header_row}: header column {k + 1} has no name")
+        if header.index(name) != k:
+            raise InputError(f"{label}, row {header_row}: two columns are named {name!r}")
+    return header
+
+
+def _columns(label: str, reader: Any, header: list[str], names: list[str]) -> list[list[float]]:
+    """The named columns of the remaining rows, as numbers."""
+    wanted = [(header.index(name), name) for name in names]
+    values: list[list[float]] = [[] for _ in wanted]
+    for row in reader:
+        if not any(cell.strip() for cell in row):
+            continue
+        line = reader.line_num
+        if len(row) != len(header):
+            raise InputError(f"{label}, row {line}: {len(row)} cells where the header has {len(header)} columns")
+        for column, (index, name) in zip(values, wanted, strict=True):
+            column.append(_cell_value(row[index], label, line, name))
     if not values[0]:
         raise InputError(f"{label}: no data rows below the header")
-    return target_name, feature_names, values[:-1], values[-1]
+    return values
+
+
+def read_features(source: str, delimiter: str, names: Sequence[str]) -> list[list[float]]:
+    """The columns named `names` of a CSV file, for predicting; other columns are left alone."""
+    label, stream = _open(source)
+    reader = csv.reader(_lines(stream, label), delimiter=delimiter, strict=True)
+    try:
+        header = _header(label, reader)
+        missing = [name for name in names if name not in header]
+        if missing:
+            raise InputError(f"{label}: no column named {missing[0]!r}, a variable of the formula "
+                             f"(columns: {', '.join(header)})")
+        return _columns(label, reader, header, list(names))
+    except csv.Error as error:
+        raise InputError(f"{label}, row {reader.line_num}: {error}") from None
+    finally:
+        if stream is not sys.stdin.buffer:
+            stream.close()
 
 
 def _cell_value(cell: str, label: str, line: int, name: str) -> float:
@@ -245,6 +291,8 @@ def _formula_json(formula: Formula) -> dict[str, Any]:
         "formula": formula.formula,
         "complexity": formula.complexity,
         "error": _json_number(formula.error),
+        "relative_error": _json_number(formula.relative_error),
+        "r2": _json_number(formula.r2),
         "score": _json_number(formula.score),
         "latex": formula.latex,
         "python": formula.python,
@@ -277,27 +325,40 @@ def _write_report(out: TextIO, result: DiscoveryResult, target: str) -> None:
     else:
         out.write(f"{target} = {best.formula}\n")
         out.write(f"  error (RMSE) {best.error:.6g}, score {best.score:.6g}, complexity {best.complexity}\n\n")
+        _write_simplified(out, result, target)
         out.write(f"LaTeX:\n  {target} = {best.latex}\n\n")
         out.write("Python:\n" + "".join(f"  {line}\n" if line else "\n" for line in best.python.splitlines()))
         out.write("\n")
     if result.front:
         out.write("Pareto front (error against complexity):\n")
-        out.write(f"  {'complexity':>10}  {'error':>12}  formula\n")
+        out.write(f"  {'complexity':>10}  {'error':>12}  {'relative':>10}  {'R²':>10}  formula\n")
         for formula in result.front:
-            out.write(f"  {formula.complexity:>10}  {formula.error:>12.6g}  {formula.formula}\n")
+            out.write(f"  {formula.complexity:>10}  {formula.error:>12.6g}  {formula.relative_error:>10.3g}  "
+                      f"{formula.r2:>10.6f}  {formula.formula}\n")
         out.write("\n")
     ending = "; cut short by the time limit" if result.cut_short else ""
     out.write(f"{result.admitted:,} distinct candidates scored in {result.elapsed_seconds:.2f} s{ending}\n")
 
 
+def _write_simplified(out: TextIO, result: DiscoveryResult, target: str) -> None:
+    """The best formula as SymPy simplifies it, when SymPy is installed and it reads differently."""
+    if result.best is None or importlib.util.find_spec("sympy") is None:
+        return
+    simplified = result.best.simplified
+    if simplified != result.best.formula:
+        out.write(f"Simplified (SymPy):\n  {target} = {simplified}\n\n")
+
+
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    check_options(parser, args)
     try:
         return _run(args)
     except KeyboardInterrupt:
         print("zor-discover: interrupted", file=sys.stderr)
         return 130
-    except InputError as error:
+    except (InputError, ResultFileError) as error:
         print(f"zor-discover: {error}", file=sys.stderr)
         return 1
     except MemoryError as error:
@@ -316,6 +377,8 @@ def main(argv: Sequence[str] | None = None) -> int:
 def _run(args: argparse.Namespace) -> int:
     if len(args.delimiter) != 1:
         raise InputError(f"--delimiter must be one character, not {args.delimiter!r}")
+    if args.load is not None:
+        return _run_loaded(args)
     target, features, columns, y = read_table(args.file, args.delimiter, args.target, args.features)
     settings = {
         "max_complexity": args.max_complexity,
@@ -331,12 +394,92 @@ def _run(args: argparse.Namespace) -> int:
     }
     progress = sys.stderr.isatty() if args.progress is None else args.progress
     result = discover(columns, y, variable_names=features, progress=progress, **settings)
+    result = dataclasses.replace(result, target_name=target)
+    _keep(args, result)
+    if args.predict is not None:
+        return _predict(args, result, target)
     if args.json:
         _write_json(sys.stdout, result, target, settings)
     else:
         _write_report(sys.stdout, result, target)
     sys.stdout.flush()
     return 0 if result.best is not None else 1
+
+
+
+def check_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """Options that make no sense together are usage errors."""
+    if args.load is not None and args.file != "-":
+        parser.error("--load reads the formula from its file: give the data to predict with --predict")
+    if args.output is not None and args.predict is None:
+        parser.error("--output is where --predict writes: give --predict too")
+    if args.predict is not None and args.json:
+        parser.error("--predict writes CSV: leave out --json")
+
+
+def _run_loaded(args: argparse.Namespace) -> int:
+    """--load: the saved result's report, JSON, picture or predictions."""
+    result = load(args.load)
+    target = result.target_name or "y"
+    _keep(args, result)
+    if args.predict is not None:
+        return _predict(args, result, target)
+    if args.json:
+        _write_json(sys.stdout, result, target, result.settings)
+    else:
+        _write_report(sys.stdout, result, target)
+    sys.stdout.flush()
+    return 0 if result.best is not None else 1
+
+
+def _keep(args: argparse.Namespace, result: DiscoveryResult) -> None:
+    """--save and --plot."""
+    if args.save is not None:
+        try:
+            result.save(args.save)
+        except OSError as error:
+            raise InputError(f"{args.save}: cannot write it: {error.strerror or error}") from None
+    if args.plot is not None:
+        _plot(args.plot, result)
+
+
+def _plot(path: str, result: DiscoveryResult) -> None:
+    if importlib.util.find_spec("matplotlib") is None:
+        raise InputError(f"--plot needs matplotlib, which is not installed: pip install '{DISTRIBUTION}[plot]'")
+    # A figure of its own, without pyplot: no window and no display are needed.
+    from matplotlib.figure import Figure
+
+    figure = Figure(figsize=(9.0, 5.0), layout="constrained")
+    result.plot(figure.add_subplot())
+    try:
+        figure.savefig(path, dpi=120)
+    except OSError as error:
+        raise InputError(f"{path}: cannot write it: {error.strerror or error}") from None
+    except ValueError as error:  # an extension matplotlib has no writer for
+        raise InputError(f"{path}: {error}") from None
+
+
+def _predict(args: argparse.Namespace, result: DiscoveryResult, target: str) -> int:
+    """--predict: the features the formula uses and its value on each row, as CSV (NaN where undefined)."""
+    if result.best is None:
+        raise InputError("no formula to predict with: the search found none")
+    names = list(result.variable_names)
+    columns = read_features(args.predict, args.delimiter, names)
+    values = result.predict(columns)
+    try:
+        out = sys.stdout if args.output is None else open(args.output, "w", newline="", encoding="utf-8")
+    except OSError as error:
+        raise InputError(f"{args.output}: cannot write it: {error.strerror or error}") from None
+    try:
+        writer = csv.writer(out, delimiter=args.delimiter, lineterminator="\n")
+        writer.writerow([*names, f"predicted_{target}"])
+        for k, value in enumerate(values):
+            writer.writerow([*(repr(column[k]) for column in columns), repr(float(value))])
+        out.flush()
+    finally:
+        if out is not sys.stdout:
+            out.close()
+    return 0
 
 
 if __name__ == "__main__":

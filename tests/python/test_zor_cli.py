@@ -1,6 +1,7 @@
 """zor-discover end to end: the installed console script in a subprocess."""
 
 import json
+import math
 import os
 import subprocess
 import sys
@@ -43,13 +44,20 @@ def test_report_names_the_columns_and_shows_every_form(planets):
     assert lines[0] == "T = (sqrt(a) * a)"
     assert lines[1].startswith("  error (RMSE) 0.0867") and lines[1].endswith("complexity 4")
     assert r"T = \sqrt{a} \cdot a" in done.stdout and "def f(a: float) -> float:" in done.stdout
+    assert "Simplified (SymPy):\n  T = a**(3/2)\n" in done.stdout
     front = lines[lines.index("Pareto front (error against complexity):") + 2:]
-    # the simplest entry is the constant model: the mean of T
-    assert front[0].split()[:2] == ["1", "55.2653"] and float(front[0].split()[2]) == pytest.approx(36.7318985)
+    # the simplest entry is the constant model: the mean of T, with R² 0
+    assert front[0].split()[:2] == ["1", "55.2653"] and float(front[0].split()[-1]) == pytest.approx(36.7318985)
+    assert abs(float(front[0].split()[3])) < 1e-9
+    # without scaling, the error of `a`, and that error relative to the RMS of T and as R² over T's variance
     plain = run(str(planets), "--features", "a", "--max-complexity", "6", "--no-scaling")
-    plain_front = plain.stdout.splitlines()
-    assert plain_front[plain_front.index("Pareto front (error against complexity):") + 2].split() == [
-        "1", "53.3752", "a"]
+    plain_lines = plain.stdout.splitlines()
+    plain_front = plain_lines[plain_lines.index("Pareto front (error against complexity):") + 2:]
+    T = [float(row.split(",")[2]) for row in PLANETS.splitlines()[1:]]
+    mean = sum(T) / len(T)
+    rms, variance = math.sqrt(sum(t * t for t in T) / len(T)), sum((t - mean) ** 2 for t in T) / len(T)
+    assert plain_front[0].split() == ["1", "53.3752", f"{53.3752 / rms:.3g}", f"{1 - 53.3752**2 / variance:.6f}",
+                                      "a"]
 
 
 def test_json_from_standard_input():

@@ -7,7 +7,7 @@ import pytest
 
 import zor_core
 from zor import _native
-from zor._expression import python_identifiers, to_latex, to_python, to_sympy, to_text
+from zor._expression import python_identifiers, to_latex, to_python, to_simplified_text, to_sympy, to_text
 
 
 def var(k):
@@ -45,7 +45,18 @@ def run_python_form(tokens, names, *row):
         ([X, op("Neg"), op("Neg")], r"-\left(-x\right)"),
         ([X, Y, op("Sub"), op("Recip")], r"\frac{1}{x - y}"),
         ([X, Y, op("Div"), op("Sqrt")], r"\sqrt{\frac{x}{y}}"),
-        ([X, const(1.0), op("Zor")], r"\operatorname{zor}\left(x, 1\right)"),
+        ([X, const(1.0), op("Zor")], r"e^{x} - \ln\left(1\right)"),
+        ([X, Y, op("Zor"), X, op("Mul")], r"\left(e^{x} - \ln\left(y\right)\right) \cdot x"),
+        ([X, X, Y, op("Zor"), op("Sub")], r"x - \left(e^{x} - \ln\left(y\right)\right)"),
+        ([X, X, Y, op("Zor"), op("Add")], r"x + e^{x} - \ln\left(y\right)"),
+        ([X, Y, op("Zor"), op("Neg")], r"-\left(e^{x} - \ln\left(y\right)\right)"),
+        ([X, Y, op("Div"), X, Y, op("Zor"), op("Zor")],
+         r"e^{\frac{x}{y}} - \ln\left(e^{x} - \ln\left(y\right)\right)"),
+        # zor's guards on literal arguments: ln(0) is taken as ln(1e-300), exp(800) as exp(ln 800)
+        ([X, const(0.0), op("Zor")], r"e^{x} - \ln\left(1 \cdot 10^{-300}\right)"),
+        ([X, const(-2.0), op("Zor")], r"e^{x} - \ln\left(2\right)"),
+        ([const(800.0), Y, op("Zor")], rf"e^{{{math.log(800.0)!r}}} - \ln\left(y\right)"),
+        ([X, const(0.0), op("Sub"), op("Ln")], r"\ln\left(x - 0\right)"),
         ([X, op("Exp"), op("Ln"), op("Abs")], r"\left|\ln\left(\exp\left(x\right)\right)\right|"),
         ([const(math.pi), X, op("Mul")], r"\pi \cdot x"),
         ([const(-0.5), X, op("Add")], r"-0.5 + x"),
@@ -162,6 +173,39 @@ def test_sympy_form_writes_zor_out_and_differentiates():
     value = float(expr.subs({mass: 0.7, v: 2.5}))
     assert value == pytest.approx(_native.evaluate([X, Y, op("Zor"), X, op("Mul")], [[0.7], [2.5]])[0], rel=1e-14)
     assert to_sympy([const(math.pi), const(1.0), op("Add")], ["x"]) == sp.pi + 1
+
+
+@pytest.mark.parametrize(
+    "tokens",
+    [
+        [X, const(0.0), op("Zor")],
+        [X, const(-2.0), op("Zor"), Y, op("Mul")],
+        [const(800.0), Y, op("Zor")],
+        [const(0.0), const(0.0), op("Zor"), X, op("Div")],
+        [X, Y, op("Zor"), X, Y, op("Zor"), op("Add")],
+    ],
+)
+def test_sympy_and_latex_forms_keep_the_guards_of_literal_zor_arguments(tokens):
+    sp = pytest.importorskip("sympy")
+    x, y = sp.symbols("x y")
+    native = _native.evaluate(tokens, [[0.7], [2.5]])[0]
+    assert math.isfinite(native)
+    assert float(to_sympy(tokens, ["x", "y"]).subs({x: 0.7, y: 2.5})) == pytest.approx(native, rel=1e-12)
+    assert r"\ln\left(0\right)" not in to_latex(tokens, ["x", "y"])
+
+
+@pytest.mark.parametrize(
+    "tokens, text",
+    [
+        ([X, X, op("Add")], "2*x"),
+        ([X, op("Sqrt"), X, op("Mul")], "x**(3/2)"),
+        ([X, const(1.0), op("Zor")], "exp(x)"),
+        ([X, Y, op("Zor"), X, Y, op("Zor"), op("Sub")], "0"),
+    ],
+)
+def test_simplified_text(tokens, text):
+    pytest.importorskip("sympy")
+    assert to_simplified_text(tokens, ["x", "y"]) == text
 
 
 def test_missing_extra_is_named(monkeypatch):

@@ -79,7 +79,7 @@ def test_shapes_that_alias_under_fixed_probes_are_found(target, complexity):
     np.testing.assert_array_equal(result.best.predict(X), target(X[:, 0], X[:, 1]))
 
 
-def test_inverse_square_law_comes_back_exact_with_pi():
+def test_inverse_square_law_comes_back_exact_with_pi(tmp_path):
     sympy = pytest.importorskip("sympy")
     rng = np.random.default_rng(5)
     P, r = rng.uniform(1, 5, 100), rng.uniform(1, 5, 100)
@@ -97,6 +97,12 @@ def test_inverse_square_law_comes_back_exact_with_pi():
     namespace: dict = {}
     exec(best.python, namespace)
     assert namespace["f"](*fresh[0]) == best.predict(fresh[:1])[0]
+    # a saved result keeps the exact constants and predicts bit for bit
+    path = tmp_path / "law.json"
+    result.save(path)
+    loaded = zor.load(path)
+    assert loaded.best.exact_scale == (1, 4, "1/pi")
+    np.testing.assert_array_equal(loaded.best.predict(fresh), best.predict(fresh))
 
 
 KEPLER_A = np.array([0.387, 0.723, 1.0, 1.524, 5.203, 9.537, 19.19, 30.07])

@@ -47,7 +47,7 @@ SNAP_RELATIVE = 1e-2
 # Nor does anything snap when the fit's root-mean-square error exceeds this
 # share of the targets' root mean square: exact constants claim a law, which
 # a rough approximation is not.
-SNAP_GATE = 0.05
+SNAP_GATE = 0.02
 FACTOR_COST = 3
 
 

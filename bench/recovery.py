@@ -779,7 +779,7 @@ def run_constants_suite(args):
         return
     caption = (f"Run on {started}: {machine}; " + ", ".join(versions()) + f". Budget {budget:g} s of wall time per "
                f"equation, noise level and tool, {args.cores} core(s) per tool, {args.jobs} run(s) at a time, each "
-               f"in a fresh process; the machine was shared with other developers' builds and tests. "
+               f"in a fresh process. "
                f"{TRAINING_POINTS} training points, without noise and with 1 % noise; judged on {FRESH_POINTS:,} fresh "
                f"noiseless points: **exact** when the RMSE is at most 1e-9 of the target's RMS, accurate when R² ≥ "
                f"{ACCURATE_R2:g} (exact included). ° marks the equations without a numeric constant.")

@@ -126,7 +126,7 @@ def plot_front(result: DiscoveryResult, ax: Axes | None = None) -> Axes:
     for formula, y in zip(front, shown, strict=True):
         if is_best(result, formula):
             ax.plot([formula.complexity], [y], "*", color="tab:red", markersize=16, zorder=3,
-                    label="best (error with the complexity penalty)")
+                    label="best (the formula discover chose)")
     ax.set_yscale("log")
     ax.set_xlabel("complexity (tokens)")
     ax.set_ylabel("error (RMSE)" + (f"; 0 drawn at {floor:.1e}" if floor in shown else ""))

@@ -5,8 +5,8 @@ lowest terms) times one of the factors of FACTORS ("" for 1). Its float value
 is computed in the order its Python form evaluates, so the written formula and
 ``predict`` agree bit for bit.
 
-The constants tried, simplest first (fewest digits; a sign counts one, a
-factor three):
+The constants tried, simplest first (fewest digits; a sign and a factor
+count one each, and a plain rational wins a tie, so 2*pi comes before 44/7):
 
 - integers up to 10**6 in magnitude;
 - p/q with 2 <= q <= 12 and |p| <= 100;
@@ -48,7 +48,7 @@ SNAP_RELATIVE = 1e-2
 # share of the targets' root mean square: exact constants claim a law, which
 # a rough approximation is not.
 SNAP_GATE = 0.02
-FACTOR_COST = 3
+FACTOR_COST = 1
 
 
 def exact_value(constant: Exact) -> float:

@@ -47,6 +47,7 @@ def _stats(f, y):
     (6.674e-11, 0.0, 0.0, None, (0, 1, "")),            # no simple form: the fitted float stays
     (0.5, 0.0, 0.01, (1, 2, ""), (0, 1, "")),           # noise within the tolerance still snaps
     (1 / 12 * 1.05, 0.3, 0.0, None, (3, 10, "")),       # 5 % off 1/12 on exact data: kept as fitted
+    (2 * math.pi, 0.0, 0.01, (2, 1, "pi"), (0, 1, "")),  # with noise, not its simpler-looking neighbour 44/7
 ])
 def test_snap(scale, offset, noise, exact_scale, exact_offset):
     rng = np.random.default_rng(3)

@@ -199,6 +199,18 @@ def run_pyoperon(problem, X, y, X_fresh, y_fresh, budget):
     return error <= EXACT, elapsed, model.get_model_string(model.model_, 4), error
 
 
+def grow_until_exact_or_spent(model, X, y, start, budget):
+    """gplearn with warm start: one more generation at a time until its best
+    program is exact on the training data or the budget is spent."""
+    generations = 1
+    while True:
+        model.set_params(generations=generations)
+        model.fit(X, y)
+        if model._program.raw_fitness_ <= 1e-12 or time.perf_counter() - start >= budget:
+            return
+        generations += 1
+
+
 def run_gplearn(problem, X, y, X_fresh, y_fresh, budget):
     from gplearn.genetic import SymbolicRegressor
 
@@ -208,13 +220,7 @@ def run_gplearn(problem, X, y, X_fresh, y_fresh, budget):
     model = SymbolicRegressor(population_size=1000, generations=1, function_set=(
         "add", "sub", "mul", "div", "sqrt", "log", "sin", "cos"), const_range=None, metric="rmse",
         stopping_criteria=1e-12, parsimony_coefficient=0.001, random_state=SEED, warm_start=True)
-    generations = 1
-    while True:
-        model.set_params(generations=generations)
-        model.fit(X, y)
-        if model._program.raw_fitness_ <= 1e-12 or time.perf_counter() - start >= budget:
-            break
-        generations += 1
+    grow_until_exact_or_spent(model, X, y, start, budget)
     elapsed = time.perf_counter() - start
     with np.errstate(all="ignore"):
         error = relative_error(model.predict(X_fresh), y_fresh)
@@ -373,8 +379,8 @@ def make_law(label, published, variables, target, constant=True):
     """variables: "a b c" for U(1, 5) each, or a list of names and (name, low, high)."""
     if isinstance(variables, str):
         variables = variables.split()
-    spec = tuple((v, *U5) if isinstance(v, str) else (v[0], float(v[1]), float(v[2])) for v in variables)
-    return Law(label, published, spec, target, constant)
+    ranges = tuple((v, *U5) if isinstance(v, str) else (v[0], float(v[1]), float(v[2])) for v in variables)
+    return Law(label, published, ranges, target, constant)
 
 
 def ranged(names, bounds):
@@ -540,13 +546,7 @@ def fit_gplearn(X, y, names, budget, cores):
         "add", "sub", "mul", "div", "sqrt", "log", "sin", "cos", exp), const_range=(-1.0, 1.0), metric="rmse",
         stopping_criteria=1e-12, parsimony_coefficient=0.001, feature_names=list(names), n_jobs=cores,
         random_state=SEED, warm_start=True)
-    generations = 1
-    while True:
-        model.set_params(generations=generations)
-        model.fit(X, y)
-        if model._program.raw_fitness_ <= 1e-12 or time.perf_counter() - start >= budget:
-            break
-        generations += 1
+    grow_until_exact_or_spent(model, X, y, start, budget)
     return str(model._program), model.predict
 
 
@@ -565,18 +565,18 @@ def scaling_options(scaling):
     return {"scaling": scaling} if discover_accepts_scaling() else {}
 
 
-def child_law(spec):
-    law = LAWS_BY_LABEL[spec["law"]]
-    X, y, X_fresh, y_fresh = law_data(law, spec["noise"])
+def child_law(job):
+    law = LAWS_BY_LABEL[job["law"]]
+    X, y, X_fresh, y_fresh = law_data(law, job["noise"])
     start = time.perf_counter()
-    model, predict = FITTERS[spec["tool"]](X, y, law.names, spec["budget"], spec["cores"])
+    model, predict = FITTERS[job["tool"]](X, y, law.names, job["budget"], job["cores"])
     seconds = time.perf_counter() - start
     with np.errstate(all="ignore"):
         verdict, relative, r2 = judge(predict(X_fresh), y_fresh)
     return {"verdict": verdict, "seconds": seconds, "relative_rmse": relative, "r2": r2, "model": model}
 
 
-def child_cost(spec):
+def child_cost(job):
     import zor
 
     rows = np.arange(COST_ROWS)
@@ -594,12 +594,12 @@ def child_cost(spec):
     return {"unscaled": best[False], "scaled": best[True], "scaling_supported": discover_accepts_scaling()}
 
 
-def child_regression(spec):
+def child_regression(job):
     import zor
 
-    problem = PROBLEMS[spec["problem"]]
+    problem = PROBLEMS[job["problem"]]
     X, y, X_fresh, y_fresh = exact_suite_data(problem)
-    result = zor.discover(X, y, time_limit=spec["budget"], progress=False, **scaling_options(spec["scaling"]))
+    result = zor.discover(X, y, time_limit=job["budget"], progress=False, **scaling_options(job["scaling"]))
     error = math.inf
     if result.best is not None:
         with np.errstate(all="ignore"):
@@ -611,13 +611,13 @@ def child_regression(spec):
 CHILDREN = {"law": child_law, "cost": child_cost, "regression": child_regression}
 
 
-def run_child(spec, cores, timeout):
+def run_child(job, cores, timeout):
     """Runs one measurement in a fresh interpreter whose worker pools have
     `cores` threads; its JSON answer, or {"failure": why}."""
     threads = str(cores)
     env = dict(os.environ, RAYON_NUM_THREADS=threads, OMP_NUM_THREADS=threads, OPENBLAS_NUM_THREADS=threads,
                MKL_NUM_THREADS=threads)
-    command = [sys.executable, str(pathlib.Path(__file__).resolve()), "--child", json.dumps(spec)]
+    command = [sys.executable, str(pathlib.Path(__file__).resolve()), "--child", json.dumps(job)]
     try:
         done = subprocess.run(command, capture_output=True, text=True, env=env, timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -630,9 +630,9 @@ def run_child(spec, cores, timeout):
 
 
 def child_main(text):
-    spec = json.loads(text)
+    job = json.loads(text)
     try:
-        answer = CHILDREN[spec["kind"]](spec)
+        answer = CHILDREN[job["kind"]](job)
     except Exception as error:  # a tool's failure is that tool's miss, not the benchmark's end
         answer = {"failure": f"{type(error).__name__}: {error}"}
     print(json.dumps(answer), flush=True)
@@ -652,8 +652,8 @@ def run_laws(laws, tools, budget, cores, jobs):
 
     def one(run):
         law, noise, tool = run
-        spec = {"kind": "law", "law": law.label, "noise": noise, "tool": tool, "budget": budget, "cores": cores}
-        return run, as_law_result(run_child(spec, cores, budget + GRACE_SECONDS))
+        job = {"kind": "law", "law": law.label, "noise": noise, "tool": tool, "budget": budget, "cores": cores}
+        return run, as_law_result(run_child(job, cores, budget + GRACE_SECONDS))
 
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
         for (law, noise, tool), result in pool.map(one, runs):
@@ -678,8 +678,8 @@ def check_regressions(budget, cores, jobs):
 
     def one(run):
         index, scaling = run
-        spec = {"kind": "regression", "problem": index, "scaling": scaling, "budget": budget}
-        return run, run_child(spec, cores, budget + GRACE_SECONDS)
+        job = {"kind": "regression", "problem": index, "scaling": scaling, "budget": budget}
+        return run, run_child(job, cores, budget + GRACE_SECONDS)
 
     found = {problem.name: {} for problem in PROBLEMS}
     supported = True

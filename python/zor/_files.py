@@ -256,10 +256,10 @@ def _dataclass(value: Any, cls: type, where: str) -> Any:
         raise _Bad(f"{where}: unexpected field {unexpected[0]!r}")
     hints = get_type_hints(cls)
     arguments = {}
-    for name, spec in fields.items():
+    for name, declared in fields.items():
         if name in value:
             arguments[name] = _decode(value[name], hints[name], f"{where}.{name}")
-        elif spec.default is dataclasses.MISSING and spec.default_factory is dataclasses.MISSING:
+        elif declared.default is dataclasses.MISSING and declared.default_factory is dataclasses.MISSING:
             raise _Bad(f"{where}: missing field {name!r}")
     built = cls(**arguments)
     _CHECKS.get(cls, lambda _built, _where: None)(built, where)

@@ -122,9 +122,9 @@ def test_cost_row_compares_against_the_target():
 
 
 def test_child_runs_a_tool_and_reports_its_failures():
-    spec = {"kind": "law", "law": "I.12.1", "noise": 0.0, "tool": "discover", "budget": 2.0, "cores": 1}
-    answer = recovery.run_child(spec, 1, 120.0)
+    job = {"kind": "law", "law": "I.12.1", "noise": 0.0, "tool": "discover", "budget": 2.0, "cores": 1}
+    answer = recovery.run_child(job, 1, 120.0)
     assert answer["verdict"] == "exact", answer  # mu*Nn needs no constant
     assert answer["seconds"] < 10
-    assert "KeyError" in recovery.run_child({**spec, "tool": "no such tool"}, 1, 120.0)["failure"]
-    assert recovery.run_child({**spec, "budget": 60.0, "law": "II.24.17"}, 1, 0.5) == {"failure": "killed after 0.5 s"}
+    assert "KeyError" in recovery.run_child({**job, "tool": "no such tool"}, 1, 120.0)["failure"]
+    assert recovery.run_child({**job, "budget": 60.0, "law": "II.24.17"}, 1, 0.5) == {"failure": "killed after 0.5 s"}

@@ -6,13 +6,16 @@
 - ZorRegressor: a scikit-learn estimator over discover (needs the `sklearn` extra);
 - the command line `zor-discover` for CSV files;
 - results that show as tables and pictures in Jupyter, and load(path) for a
-  result written by DiscoveryResult.save.
+  result written by DiscoveryResult.save;
+- discover(..., cluster=client): the same search spread over a Dask cluster
+  (needs the `cluster` extra).
 """
 
 from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
+from zor._cluster import ClusterError
 from zor._discover import DiscoveryResult, Formula, LevelReport, discover
 from zor._files import ResultFileError, load
 from zor._optional import DISTRIBUTION
@@ -22,7 +25,7 @@ if TYPE_CHECKING:
 
     __version__: str
 
-__all__ = ["DiscoveryResult", "Formula", "LevelReport", "ResultFileError", "ZorRegressor", "__version__", "discover",
+__all__ = ["ClusterError", "DiscoveryResult", "Formula", "LevelReport", "ResultFileError", "ZorRegressor", "__version__", "discover",
            "load"]
 
 

@@ -19,6 +19,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from zor import _native
+from zor._cluster import ClusterSearch, deadline_after, require_client
 from zor._constants import Exact, FitStatistics, Snapped, affine_latex, affine_python, affine_sympy, affine_text, \
     affine_values, snap
 from zor._data import Column, columns_for, prepare, subsample_rows
@@ -387,6 +388,8 @@ def discover(
     scaling: bool = True,
     model_selection: str | None = None,
     max_rows: int | None = DEFAULT_MAX_ROWS,
+    memory_limit: int | None = None,
+    cluster: Any = None,
 ) -> DiscoveryResult:
     """Search for the formula over the columns of X that best fits y.
 
@@ -429,7 +432,20 @@ def discover(
     `max_rows` (default DEFAULT_MAX_ROWS; None for no limit): larger data is
     searched on a deterministic subsample of that many rows; the formulas are
     then judged, fitted and snapped on every row.
+
+    `memory_limit` (bytes; default most of the memory available) bounds the
+    search's own data: a search that would outgrow it raises MemoryError
+    before the level that would.
+
+    `cluster`: a dask.distributed.Client (extra `cluster`). The seen set is
+    then split among the client's workers, each holding its part within its
+    own memory_limit, and each level runs on all of them at once; the result
+    is the one-machine search's, bit for bit. A worker lost mid-search ends it
+    with zor.ClusterError. See docs/cluster.md.
     """
+    client = None if cluster is None else require_client(cluster)
+    if memory_limit is not None and _setting(memory_limit, "memory_limit") == 0:
+        raise ValueError("memory_limit must be a positive number of bytes (or None for the default)")
     columns, target, names = prepare(X, y, variable_names)
     scaling = _flag(scaling, "scaling")
     if model_selection is None:
@@ -453,6 +469,7 @@ def discover(
                _number(precision_goal, "precision_goal"), _flag(use_trig, "use_trig"), _flag(use_zor, "use_zor"),
                _number(complexity_penalty, "complexity_penalty"))
     run.configure(scaling, model_selection, max_rows)
+    run.memory_limit, run.cluster = memory_limit, client
     try:
         for step, (complexity, width) in enumerate(steps):
             if not run.step(step, complexity, width, time_limit):
@@ -464,7 +481,7 @@ def discover(
                 "beam_width": None if beam_width is None else steps[0][1], "precision_goal": run.precision_goal,
                 "use_trig": run.use_trig, "use_zor": run.use_zor, "complexity_penalty": run.complexity_penalty,
                 "time_limit": time_limit, "scaling": scaling, "model_selection": model_selection,
-                "max_rows": max_rows}
+                "max_rows": max_rows, "memory_limit": memory_limit}
     target_name = getattr(y, "name", None) if hasattr(y, "to_numpy") else None
     return dataclasses.replace(run.result(), settings=settings,
                                target_name=target_name if isinstance(target_name, str) else None)
@@ -487,6 +504,8 @@ class _Run:
         self.scaling = False
         self.model_selection = "accuracy"
         self.search_columns, self.search_target = columns, target
+        self.memory_limit: int | None = None
+        self.cluster: Any = None
         self.target_mean_square = float(np.mean(target * target))
         self.target_variance = float(np.var(target))
 
@@ -520,11 +539,20 @@ class _Run:
             if self.listener is not None:
                 self.listener(level)
 
+        shards = None
         try:
+            if self.cluster is not None:
+                shards = ClusterSearch(self.cluster, self.search_columns, self.search_target,
+                                       {"max_complexity": complexity, "beam_width": width,
+                                        "precision_goal": self.precision_goal, "use_trig": self.use_trig,
+                                        "use_zor": self.use_zor, "complexity_penalty": self.complexity_penalty,
+                                        "scaled": self.scaling}, deadline_after(remaining))
             outcome = _native.search(self.search_columns, self.search_target, complexity, width,
                                      self.precision_goal, self.use_trig, self.use_zor, self.complexity_penalty,
                                      time_limit=remaining, on_level=on_level, keep_front=True,
-                                     scaled=self.scaling)
+                                     scaled=self.scaling, memory_limit=self.memory_limit or 0,
+                                     cluster=shards,
+                                     cluster_memory=None if shards is None else shards.cluster_memory())
         except MemoryError as error:
             if step == 0:
                 if len(self.search_target) < len(self.target) or len(self.target) > 1000:
@@ -532,6 +560,9 @@ class _Run:
                                       f"rows)") from None
                 raise
             return False  # a wider step than the machine can hold: keep what the earlier steps found
+        finally:
+            if shards is not None:
+                shards.close()
         self.merged.add(outcome)
         self.totals["generated"] += outcome["generated"]
         self.totals["admitted"] += outcome["admitted"]

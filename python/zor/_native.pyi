@@ -36,6 +36,12 @@ class Outcome(TypedDict):
 # One (name, arity, plain text) row per operator, in code order; "{}" in the
 # text stands for each operand.
 OPERATORS: tuple[tuple[str, int, str], ...]
+# The number of shards of the fast search's seen set.
+SHARDS: int
+
+@type_check_only
+class Shard:  # a capsule holding a shard search
+    ...
 
 def search(
     columns: Sequence[Sequence[float]] | Sequence[Any],
@@ -51,5 +57,26 @@ def search(
     keep_front: bool = False,
     engine: str = "fast",
     scaled: bool = False,
+    memory_limit: int = 0,
+    cluster: Callable[[bytes], Sequence[bytes]] | None = None,
+    cluster_memory: Sequence[float] | None = None,
 ) -> Outcome: ...
 def evaluate(expression: Sequence[Token], columns: Sequence[Sequence[float]] | Sequence[Any]) -> list[float]: ...
+def shard_open(
+    columns: Sequence[Sequence[float]] | Sequence[Any],
+    y: Sequence[float] | Any,
+    max_complexity: int,
+    beam_width: int,
+    precision_goal: float,
+    use_trig: bool,
+    use_zor: bool,
+    complexity_penalty: float,
+    scaled: bool,
+    keep_front: bool,
+    first_shard: int,
+    last_shard: int,
+    memory_limit: int,
+) -> Shard: ...
+def shard_expand(shard: Shard, message: bytes) -> bytes: ...
+def shard_stop(shard: Shard, cancel: bool) -> None: ...
+def shard_bytes(shard: Shard) -> int: ...

@@ -99,6 +99,15 @@ class Front {
     return score_bound(slots_[complexity].score);
   }
 
+  // Per complexity, the score held (absent where nothing is).
+  std::vector<std::optional<double>> scores() const {
+    std::vector<std::optional<double>> held(slots_.size());
+    for (std::size_t c = 0; c < slots_.size(); ++c) {
+      if (slots_[c].present) held[c] = slots_[c].score;
+    }
+    return held;
+  }
+
   std::vector<ScoredCandidate> take() {
     std::vector<ScoredCandidate> front;
     for (Slot& slot : slots_) {
@@ -138,6 +147,7 @@ class TopParents {
   }
 
   std::uint64_t bytes() const { return heap_.capacity() * sizeof(Ranked); }
+  const std::vector<Ranked>& held() const { return heap_; }
 
   // A key value above which a child cannot become a parent.
   double bound() const {
@@ -188,6 +198,12 @@ class ScaledParents {
   double scaled_bound() const { return by_scaled_.bound(); }
   double unscaled_bound() const { return by_unscaled_.bound(); }
   std::uint64_t bytes() const { return by_scaled_.bytes() + by_unscaled_.bytes(); }
+  // Every child either heap holds (one held by both comes twice).
+  std::vector<Ranked> held() const {
+    std::vector<Ranked> all = by_scaled_.held();
+    all.insert(all.end(), by_unscaled_.held().begin(), by_unscaled_.held().end());
+    return all;
+  }
 
   std::vector<Ranked> take_in_order() {
     std::vector<Ranked> chosen;
@@ -231,6 +247,9 @@ class NextParents {
   double unscaled_bound() const { return shares_.unscaled_bound(); }
   std::uint64_t bytes() const { return plain_.bytes() + shares_.bytes(); }
   std::vector<Ranked> take_in_order() { return scaled_ ? shares_.take_in_order() : plain_.take_in_order(); }
+  // The children that may still be chosen, in no order; those of several
+  // parts offered to one NextParents choose as the whole level would.
+  std::vector<Ranked> held() const { return scaled_ ? shares_.held() : plain_.held(); }
 
  private:
   bool scaled_;

@@ -90,6 +90,8 @@ struct LevelReport {
 
 enum class PollAnswer { Continue, Stop, Cancel };
 
+class LevelRunner;
+
 // How a caller watches and steers a search. Everything is optional.
 struct SearchControl {
   // Polled on the search thread every few milliseconds of work. Stop ends
@@ -105,6 +107,10 @@ struct SearchControl {
   // exhausting the machine. 0 means most of the memory available when the
   // search starts.
   std::uint64_t memory_limit = 0;
+  // Where the fast search runs each level's shard searches (see
+  // level_steps.hpp); null for this process. The runner's shard searches
+  // must have been made for the same columns, targets and options.
+  LevelRunner* runner = nullptr;
 };
 
 struct SearchOutcome {

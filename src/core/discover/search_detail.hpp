@@ -98,4 +98,15 @@ inline std::string memory_message(std::uint64_t needed, std::uint64_t available)
   return message + "; lower beam_width or max_complexity";
 }
 
+// Why a level is refused on a cluster: its estimate and the total of the
+// workers' limits, in bytes.
+inline std::string cluster_memory_message(double needed, double available, std::size_t workers) {
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "formula search needs more memory than the cluster has (about %.1f GB for the next level, "
+                "with %.1f GB usable on %zu workers); lower beam_width or max_complexity, or add workers",
+                needed / 1e9, available / 1e9, workers);
+  return text;
+}
+
 }  // namespace zor::discover::detail

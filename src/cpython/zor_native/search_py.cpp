@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/discover/expr.hpp"
+#include "core/discover/level_steps.hpp"
 #include "core/discover/search.hpp"
 #include "core/pool.hpp"
 #include "cpython/common/build_results.hpp"
@@ -198,6 +199,14 @@ class SearchWatch {
   void attach(ReleasedLock& lock) { lock_ = &lock; }
   // True when a Python exception (Ctrl-C, a failing callback) ended the search.
   bool python_error() const { return python_error_; }
+  // Runs `body` with the interpreter lock; false when it raised (its error
+  // set), which ends the search.
+  template <class Body>
+  bool call_python(Body&& body) {
+    if (python_error_ || !on_search_thread()) return false;
+    if (!lock_->with_lock(body)) python_error_ = true;
+    return !python_error_;
+  }
 
   discover::PollAnswer poll() {
     if (python_error_) return discover::PollAnswer::Cancel;
@@ -242,6 +251,55 @@ class SearchWatch {
   const std::thread::id search_thread_ = std::this_thread::get_id();
 };
 
+// Runs each level's shard searches through `transport`, a Python callable
+// that takes the encoded LevelStart and returns one encoded LevelPart per
+// shard search, in shard order (see zor._cluster).
+class ClusterRunner final : public discover::LevelRunner {
+ public:
+  ClusterRunner(PyObject* transport, std::vector<std::uint64_t> limits, SearchWatch& watch)
+      : transport_(transport), limits_(std::move(limits)), watch_(watch) {}
+
+  std::vector<discover::LevelPart> expand(const discover::LevelStart& start) override {
+    const std::string message = discover::encode(start);
+    std::vector<discover::LevelPart> parts;
+    const bool answered = watch_.call_python([&] {
+      Ref argument =
+          Ref::steal(PyBytes_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+      if (!argument) return false;
+      Ref answer = Ref::steal(PyObject_CallOneArg(transport_, argument.get()));
+      if (!answer) return false;
+      Ref items = Ref::steal(PySequence_Fast(answer.get(), "a cluster transport returns a list of bytes"));
+      if (!items) return false;
+      for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(item, &data, &size) < 0) return false;
+        try {
+          parts.push_back(discover::decode_part(std::string_view(data, static_cast<std::size_t>(size))));
+        } catch (const std::invalid_argument& e) {
+          PyErr_SetString(PyExc_ValueError, e.what());
+          return false;
+        }
+      }
+      if (parts.empty()) {
+        PyErr_SetString(PyExc_ValueError, "a cluster transport returned no parts");
+        return false;
+      }
+      return true;
+    });
+    if (!answered) throw discover::Cancelled();
+    return parts;
+  }
+
+  std::vector<std::uint64_t> memory_limits() const override { return limits_; }
+
+ private:
+  PyObject* transport_;  // borrowed from the call's arguments
+  std::vector<std::uint64_t> limits_;
+  SearchWatch& watch_;
+};
+
 using Engine = discover::SearchOutcome (*)(const discover::Columns&, const std::vector<double>&,
                                            const discover::SearchOptions&, const discover::SearchControl&);
 
@@ -256,7 +314,9 @@ PyObject* search(discover::Columns columns, std::vector<double> y,
                  std::optional<double> precision_goal, std::optional<bool> use_trig,
                  std::optional<bool> use_zor, std::optional<double> complexity_penalty,
                  NoneOr<double> time_limit, NoneOr<Callable> on_level, std::optional<bool> keep_front,
-                 std::optional<std::string> engine_name, std::optional<bool> scaled) {
+                 std::optional<std::string> engine_name, std::optional<bool> scaled,
+                 std::optional<std::uint64_t> memory_limit, NoneOr<Callable> cluster,
+                 NoneOr<std::vector<double>> cluster_memory) {
   if (!check_search_columns(columns)) return nullptr;
   if (time_limit.value && !(*time_limit.value >= 0.0)) {
     PyErr_SetString(PyExc_ValueError, "time_limit must be a non-negative number of seconds");
@@ -276,6 +336,20 @@ PyObject* search(discover::Columns columns, std::vector<double> y,
     return nullptr;
   }
 
+  if (cluster.value && name != "fast") {
+    PyErr_SetString(PyExc_ValueError, "a cluster runs the 'fast' engine only");
+    return nullptr;
+  }
+  std::vector<std::uint64_t> cluster_limits;
+  for (const double limit : cluster_memory.value.value_or(std::vector<double>{})) {
+    if (!(limit > 0.0 && limit < 1.8e19)) {
+      PyErr_SetString(PyExc_ValueError,
+                      "cluster_memory holds each worker's limit in bytes, a positive number");
+      return nullptr;
+    }
+    cluster_limits.push_back(static_cast<std::uint64_t>(limit));
+  }
+
   Ref levels = Ref::steal(PyList_New(0));
   if (!levels) return nullptr;
   SearchWatch watch(time_limit.value, on_level.value ? on_level.value->function.get() : nullptr,
@@ -284,6 +358,12 @@ PyObject* search(discover::Columns columns, std::vector<double> y,
   control.poll = [&watch] { return watch.poll(); };
   control.on_level = [&watch](const discover::LevelReport& report) { watch.on_level(report); };
   control.keep_front = keep_front.value_or(false);
+  control.memory_limit = memory_limit.value_or(0);
+  std::optional<ClusterRunner> runner;
+  if (cluster.value) {
+    runner.emplace(cluster.value->function.get(), std::move(cluster_limits), watch);
+    control.runner = &*runner;
+  }
 
   discover::SearchOutcome outcome;
   std::optional<std::string> out_of_memory;
@@ -343,10 +423,10 @@ PyObject* evaluate(Expr expression, discover::Columns columns) {
   return build_float_list(values);
 }
 
-constexpr Signature kSearch{
-    "search",
-    {"columns", "y", "max_complexity", "beam_width", "precision_goal", "use_trig", "use_zor",
-     "complexity_penalty", "time_limit", "on_level", "keep_front", "engine", "scaled"}};
+constexpr Signature kSearch{"search",
+                            {"columns", "y", "max_complexity", "beam_width", "precision_goal", "use_trig",
+                             "use_zor", "complexity_penalty", "time_limit", "on_level", "keep_front",
+                             "engine", "scaled", "memory_limit", "cluster", "cluster_memory"}};
 constexpr Signature kEvaluate{"evaluate", {"expression", "columns"}};
 
 }  // namespace

@@ -193,24 +193,30 @@ class ClusterSearch:
             self.client.cancel(futures)
             raise
 
-    def _require_workers(self) -> None:
+    def _present(self) -> list[str]:
+        """The search's workers that the scheduler still lists."""
         present = self.client.scheduler_info(n_workers=-1)["workers"]
+        return [address for address in self.workers if address in present]
+
+    def _require_workers(self) -> None:
+        present = self._present()
         lost = [address for address in self.workers if address not in present]
         if lost:
             raise ClusterError(f"worker {lost[0]} left the cluster during the search, and its part of the "
                                f"search with it ({len(lost)} of {len(self.workers)} workers lost); no result is "
                                f"returned from an incomplete search")
 
+    # Only workers still there are told: a message to a lost one waits for its connection to time out.
     def _signal(self, cancel: bool) -> None:
         try:
-            self.client.run(_stop, self.key, cancel, workers=self.workers, wait=False, on_error="ignore")
+            self.client.run(_stop, self.key, cancel, workers=self._present(), wait=False, on_error="ignore")
         except Exception:  # noqa: BLE001 - a worker that cannot be told is one that is gone
             pass
 
     def close(self) -> None:
         """Drops the shard searches of every worker still there."""
         try:
-            self.client.run(_close, self.key, workers=self.workers, on_error="ignore", wait=False)
+            self.client.run(_close, self.key, workers=self._present(), on_error="ignore", wait=False)
         except Exception:  # noqa: BLE001 - closing is best effort on a failing cluster
             pass
 

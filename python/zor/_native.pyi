@@ -32,6 +32,7 @@ class Outcome(TypedDict):
     admitted: int
     scored: int
     admission_seconds: float
+    phase_seconds: dict[str, float]
 
 # One (name, arity, plain text) row per operator, in code order; "{}" in the
 # text stands for each operand.

@@ -118,7 +118,7 @@ LevelPart sample_part() {
   part.scored = 5;
   part.seen_entries = 1u << 30;
   part.cut_short = true;
-  part.admission_seconds = 0.25;
+  part.phases.scoring = 0.25;
   detail::Ranked r{-0.0, tokens::kNaN, 42, detail::Child{3, 9, OpCode::Zor}};
   r.unscaled_score = tokens::kInf;
   r.scale = 5e-324;
@@ -160,7 +160,7 @@ TEST(LevelMessages, RefuseWhatIsNotAWholeMessage) {
   const std::string start = encode(LevelStart{});
   std::string bad_operator = part;
   // The first candidate's operator code sits after its score, rmse, seq and operands.
-  bad_operator[4 + 4 + 4 * 8 + 1 + 8 + 8 + 3 * 8 + 8] = static_cast<char>(0xff);
+  bad_operator[4 + 4 + 4 * 8 + 1 + sizeof(PhaseSeconds) + 8 + 3 * 8 + 8] = static_cast<char>(0xff);
   for (const std::string& bytes :
        {part.substr(0, part.size() - 1), part + "x", std::string(), start, bad_operator}) {
     EXPECT_THROW(decode_part(bytes), std::invalid_argument);

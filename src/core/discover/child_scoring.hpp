@@ -17,6 +17,7 @@
 #include "core/discover/ops.hpp"
 #include "core/discover/parent_store.hpp"
 #include "core/discover/scaled_fit.hpp"
+#include "core/pool.hpp"
 
 namespace zor::discover::detail {
 
@@ -66,6 +67,26 @@ inline bool child_values(const ParentStore& parents, const Child& child, std::si
       if (!apply_to_terms<op.value>(a[i], b[i], out[i]) || !finite_value(out[i])) return false;
     }
     return true;
+  });
+}
+
+// Adds children[0, count) as parents, in order: their tokens and probe
+// values one by one, then their values on every row on the worker pool
+// (a child reads only parents added before the call). Room for them must
+// have been reserved.
+inline void add_children(ParentStore& parents, const Child* children, std::size_t count, std::size_t rows) {
+  const std::size_t first = parents.size();
+  for (std::size_t k = 0; k < count; ++k) {
+    ProbeValues probes{};
+    child_probes(parents, children[k], probes);
+    parents.append(child_expr(parents, children[k]), probes);
+  }
+  constexpr std::size_t kRowsPerPiece = std::size_t{1} << 14;
+  const std::size_t grain = std::max<std::size_t>(1, kRowsPerPiece / std::max<std::size_t>(rows, 1));
+  zor::pool::for_each_piece(count, grain, [&](std::size_t lo, std::size_t hi) {
+    for (std::size_t k = lo; k < hi; ++k) {
+      parents.fill_values(first + k, [&](double* out) { child_values(parents, children[k], rows, out); });
+    }
   });
 }
 

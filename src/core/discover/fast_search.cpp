@@ -187,6 +187,7 @@ class FastSearch {
     require_cluster_memory(
         ChildGenerator(parents_.complexities(), first_new, unary_, binary_, options_.max_complexity).total());
     std::vector<LevelPart> parts = runner_->expand(level_start(level, first_new));
+    PhaseClock clock;
 
     std::uint64_t generated = 0;
     std::uint64_t admitted = 0;
@@ -199,7 +200,8 @@ class FastSearch {
       scored += part.scored;
       seen_entries_ += part.seen_entries;
       if (part.cut_short) outcome_.cut_short = true;
-      outcome_.admission_seconds += part.admission_seconds;
+      outcome_.phases += part.phases;
+      outcome_.admission_seconds += part.phases.generation + part.phases.fingerprints + part.phases.admission;
       candidates.insert(candidates.end(), part.candidates.begin(), part.candidates.end());
     }
     // In generation order, as the one-machine level folds them.
@@ -216,6 +218,7 @@ class FastSearch {
       }
       next_parents.offer(ranked);
     }
+    clock.lap(outcome_.phases.merging);
     outcome_.generated += generated;
     outcome_.admitted += admitted;
     outcome_.scored += scored;
@@ -227,24 +230,24 @@ class FastSearch {
     report(level, generated, admitted, scored);
     if (reached_goal(outcome_.best, options_)) return LevelEnd::Done;
 
+    clock = PhaseClock();  // the report's time is the caller's
     std::vector<Ranked> chosen = next_parents.take_in_order();
     if (parents_.size() + chosen.size() > kMaxMembers)
       throw SearchMemoryExceeded(memory_message(kMaxMembers, 0));
     require_memory(chosen.size() * parents_.bytes_per_member());
     parents_.reserve(chosen.size());
+    std::vector<Child> children;
+    children.reserve(chosen.size());
+    for (const Ranked& ranked : chosen) children.push_back(ranked.child);
+    // Children read only parents of earlier levels, so a level's parents are
+    // built side by side, a poll between two slices of them.
     const std::size_t per_poll = std::max<std::size_t>(1, kRowsPerSlice / std::max<std::size_t>(rows_, 1));
-    for (std::size_t r = 0; r < chosen.size(); ++r) {
-      const Ranked& ranked = chosen[r];
-      if (r % per_poll == per_poll - 1 && stop_requested()) return LevelEnd::Done;
-      ProbeValues probes{};
-      child_probes(parents_, ranked.child, probes);
-      parents_.add(child_expr(parents_, ranked.child), probes,
-                   [&](double* out) { child_values(parents_, ranked.child, rows_, out); });
+    for (std::size_t lo = 0; lo < children.size(); lo += per_poll) {
+      if (lo > 0 && stop_requested()) return LevelEnd::Done;
+      add_children(parents_, children.data() + lo, std::min(per_poll, children.size() - lo), rows_);
     }
-    if (!local_) {
-      adopted_.reserve(chosen.size());
-      for (const Ranked& ranked : chosen) adopted_.push_back(ranked.child);
-    }
+    clock.lap(outcome_.phases.parents);
+    if (!local_) adopted_ = std::move(children);
     return LevelEnd::Continue;
   }
 

@@ -116,7 +116,7 @@ std::string encode(const LevelPart& part) {
   out.put(part.scored);
   out.put(part.seen_entries);
   out.put<std::uint8_t>(part.cut_short ? 1 : 0);
-  out.put(part.admission_seconds);
+  out.put(part.phases);
   out.put<std::uint64_t>(part.candidates.size());
   for (const Ranked& r : part.candidates) {
     out.put(r.score);
@@ -158,7 +158,7 @@ LevelPart decode_part(std::string_view bytes) {
   const auto cut_short = in.get<std::uint8_t>();
   if (cut_short > 1) Reader::fail();
   part.cut_short = cut_short == 1;
-  part.admission_seconds = in.get<double>();
+  part.phases = in.get<PhaseSeconds>();
   part.candidates.resize(in.get_count(kChildBytes));
   for (Ranked& r : part.candidates) {
     r.score = in.get<double>();

@@ -67,7 +67,7 @@ struct LevelPart {
   std::uint64_t scored = 0;     // of those, the ones scored in full
   std::uint64_t seen_entries = 0;
   bool cut_short = false;  // the level was stopped before its end
-  double admission_seconds = 0.0;
+  PhaseSeconds phases;     // of this part; parents are the coordinator's
   // What may be the level's best, front entries or parents, in generation order.
   std::vector<detail::Ranked> candidates;
 };

@@ -61,22 +61,42 @@ class ParentStore {
   // writes its rows_ values.
   template <class Fill>
   void add(Expr expr, const ProbeValues& probes, Fill&& fill) {
+    fill_values(append(std::move(expr), probes), fill);
+  }
+
+  // Appends a parent within the room of the last reserve() and returns its
+  // position; its values are left to fill_values.
+  std::size_t append(Expr expr, const ProbeValues& probes) {
     if (next_ + term_kinds() * rows_ > block_end_) throw std::logic_error("parent added without room");
     token_bytes_ += expr.tokens.capacity() * sizeof(Token) + sizeof(Expr);
     complexity_.push_back(expr.tokens.size());
     exprs_.push_back(std::move(expr));
-    double* values = next_;
+    rows_of_.push_back(next_);
     next_ += term_kinds() * rows_;
-    rows_of_.push_back(values);
+    append_probes(probes);
+    return exprs_.size() - 1;
+  }
+
+  // Writes the values of appended parent i by `fill(out)`, and its zor
+  // terms. Distinct parents may be filled at once from several threads, as
+  // long as no parent is appended meanwhile.
+  template <class Fill>
+  void fill_values(std::size_t i, Fill&& fill) {
+    double* values = rows_of_[i];
     fill(values);
-    probes_.push_back(probes);
     if (!zor_terms_) return;
     double* exp_terms = values + rows_;
     double* ln_terms = values + 2 * rows_;
-    for (std::size_t i = 0; i < rows_; ++i) {
-      exp_terms[i] = exp_term(values[i]);
-      ln_terms[i] = ln_term(values[i]);
+    for (std::size_t r = 0; r < rows_; ++r) {
+      exp_terms[r] = exp_term(values[r]);
+      ln_terms[r] = ln_term(values[r]);
     }
+  }
+
+ private:
+  void append_probes(const ProbeValues& probes) {
+    probes_.push_back(probes);
+    if (!zor_terms_) return;
     ProbeValues exp_probes{};
     ProbeValues ln_probes{};
     for (std::size_t j = 0; j < probes.size(); ++j) {
@@ -87,6 +107,7 @@ class ParentStore {
     probes_.push_back(ln_probes);
   }
 
+ public:
   std::uint64_t bytes_per_member() const {
     return sizeof(std::uint64_t) + sizeof(double*) +
            term_kinds() * (sizeof(ProbeValues) + rows_ * sizeof(double));
@@ -111,7 +132,7 @@ class ParentStore {
   std::vector<Expr> exprs_;
   std::vector<std::uint64_t> complexity_;
   std::vector<ProbeValues> probes_;  // term_kinds() per parent
-  std::vector<const double*> rows_of_;
+  std::vector<double*> rows_of_;
   std::vector<std::unique_ptr<double[]>> blocks_;
   double* next_ = nullptr;
   double* block_end_ = nullptr;

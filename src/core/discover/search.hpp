@@ -113,6 +113,29 @@ struct SearchControl {
   LevelRunner* runner = nullptr;
 };
 
+// Wall time of each phase of the fast search's levels, summed over levels:
+// making the children, their probe values and hashes, admission to the seen
+// set (ordering, growing the tables, inserting), scoring, folding the scored
+// into the best, front and parents (merging), and building the next parents.
+struct PhaseSeconds {
+  double generation = 0.0;
+  double fingerprints = 0.0;
+  double admission = 0.0;
+  double scoring = 0.0;
+  double merging = 0.0;
+  double parents = 0.0;
+
+  PhaseSeconds& operator+=(const PhaseSeconds& other) {
+    generation += other.generation;
+    fingerprints += other.fingerprints;
+    admission += other.admission;
+    scoring += other.scoring;
+    merging += other.merging;
+    parents += other.parents;
+    return *this;
+  }
+};
+
 struct SearchOutcome {
   std::optional<ScoredCandidate> best;
   // With keep_front: per complexity, in increasing order, the candidate that
@@ -123,6 +146,7 @@ struct SearchOutcome {
   std::uint64_t admitted = 0;
   std::uint64_t scored = 0;
   double admission_seconds = 0.0;  // wall time spent generating and admitting children
+  PhaseSeconds phases;             // the fast search's only
 };
 
 // Thrown when a search would outgrow its memory limit; what() says which

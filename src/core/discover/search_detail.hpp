@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -83,6 +84,19 @@ inline bool ranks_before(double score_a, std::uint64_t seq_a, double score_b, st
   if (score_b < score_a) return false;
   return seq_a < seq_b;
 }
+
+// Adds the wall time since the last lap (or since it was made) to a phase.
+class PhaseClock {
+ public:
+  void lap(double& phase) {
+    const auto now = std::chrono::steady_clock::now();
+    phase += std::chrono::duration<double>(now - last_).count();
+    last_ = now;
+  }
+
+ private:
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
 
 // Why a search is refused: `needed` and `available` bytes, shown in GB
 // (`available` 0 when the search outgrows its own index space).

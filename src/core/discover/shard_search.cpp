@@ -43,7 +43,7 @@ constexpr std::size_t kBucketsPerShard = kOrderBuckets / SeenSet::kShards;
 
 std::size_t order_bucket(std::uint64_t hash) { return static_cast<std::size_t>(hash >> (64 - kOrderBits)); }
 // Row evaluations between two polls while a block is scored.
-constexpr std::size_t kRowsPerSlice = std::size_t{1} << 20;
+constexpr std::size_t kRowsPerSlice = std::size_t{1} << 22;
 // Row evaluations below which a piece of a scoring slice is not split.
 constexpr std::size_t kRowsPerPiece = std::size_t{1} << 14;
 
@@ -282,12 +282,7 @@ class ShardSearch::Impl {
     }
     require_memory(chosen.size() * parents_.bytes_per_member());
     parents_.reserve(chosen.size());
-    for (const Child& child : chosen) {
-      ProbeValues probes{};
-      child_probes(parents_, child, probes);
-      parents_.add(child_expr(parents_, child), probes,
-                   [&](double* out) { child_values(parents_, child, rows_, out); });
-    }
+    add_children(parents_, chosen.data(), chosen.size(), rows_);
   }
 
   // Recomputes the hash of a stored seen-set key when a table grows.
@@ -356,24 +351,26 @@ class ShardSearch::Impl {
 
   void run_level(ChildGenerator& generator, NextParents& next_parents, LevelFront& front,
                  std::optional<Ranked>& best) {
+    clock_ = PhaseClock();
     const double entries = expected_entries(generator.total());
     require_level_memory(entries);
     // Room for the level's expected entries at once, so that the tables are
     // not rebuilt again and again while the level runs.
     const auto per_shard = static_cast<std::size_t>(entries / (range_.last - range_.first));
-    if (!grow_seen_set([&](std::size_t) { return per_shard; }, 0)) return;
+    const bool grown = grow_seen_set([&](std::size_t) { return per_shard; }, 0);
+    clock_.lap(part_.phases.admission);
+    if (!grown) return;
 
+    PhaseClock& clock = clock_;
     while (true) {
-      const auto admission_start = std::chrono::steady_clock::now();
       generator.fill(block_.children, kBlock);
+      clock.lap(part_.phases.generation);
       if (block_.children.empty()) break;
       if (stop_requested()) break;
       part_.generated += block_.children.size();
       block_.reserve_for_children();
       require_memory(generator.partner_bytes() + next_parents.bytes() + block_.bytes());
       if (!admit_block(generator.partner_bytes() + next_parents.bytes())) break;
-      part_.admission_seconds +=
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - admission_start).count();
       part_.admitted += block_.admitted.size();
       const std::size_t slice = std::max<std::size_t>(1, kRowsPerSlice / std::max<std::size_t>(rows_, 1));
       for (std::size_t lo = 0; lo < block_.admitted.size(); lo += slice) {
@@ -384,8 +381,10 @@ class ShardSearch::Impl {
         } else {
           score_slice(lo, hi, scoring_bound(next_parents), front);
         }
+        clock.lap(part_.phases.scoring);
         part_.scored +=
             reduce_slice(lo, hi, part_.generated - block_.children.size(), next_parents, front, best);
+        clock.lap(part_.phases.merging);
       }
       if (part_.cut_short) break;
     }
@@ -411,6 +410,7 @@ class ShardSearch::Impl {
         }
       }
     });
+    clock_.lap(part_.phases.fingerprints);
 
     // Owned children in order of the top bits of their hash, stably, so that
     // equal fingerprints keep their generation order: each shard's table is
@@ -458,6 +458,7 @@ class ShardSearch::Impl {
     for (std::size_t k = 0; k < n; ++k) {
       if (block_.inserted[k]) block_.admitted.push_back(static_cast<std::uint32_t>(k));
     }
+    clock_.lap(part_.phases.admission);
     block_.scores.resize(block_.admitted.size());
     block_.rmses.resize(block_.admitted.size());
     if (options_.scaled) {
@@ -577,6 +578,7 @@ class ShardSearch::Impl {
   SeenSet seen_;
   Block block_;
   LevelPart part_;
+  PhaseClock clock_;
   std::optional<double> best_score_;
   std::uint64_t last_generated_ = 0;  // children of the last expanded level
   std::uint64_t last_admitted_ = 0;   // of those, the ones this search admitted

@@ -403,6 +403,14 @@ PyObject* search(discover::Columns columns, std::vector<double> y,
       {"admitted", Ref::steal(build_uint(outcome.admitted))},
       {"scored", Ref::steal(build_uint(outcome.scored))},
       {"admission_seconds", Ref::steal(build_float(outcome.admission_seconds))},
+      {"phase_seconds", Ref::steal(build_dict({
+                            {"generation", Ref::steal(build_float(outcome.phases.generation))},
+                            {"fingerprints", Ref::steal(build_float(outcome.phases.fingerprints))},
+                            {"admission", Ref::steal(build_float(outcome.phases.admission))},
+                            {"scoring", Ref::steal(build_float(outcome.phases.scoring))},
+                            {"merging", Ref::steal(build_float(outcome.phases.merging))},
+                            {"parents", Ref::steal(build_float(outcome.phases.parents))},
+                        }))},
   });
 }
 

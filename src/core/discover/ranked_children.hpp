@@ -127,8 +127,13 @@ class Front {
 };
 
 // The first `limit` scored children of a level in rank order by `key` (the
-// score, or for the scaled search's second share the unscaled score), kept
-// in a heap whose top is the worst of them.
+// score, or for the scaled search's second share the unscaled score). The
+// children offered are appended to a buffer; when it holds twice the limit,
+// the best `limit` are selected and the rest dropped, and the worst of those
+// kept becomes the threshold that later children must beat. An offer costs
+// a comparison and an append instead of a heap's logarithmic, cache-missing
+// walk, and the children kept are the same: the first `limit` of a total
+// order are a function of the set offered.
 class TopParents {
  public:
   explicit TopParents(std::uint64_t limit, double Ranked::*key = &Ranked::score)
@@ -136,33 +141,48 @@ class TopParents {
 
   void offer(const Ranked& ranked) {
     if (limit_ == 0) return;
-    if (heap_.size() < limit_) {
-      heap_.push_back(ranked);
-      std::push_heap(heap_.begin(), heap_.end(), order_);
-    } else if (order_(ranked, heap_.front())) {
-      std::pop_heap(heap_.begin(), heap_.end(), order_);
-      heap_.back() = ranked;
-      std::push_heap(heap_.begin(), heap_.end(), order_);
+    if (threshold_ && !order_(ranked, *threshold_)) return;
+    if (kept_.size() == kept_.capacity()) {
+      // Doubling up to the limit, then room for the second half at once.
+      const std::size_t size = kept_.size();
+      kept_.reserve(size < limit_ ? std::max<std::size_t>(64, std::min<std::size_t>(2 * size, limit_))
+                                  : 2 * limit_);
     }
+    kept_.push_back(ranked);
+    if (kept_.size() >= 2 * limit_) compact();
   }
 
-  std::uint64_t bytes() const { return heap_.capacity() * sizeof(Ranked); }
-  const std::vector<Ranked>& held() const { return heap_; }
+  std::uint64_t bytes() const { return kept_.capacity() * sizeof(Ranked); }
+  // The children that may still be among the first `limit`, in no order.
+  const std::vector<Ranked>& held() {
+    compact();
+    return kept_;
+  }
 
-  // A key value above which a child cannot become a parent.
+  // A key value above which a child cannot become a parent: the threshold's,
+  // which is never below the worst of the first `limit` so far.
   double bound() const {
     if (limit_ == 0) return -std::numeric_limits<double>::infinity();
-    if (heap_.size() < limit_ || std::isnan(heap_.front().*order_.key))
-      return std::numeric_limits<double>::infinity();
-    return heap_.front().*order_.key;
+    if (!threshold_ || std::isnan((*threshold_).*order_.key)) return std::numeric_limits<double>::infinity();
+    return (*threshold_).*order_.key;
   }
 
   std::vector<Ranked> take_in_order() {
-    std::sort_heap(heap_.begin(), heap_.end(), order_);
-    return std::exchange(heap_, {});
+    compact();
+    std::sort(kept_.begin(), kept_.end(), order_);
+    threshold_.reset();
+    return std::exchange(kept_, {});
   }
 
  private:
+  void compact() {
+    if (limit_ == 0 || kept_.size() < limit_) return;
+    const auto last = kept_.begin() + static_cast<std::ptrdiff_t>(limit_ - 1);
+    std::nth_element(kept_.begin(), last, kept_.end(), order_);
+    kept_.resize(limit_);
+    threshold_ = kept_.back();
+  }
+
   struct ByKey {
     double Ranked::*key;
     bool operator()(const Ranked& a, const Ranked& b) const {
@@ -171,7 +191,8 @@ class TopParents {
   };
   std::uint64_t limit_;
   ByKey order_;
-  std::vector<Ranked> heap_;
+  std::vector<Ranked> kept_;
+  std::optional<Ranked> threshold_;  // the worst of the first `limit`, once that many were offered
 };
 
 // How many affine copies of one shape (x, 2x, x + 1, ...) the scaled share
@@ -198,8 +219,8 @@ class ScaledParents {
   double scaled_bound() const { return by_scaled_.bound(); }
   double unscaled_bound() const { return by_unscaled_.bound(); }
   std::uint64_t bytes() const { return by_scaled_.bytes() + by_unscaled_.bytes(); }
-  // Every child either heap holds (one held by both comes twice).
-  std::vector<Ranked> held() const {
+  // Every child either share may still choose (one both hold comes twice).
+  std::vector<Ranked> held() {
     std::vector<Ranked> all = by_scaled_.held();
     all.insert(all.end(), by_unscaled_.held().begin(), by_unscaled_.held().end());
     return all;
@@ -249,7 +270,7 @@ class NextParents {
   std::vector<Ranked> take_in_order() { return scaled_ ? shares_.take_in_order() : plain_.take_in_order(); }
   // The children that may still be chosen, in no order; those of several
   // parts offered to one NextParents choose as the whole level would.
-  std::vector<Ranked> held() const { return scaled_ ? shares_.held() : plain_.held(); }
+  std::vector<Ranked> held() { return scaled_ ? shares_.held() : plain_.held(); }
 
  private:
   bool scaled_;

@@ -69,13 +69,11 @@ struct Block {
   std::vector<std::uint32_t> bucket_start;  // kOrderBuckets + 1 offsets into order
   std::vector<std::uint32_t> order;         // owned children by order_bucket, stably
   std::vector<std::uint32_t> admitted;      // positions of the admitted children
-  std::vector<double> scores;               // per admitted child
-  std::vector<double> rmses;
+  // Per admitted child: how its scoring ended and, when scored, its ranking
+  // and its complexity on the front, both worked out on the worker pool.
   std::vector<Scoring> outcomes;
-  // The scaled search's per admitted child: unscaled score and fit.
-  std::vector<double> unscaled_scores;
-  std::vector<AffineFit> fits;
-  bool scaled = false;
+  std::vector<Ranked> ranked;
+  std::vector<std::uint64_t> front_sizes;
 
   // Takes at once the room that admitting and scoring the current children
   // needs, so that bytes() counts it before it is used.
@@ -88,19 +86,14 @@ struct Block {
     bucket_start.reserve(kOrderBuckets + 1);
     order.reserve(n);
     admitted.reserve(n);
-    scores.reserve(n);
-    rmses.reserve(n);
     outcomes.reserve(n);
-    if (scaled) {
-      unscaled_scores.reserve(n);
-      fits.reserve(n);
-    }
+    ranked.reserve(n);
+    front_sizes.reserve(n);
   }
 
   std::uint64_t bytes() const {
     return held(children) + held(probes) + held(hashes) + held(owned) + held(inserted) + held(bucket_start) +
-           held(order) + held(admitted) + held(scores) + held(rmses) + held(outcomes) +
-           held(unscaled_scores) + held(fits);
+           held(order) + held(admitted) + held(outcomes) + held(ranked) + held(front_sizes);
   }
 
  private:
@@ -207,7 +200,6 @@ class ShardSearch::Impl {
     if (!range.valid()) throw std::invalid_argument("a shard range must be a non-empty range of shards");
     if (options.scaled) {
       targets_ = TargetSummary(y, rows_);
-      block_.scaled = true;
     }
     seed(columns);
   }
@@ -459,12 +451,9 @@ class ShardSearch::Impl {
       if (block_.inserted[k]) block_.admitted.push_back(static_cast<std::uint32_t>(k));
     }
     clock_.lap(part_.phases.admission);
-    block_.scores.resize(block_.admitted.size());
-    block_.rmses.resize(block_.admitted.size());
-    if (options_.scaled) {
-      block_.unscaled_scores.resize(block_.admitted.size());
-      block_.fits.resize(block_.admitted.size());
-    }
+    block_.outcomes.resize(block_.admitted.size());
+    block_.ranked.resize(block_.admitted.size());
+    block_.front_sizes.resize(block_.admitted.size());
     return true;
   }
 
@@ -473,7 +462,6 @@ class ShardSearch::Impl {
   // above which a child is of no use.
   void score_scaled_slice(std::size_t lo, std::size_t hi, double bound, double unscaled_bound,
                           const LevelFront& front) {
-    block_.outcomes.resize(block_.admitted.size());
     const double penalty = options_.complexity_penalty;
     const std::size_t grain = std::max<std::size_t>(1, kRowsPerPiece / std::max<std::size_t>(rows_, 1));
     zor::pool::for_each_piece(hi - lo, grain, [&](std::size_t a, std::size_t b) {
@@ -492,14 +480,21 @@ class ShardSearch::Impl {
         const double child_bound =
             keep_front_ ? std::max(bound, front.bound(scaled_size(tokens, false))) : bound;
         double unscaled_sse = 0.0;
-        AffineFit& fit = block_.fits[r];
+        AffineFit fit{};
         block_.outcomes[r] =
             child_scaled(parents_, child, rows_, y_.data(), targets_, unscaled_factor, unscaled_bound,
                          least_factor, child_bound, values.data(), unscaled_sse, fit);
         if (block_.outcomes[r] != Scoring::Scored) continue;
-        block_.unscaled_scores[r] = std::sqrt(unscaled_sse / targets_.m) * unscaled_factor;
-        block_.rmses[r] = std::sqrt(fit.sse / targets_.m);
-        block_.scores[r] = block_.rmses[r] * factor(fit.constant);
+        Ranked& ranked = block_.ranked[r];
+        ranked.rmse = std::sqrt(fit.sse / targets_.m);
+        ranked.score = ranked.rmse * factor(fit.constant);
+        ranked.child = child;
+        ranked.unscaled_score = std::sqrt(unscaled_sse / targets_.m) * unscaled_factor;
+        ranked.scale = fit.scale;
+        ranked.offset = fit.offset;
+        ranked.shape = fit.constant ? 0 : affine_class(block_.probes[block_.admitted[r]]);
+        ranked.size = scaled_size(tokens, fit.constant);
+        block_.front_sizes[r] = ranked.size;
       }
     });
   }
@@ -507,7 +502,6 @@ class ShardSearch::Impl {
   // Scores block_.admitted[lo, hi) in parallel. `bound`: a score above which a
   // child cannot become best or parent (nor, with the front, enter it).
   void score_slice(std::size_t lo, std::size_t hi, double bound, const LevelFront& front) {
-    block_.outcomes.resize(block_.admitted.size());
     const double m = static_cast<double>(y_.size());
     const std::size_t grain = std::max<std::size_t>(1, kRowsPerPiece / std::max<std::size_t>(rows_, 1));
     zor::pool::for_each_piece(hi - lo, grain, [&](std::size_t a, std::size_t b) {
@@ -521,8 +515,11 @@ class ShardSearch::Impl {
             child_sse(parents_, child, rows_, y_.data(), compared_, m, factor, child_bound, sse);
         if (block_.outcomes[r] != Scoring::Scored) continue;
         const double rmse = std::sqrt(sse / m);
-        block_.rmses[r] = rmse;
-        block_.scores[r] = rmse * factor;
+        Ranked& ranked = block_.ranked[r];
+        ranked.rmse = rmse;
+        ranked.score = rmse * factor;
+        ranked.child = child;
+        block_.front_sizes[r] = size;
       }
     });
   }
@@ -541,22 +538,13 @@ class ShardSearch::Impl {
     for (std::size_t r = lo; r < hi; ++r) {
       if (block_.outcomes[r] != Scoring::Scored) continue;
       ++count;
-      Ranked ranked{block_.scores[r], block_.rmses[r], base + block_.admitted[r],
-                    block_.children[block_.admitted[r]]};
-      if (options_.scaled) {
-        const AffineFit& fit = block_.fits[r];
-        ranked.unscaled_score = block_.unscaled_scores[r];
-        ranked.scale = fit.scale;
-        ranked.offset = fit.offset;
-        ranked.shape = fit.constant ? 0 : affine_class(block_.probes[block_.admitted[r]]);
-        ranked.size = scaled_size(child_complexity(parents_, ranked.child), fit.constant);
-      }
+      Ranked& ranked = block_.ranked[r];
+      ranked.seq = base + block_.admitted[r];
       if (!best_score_ || replaces(*best_score_, ranked.score)) {
         best_score_ = ranked.score;
         best = ranked;
       }
-      if (keep_front_)
-        front.offer(ranked.size != 0 ? ranked.size : child_complexity(parents_, ranked.child), ranked);
+      if (keep_front_) front.offer(block_.front_sizes[r], ranked);
       next_parents.offer(ranked);
     }
     return count;

@@ -11,6 +11,7 @@
 #include <limits>
 #include <optional>
 #include <type_traits>
+#include <vector>
 
 #include "core/discover/child_generator.hpp"
 #include "core/discover/fingerprint.hpp"
@@ -70,17 +71,21 @@ inline bool child_values(const ParentStore& parents, const Child& child, std::si
   });
 }
 
-// Adds children[0, count) as parents, in order: their tokens and probe
-// values one by one, then their values on every row on the worker pool
-// (a child reads only parents added before the call). Room for them must
+// Adds children[0, count) as parents, in order, their tokens, probe values
+// and values on every row built on the worker pool (a child reads only
+// parents added before the call). Room for them must
 // have been reserved.
 inline void add_children(ParentStore& parents, const Child* children, std::size_t count, std::size_t rows) {
   const std::size_t first = parents.size();
-  for (std::size_t k = 0; k < count; ++k) {
-    ProbeValues probes{};
-    child_probes(parents, children[k], probes);
-    parents.append(child_expr(parents, children[k]), probes);
-  }
+  std::vector<Expr> exprs(count);
+  std::vector<ProbeValues> probes(count);
+  zor::pool::for_each_piece(count, 256, [&](std::size_t lo, std::size_t hi) {
+    for (std::size_t k = lo; k < hi; ++k) {
+      child_probes(parents, children[k], probes[k]);
+      exprs[k] = child_expr(parents, children[k]);
+    }
+  });
+  for (std::size_t k = 0; k < count; ++k) parents.append(std::move(exprs[k]), probes[k]);
   constexpr std::size_t kRowsPerPiece = std::size_t{1} << 14;
   const std::size_t grain = std::max<std::size_t>(1, kRowsPerPiece / std::max<std::size_t>(rows, 1));
   zor::pool::for_each_piece(count, grain, [&](std::size_t lo, std::size_t hi) {

@@ -317,25 +317,33 @@ class ShardSearch::Impl {
     }
   }
 
-  // Grows every owned shard to room for extra_of(shard) more entries, one
-  // shard at a time with a poll after each rebuilt one, after checking that
-  // the growth fits the memory limit. False when the poll asks to stop.
+  // Grows every owned shard to room for extra_of(shard) more entries, after
+  // checking that the growth fits the memory limit. Shards are rebuilt on
+  // the worker pool, a group at a time with a poll after each group. False
+  // when the poll asks to stop.
   template <class ExtraOf>
   bool grow_seen_set(ExtraOf&& extra_of, std::uint64_t other_bytes) {
     std::uint64_t growth = 0;
     std::uint64_t largest = 0;
-    for (std::size_t s = range_.first; s < range_.last; ++s) {
-      const std::uint64_t needed = seen_.slots_needed(s, extra_of(s)) * SeenSet::kSlotBytes;
-      growth += needed - seen_.slots(s) * SeenSet::kSlotBytes;
-      largest = std::max(largest, needed);
-    }
-    if (growth == 0) return true;
-    // While a table is rebuilt, its old slots are still held.
-    require_memory(growth + largest + other_bytes);
+    std::vector<std::pair<std::size_t, std::size_t>> grown;  // (shard, slots)
     for (std::size_t s = range_.first; s < range_.last; ++s) {
       const std::size_t needed = seen_.slots_needed(s, extra_of(s));
       if (needed == seen_.slots(s)) continue;
-      seen_.resize_shard(s, needed, stored_hash());
+      grown.emplace_back(s, needed);
+      growth += (needed - seen_.slots(s)) * SeenSet::kSlotBytes;
+      largest = std::max<std::uint64_t>(largest, needed * SeenSet::kSlotBytes);
+    }
+    if (grown.empty()) return true;
+    // While a table is rebuilt, its old slots are still held: one table's
+    // on each thread at once.
+    require_memory(growth + zor::pool::thread_count() * largest + other_bytes);
+    constexpr std::size_t kShardsPerPoll = 64;
+    for (std::size_t lo = 0; lo < grown.size(); lo += kShardsPerPoll) {
+      const std::size_t hi = std::min(grown.size(), lo + kShardsPerPoll);
+      zor::pool::for_each_piece(hi - lo, 1, [&](std::size_t a, std::size_t b) {
+        for (std::size_t g = lo + a; g < lo + b; ++g)
+          seen_.resize_shard(grown[g].first, grown[g].second, stored_hash());
+      });
       if (stop_requested()) return false;
     }
     return true;

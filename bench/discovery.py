@@ -10,6 +10,12 @@ The reference is stopped after --reference-cap seconds.
 
 --reachable adds a table of the fast search alone at larger settings (time and
 peak memory, or MemoryError), the table the README shows.
+
+The thread-scaling table runs the fast search with one and with two worker
+threads (RAYON_NUM_THREADS) in the same run and shows, for each phase of its
+levels, the time with each, the speed-up, and the share of the one-thread
+run that the phase leaves serial: with speed-up s on two threads, a phase of
+time T has a serial part of T·(2/s − 1) by Amdahl's law.
 """
 
 from __future__ import annotations
@@ -47,7 +53,7 @@ CHILD = textwrap.dedent(
         "seconds": seconds,
         "peak_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024,
         "generated": out["generated"], "admitted": out["admitted"], "scored": out["scored"],
-        "admission_seconds": out["admission_seconds"],
+        "admission_seconds": out["admission_seconds"], "phases": out["phase_seconds"],
         "formula": best["formula"], "complexity": best["complexity"],
         "error_bits": "nan" if math.isnan(best["score"]) else best["score"].hex(),
     }))
@@ -87,11 +93,15 @@ REACHABLE = [
 ]
 
 
-def run(engine: str, rung: Rung, cap: float | None) -> dict:
+SCALING = [Rung(2, 100, 10, 20000), Rung(2, 100, 12, 200000)]
+
+
+def run(engine: str, rung: Rung, cap: float | None, threads: int | None = None) -> dict:
     args = [sys.executable, "-c", CHILD, engine, str(rung.n_vars), str(rung.samples), str(rung.max_complexity),
             str(rung.beam_width)]
+    env = dict(os.environ) if threads is None else {**os.environ, "RAYON_NUM_THREADS": str(threads)}
     try:
-        done = subprocess.run(args, capture_output=True, text=True, timeout=cap)
+        done = subprocess.run(args, capture_output=True, text=True, timeout=cap, env=env)
     except subprocess.TimeoutExpired:
         return {"capped": cap}
     if done.returncode != 0:
@@ -128,6 +138,7 @@ def main() -> None:
     parser.add_argument("--reference-cap", type=float, default=300.0, help="seconds before a reference run is stopped")
     parser.add_argument("--reachable", action="store_true", help="also time the fast search at larger settings")
     parser.add_argument("--figure", help="write a PNG of time and memory across the ladder (needs matplotlib)")
+    parser.add_argument("--scaling-only", action="store_true", help="only the thread-scaling table")
     opts = parser.parse_args()
 
     print(f"{platform.processor() or platform.machine()}, {os.cpu_count()} CPUs, Python {platform.python_version()}")
@@ -136,7 +147,7 @@ def main() -> None:
     print(f"{'settings':<36} {'engine':<9} {'time':>10} {'peak':>10}  {'gen/s':>6} {'adm/s':>6} {'sc/s':>6}"
           f"  {'gen+adm':>7}")
     rows = []
-    for rung in LADDER:
+    for rung in [] if opts.scaling_only else LADDER:
         fast = run("fast", rung, None)
         reference = run("reference", rung, 5.0 if rung.fast_only else opts.reference_cap)
         rows.append((rung, fast, reference))
@@ -150,13 +161,30 @@ def main() -> None:
             print(f"{'':<36} speed-up > {reference['capped'] / fast['seconds']:.0f}x")
         sys.stdout.flush()
 
+    print("\nthread scaling of the fast search: one against two worker threads, per phase of its levels")
+    print(f"{'settings':<36} {'phase':<13} {'1 thread':>9} {'2 threads':>10} {'speed-up':>9} {'serial share':>13}")
+    for rung in SCALING:
+        one, two = run("fast", rung, None, threads=1), run("fast", rung, None, threads=2)
+        if "phases" not in one or "phases" not in two:
+            print(f"{rung.label():<36} {describe(one)} / {describe(two)}")
+            continue
+        for phase in one["phases"]:
+            t1, t2 = one["phases"][phase], two["phases"][phase]
+            speedup = t1 / t2 if t2 > 0 else float("inf")
+            serial = t1 * max(min(2.0 / speedup - 1.0, 1.0), 0.0) if t2 > 0 else 0.0
+            print(f"{rung.label() if phase == 'generation' else '':<36} {phase:<13} {t1:8.2f}s {t2:9.2f}s "
+                  f"{speedup:8.2f}x {serial / one['seconds']:12.1%}")
+        print(f"{'':<36} {'whole search':<13} {one['seconds']:8.2f}s {two['seconds']:9.2f}s "
+              f"{one['seconds'] / two['seconds']:8.2f}x   results {same(one, two)}")
+        sys.stdout.flush()
+
     if opts.reachable:
         print("\nfast search at larger settings (time, peak memory)")
         for rung in REACHABLE:
             print(f"{rung.label():<36} {describe(run('fast', rung, 600.0))}")
             sys.stdout.flush()
 
-    if opts.figure:
+    if opts.figure and rows:
         write_figure(rows, opts.figure)
 
 

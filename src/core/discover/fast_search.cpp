@@ -62,9 +62,12 @@ class FastSearch {
         options_(options),
         control_(control),
         rows_(columns.front().size()),
+        // Shard searches elsewhere hold the parents' values; here only their
+        // tokens and probe values are needed.
+        parent_rows_(control.runner != nullptr ? 0 : rows_),
         unary_(unary_operators(options)),
         binary_(binary_operators(options)),
-        parents_(rows_, options.use_zor, options.scaled),
+        parents_(parent_rows_, options.use_zor, options.scaled),
         memory_limit_(control.memory_limit != 0 ? control.memory_limit : default_memory_limit()),
         start_(std::chrono::steady_clock::now()) {
     if (options.scaled) targets_ = TargetSummary(y, rows_);
@@ -116,12 +119,20 @@ class FastSearch {
     const double share = last_generated_ > 0 ? static_cast<double>(last_admitted_) / last_generated_ : 1.0;
     const double needed =
         2.0 * SeenSet::kSlotBytes * (static_cast<double>(seen_entries_) + kHeadroom * share * children) +
-        static_cast<double>(limits.size()) * static_cast<double>(parents_.bytes());
+        static_cast<double>(limits.size()) * worker_parent_bytes();
     double available = 0.0;
     for (const std::uint64_t limit : limits) available += static_cast<double>(limit);
     if (needed > available) {
       throw SearchMemoryExceeded(cluster_memory_message(needed, available, limits.size()));
     }
+  }
+
+  // What a shard search elsewhere holds of the parents: what this process
+  // holds, and their values on every row.
+  double worker_parent_bytes() const {
+    const double terms = options_.use_zor ? 3.0 : 1.0;
+    return static_cast<double>(parents_.bytes()) +
+           static_cast<double>(parents_.size()) * terms * static_cast<double>(rows_) * sizeof(double);
   }
 
   // Level 1: the constants 0 and 1, then one variable per column, scored by
@@ -149,8 +160,9 @@ class FastSearch {
     // Every seed is a parent of level 2, whatever its score.
     parents_.reserve(seeds.size());
     for (const Seed& seed : seeds) {
-      parents_.add(seed.expression, seed.probes,
-                   [&](double* out) { seed_values(seed.expression, columns_, out); });
+      parents_.add(seed.expression, seed.probes, [&](double* out) {
+        if (parent_rows_ > 0) seed_values(seed.expression, columns_, out);
+      });
     }
     report(1, generated, seeds.size(), scored.size());
     return reached_goal(outcome_.best, options_);
@@ -244,7 +256,7 @@ class FastSearch {
     const std::size_t per_poll = std::max<std::size_t>(1, kRowsPerSlice / std::max<std::size_t>(rows_, 1));
     for (std::size_t lo = 0; lo < children.size(); lo += per_poll) {
       if (lo > 0 && stop_requested()) return LevelEnd::Done;
-      add_children(parents_, children.data() + lo, std::min(per_poll, children.size() - lo), rows_);
+      add_children(parents_, children.data() + lo, std::min(per_poll, children.size() - lo), parent_rows_);
     }
     clock.lap(outcome_.phases.parents);
     if (!local_) adopted_ = std::move(children);
@@ -287,6 +299,7 @@ class FastSearch {
   const SearchOptions& options_;
   const SearchControl& control_;
   const std::size_t rows_;
+  const std::size_t parent_rows_;
   const std::vector<OpCode> unary_;
   const std::vector<OpCode> binary_;
   ParentStore parents_;

@@ -337,14 +337,20 @@ class ShardSearch::Impl {
     // While a table is rebuilt, its old slots are still held: one table's
     // on each thread at once.
     require_memory(growth + zor::pool::thread_count() * largest + other_bytes);
-    constexpr std::size_t kShardsPerPoll = 64;
-    for (std::size_t lo = 0; lo < grown.size(); lo += kShardsPerPoll) {
-      const std::size_t hi = std::min(grown.size(), lo + kShardsPerPoll);
+    // Taking fresh memory costs page faults, which threads take one at a
+    // time: a group holds a few megabytes of new tables, so that polls come
+    // every few milliseconds.
+    constexpr std::uint64_t kBytesPerPoll = std::uint64_t{4} << 20;
+    for (std::size_t lo = 0; lo < grown.size();) {
+      std::size_t hi = lo;
+      for (std::uint64_t bytes = 0; hi < grown.size() && (hi == lo || bytes < kBytesPerPoll); ++hi)
+        bytes += grown[hi].second * SeenSet::kSlotBytes;
       zor::pool::for_each_piece(hi - lo, 1, [&](std::size_t a, std::size_t b) {
         for (std::size_t g = lo + a; g < lo + b; ++g)
           seen_.resize_shard(grown[g].first, grown[g].second, stored_hash());
       });
       if (stop_requested()) return false;
+      lo = hi;
     }
     return true;
   }

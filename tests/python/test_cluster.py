@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import zor
-from zor import _cluster, _native
+from zor import _cluster
 
 distributed = pytest.importorskip("distributed")
 
@@ -150,12 +150,3 @@ def test_ctrl_c_cancels_the_level_on_every_worker() -> None:
         small = zor.discover(X, y, cluster=client, max_complexity=4, beam_width=40, progress=False)
         assert small.best is not None
         assert shards_left(client) == 0
-
-
-def test_shard_messages_from_elsewhere_are_refused() -> None:
-    shard = _native.shard_open([[1.0, 2.0]], [1.0, 2.0], 4, 40, 1e-10, True, True, 0.001, False, True, 0,
-                               _native.SHARDS, 0)
-    with pytest.raises(ValueError, match="not a level message"):
-        _native.shard_expand(shard, b"zor1 and then something else")
-    with pytest.raises(TypeError, match="expected a shard made by shard_open"):
-        _native.shard_expand(object(), b"")

@@ -121,6 +121,14 @@ def _held_bytes(key: str) -> int:
 # --- on the driver ----------------------------------------------------------------------------------------
 
 
+def _workers(client: Any) -> dict[str, Any]:
+    """Every worker the scheduler lists, by address, with its details."""
+    try:
+        return client.scheduler_info(n_workers=-1)["workers"]
+    except TypeError:  # releases before 2025 list every worker without being asked
+        return client.scheduler_info()["workers"]
+
+
 class ClusterSearch:
     """One search's shard searches on the client's workers, and the transport
     that zor._native.search calls for every level."""
@@ -130,7 +138,7 @@ class ClusterSearch:
         self.client = client
         self.deadline = deadline
         self.key = f"zor-search-{uuid.uuid4().hex}"
-        workers = client.scheduler_info(n_workers=-1)["workers"]
+        workers = _workers(client)
         if not workers:
             raise ValueError("the cluster has no workers")
         self.workers = sorted(workers)
@@ -195,7 +203,7 @@ class ClusterSearch:
 
     def _present(self) -> list[str]:
         """The search's workers that the scheduler still lists."""
-        present = self.client.scheduler_info(n_workers=-1)["workers"]
+        present = _workers(self.client)
         return [address for address in self.workers if address in present]
 
     def _require_workers(self) -> None:

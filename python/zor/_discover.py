@@ -36,12 +36,16 @@ if TYPE_CHECKING:
 DEFAULT_MAX_COMPLEXITY = 8
 DEFAULT_BEAM_WIDTH = 2000
 
-# The settings a search given only a time limit climbs through: each step widens
-# the beam before the next one deepens, since a narrow beam drops building
-# blocks that deeper formulas need.
+# The settings a search given only a time limit climbs through. At each beam
+# width it first goes deep (13 tokens is where laws such as
+# m·(ω² + ω₀²)·x² lie), which a narrow beam does in a fraction of a second,
+# then the beam widens and the depth starts again from the shallow end: a
+# wide beam keeps the building blocks that rank poorly on their own, and
+# costs more per level, so it gets the time that is left.
 LADDER: tuple[tuple[int, int], ...] = (
-    (6, 2000), (7, 5000), (7, 20000), (8, 20000), (8, 50000), (9, 50000), (9, 200000),
-    (10, 200000), (10, 500000), (11, 500000), (11, 2000000), (12, 2000000),
+    (6, 2000), (7, 5000), (8, 5000), (10, 5000), (13, 5000), (8, 20000), (10, 20000), (13, 20000),
+    (9, 50000), (10, 50000), (11, 50000), (13, 50000), (9, 200000), (10, 200000), (11, 200000), (13, 200000),
+    (11, 500000), (12, 500000), (13, 2000000),
 )
 
 # How much lower than every simpler formula's error a formula's error must be

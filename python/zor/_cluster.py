@@ -114,19 +114,17 @@ async def _close(key: str) -> None:
         _native.shard_stop(shard, True)
 
 
-def _held_bytes(key: str) -> int:
-    return _native.shard_bytes(_shard(key))
-
-
 # --- on the driver ----------------------------------------------------------------------------------------
 
 
 def _workers(client: Any) -> dict[str, Any]:
     """Every worker the scheduler lists, by address, with its details."""
     try:
-        return client.scheduler_info(n_workers=-1)["workers"]
+        info: dict[str, Any] = client.scheduler_info(n_workers=-1)
     except TypeError:  # releases before 2025 list every worker without being asked
-        return client.scheduler_info()["workers"]
+        info = client.scheduler_info()
+    workers: dict[str, Any] = info["workers"]
+    return workers
 
 
 class ClusterSearch:
@@ -169,12 +167,6 @@ class ClusterSearch:
                                pure=False, key=f"{self.key}-level-{self.levels}-{i}")
             for i, address in enumerate(self.workers)]
         return self._gather(futures, stoppable=True)
-
-    def held_bytes(self) -> list[int]:
-        """What each worker's shard search holds between levels."""
-        futures = [self.client.submit(_held_bytes, self.key, workers=[address], allow_other_workers=False,
-                                      pure=False) for address in self.workers]
-        return self._gather(futures, stoppable=False)
 
     def _gather(self, futures: list[Any], stoppable: bool) -> list[Any]:
         """The futures' results, in order, watching the time limit, Ctrl-C and the workers."""

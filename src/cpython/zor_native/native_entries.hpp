@@ -11,7 +11,6 @@ PyObject* evaluate_entry(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* shard_open_entry(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* shard_expand_entry(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* shard_stop_entry(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* shard_bytes_entry(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 // The module attribute OPERATORS: one (name, arity, text) tuple per operator,
 // in code order, so that the zor package names, counts and prints operators

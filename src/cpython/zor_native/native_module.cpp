@@ -45,9 +45,6 @@ PyMethodDef functions[] = {
      "shard_stop(shard, cancel)\n--\n\n"
      "Asks the level `shard` is running to end early with what it found (cancel=False) or to raise\n"
      "(cancel=True). Safe from any thread."},
-    {"shard_bytes", as_cfunction(shard_bytes_entry), kFastcall,
-     "shard_bytes(shard)\n--\n\n"
-     "Bytes the shard search holds between levels: its part of the seen set and its parents."},
     {nullptr, nullptr, 0, nullptr},
 };
 

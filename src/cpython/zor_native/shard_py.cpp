@@ -149,22 +149,12 @@ PyObject* shard_stop(ShardArgument shard, bool cancel) {
   Py_RETURN_NONE;
 }
 
-PyObject* shard_bytes(ShardArgument shard) {
-  std::unique_lock<std::mutex> level(shard.handle->busy, std::try_to_lock);
-  if (!level.owns_lock()) {
-    PyErr_SetString(PyExc_RuntimeError, "this shard is running a level");
-    return nullptr;
-  }
-  return build_uint(shard.handle->search->bytes());
-}
-
 constexpr Signature kShardOpen{
     "shard_open",
     {"columns", "y", "max_complexity", "beam_width", "precision_goal", "use_trig", "use_zor",
      "complexity_penalty", "scaled", "keep_front", "first_shard", "last_shard", "memory_limit"}};
 constexpr Signature kShardExpand{"shard_expand", {"shard", "message"}};
 constexpr Signature kShardStop{"shard_stop", {"shard", "cancel"}};
-constexpr Signature kShardBytes{"shard_bytes", {"shard"}};
 
 }  // namespace
 
@@ -177,8 +167,4 @@ PyObject* shard_expand_entry(PyObject* self, PyObject* const* args, Py_ssize_t n
 PyObject* shard_stop_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return module_function<kShardStop, shard_stop>(self, args, nargs, kwnames);
 }
-PyObject* shard_bytes_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return module_function<kShardBytes, shard_bytes>(self, args, nargs, kwnames);
-}
-
 }  // namespace zor::py

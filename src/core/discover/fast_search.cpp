@@ -112,9 +112,13 @@ class FastSearch {
   // children the previous level admitted, with a quarter of headroom, in
   // half-full tables) and every process's copy of the parents. Each shard
   // search still checks its own part against its own limit.
-  void require_cluster_memory(std::uint64_t children) const {
+  void require_cluster_memory(std::size_t first_new) const {
     const std::vector<std::uint64_t> limits = runner_->memory_limits();
     if (limits.empty() || std::find(limits.begin(), limits.end(), 0) != limits.end()) return;
+    // Counting the level's children builds the generator's partner lists:
+    // only worth it when there is a cluster to check.
+    const std::uint64_t children =
+        ChildGenerator(parents_.complexities(), first_new, unary_, binary_, options_.max_complexity).total();
     constexpr double kHeadroom = 1.25;
     const double share = last_generated_ > 0 ? static_cast<double>(last_admitted_) / last_generated_ : 1.0;
     const double needed =
@@ -196,8 +200,7 @@ class FastSearch {
 
   // One level of children; Done when the search ends with it.
   LevelEnd expand(std::uint64_t level, std::size_t first_new) {
-    require_cluster_memory(
-        ChildGenerator(parents_.complexities(), first_new, unary_, binary_, options_.max_complexity).total());
+    require_cluster_memory(first_new);
     std::vector<LevelPart> parts = runner_->expand(level_start(level, first_new));
     PhaseClock clock;
 

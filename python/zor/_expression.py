@@ -129,7 +129,8 @@ def to_text(tokens: Sequence[Token], names: Sequence[str]) -> str:
 
 # --- LaTeX: parentheses only where precedence needs them --------------------
 
-_SUM, _PRODUCT, _NEGATED, _ATOM = 1, 2, 3, 4
+# A _LEAF (a variable, a non-negative number) takes an exponent without parentheses.
+_SUM, _PRODUCT, _NEGATED, _ATOM, _LEAF = 1, 2, 3, 4, 5
 _LATEX_SPECIALS = {"\\": r"\backslash{}", "_": r"\_", "{": r"\{", "}": r"\}", "$": r"\$", "&": r"\&",
                    "#": r"\#", "%": r"\%", "^": r"\^{}", "~": r"\~{}"}
 
@@ -166,7 +167,7 @@ def to_latex(tokens: Sequence[Token], names: Sequence[str]) -> str:
 
     def leaf(token: Token) -> tuple[str, int]:
         if token[0] == "var":
-            return latex_name(names[int(token[1])]), _ATOM
+            return latex_name(names[int(token[1])]), _LEAF
         return _latex_number(float(token[2] if token[0] == "param" else token[1]))  # type: ignore[misc]
 
     def unary(op: str, a: tuple[str, int]) -> tuple[str, int]:
@@ -178,6 +179,8 @@ def to_latex(tokens: Sequence[Token], names: Sequence[str]) -> str:
             return rf"\sqrt{{{a[0]}}}", _ATOM
         if op == "Abs":
             return rf"\left|{a[0]}\right|", _ATOM
+        if op == "Square":
+            return rf"{wrap(a, _ATOM)}^{{2}}", _ATOM
         function = {"Exp": r"\exp", "Ln": r"\ln", "Sin": r"\sin", "Cos": r"\cos"}[op]
         return rf"{function}\left({a[0]}\right)", _ATOM
 
@@ -197,9 +200,11 @@ def to_latex(tokens: Sequence[Token], names: Sequence[str]) -> str:
 
 # --- Python: a module that runs as it stands --------------------------------
 
+# Square as a product, as the core computes it: x ** 2 goes through pow, which
+# is not always rounded as x * x is.
 _PY_UNARY = {
     "Neg": "(-{})", "Recip": "(1.0 / {})", "Exp": "math.exp({})", "Ln": "math.log({})",
-    "Sqrt": "math.sqrt({})", "Sin": "math.sin({})", "Cos": "math.cos({})", "Abs": "abs({})",
+    "Sqrt": "math.sqrt({})", "Sin": "math.sin({})", "Cos": "math.cos({})", "Abs": "abs({})", "Square": "({0} * {0})",
 }
 _PY_BINARY = {"Zor": "zor({}, {})", "Add": "({} + {})", "Sub": "({} - {})", "Mul": "({} * {})", "Div": "({} / {})"}
 _PY_RESERVED = {"math", "zor", "safe_exp", "safe_log", "f"}
@@ -301,6 +306,8 @@ def to_sympy(tokens: Sequence[Token], names: Sequence[str]) -> sympy.Expr:
             return -a
         if op == "Recip":
             return sp.Integer(1) / a
+        if op == "Square":
+            return a**2
         return {"Exp": sp.exp, "Ln": sp.log, "Sqrt": sp.sqrt, "Sin": sp.sin, "Cos": sp.cos, "Abs": sp.Abs}[op](a)
 
     def binary(op: str, a: Any, b: Any) -> Any:

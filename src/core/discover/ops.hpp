@@ -53,6 +53,8 @@ inline bool apply_op(double a, double b, double& out) {
   } else if constexpr (Op == OpCode::Div) {
     if (std::fabs(b) < kNearZero) return false;
     out = a / b;
+  } else if constexpr (Op == OpCode::Square) {
+    out = a * a;
   }
   (void)b;
   return true;
@@ -90,6 +92,8 @@ inline R dispatch_op(OpCode op, R fallback, F&& f) {
       return f(std::integral_constant<OpCode, Mul>{});
     case Div:
       return f(std::integral_constant<OpCode, Div>{});
+    case Square:
+      return f(std::integral_constant<OpCode, Square>{});
   }
   return fallback;
 }

@@ -23,7 +23,8 @@ inline std::vector<OpCode> searched_operators(const SearchOptions& options, int 
   for (const SearchedOperator& entry : kSearchOrder) {
     const bool on = entry.use == SearchUse::Always ||
                     (entry.use == SearchUse::WithTrig && options.use_trig) ||
-                    (entry.use == SearchUse::WithZor && options.use_zor);
+                    (entry.use == SearchUse::WithZor && options.use_zor) ||
+                    (entry.use == SearchUse::WhenScaled && options.scaled);
     if (on && arity(entry.code) == arity_wanted) ops.push_back(entry.code);
   }
   return ops;

@@ -43,10 +43,19 @@ DEFAULT_BEAM_WIDTH = 2000
 # wide beam keeps the building blocks that rank poorly on their own, and
 # costs more per level, so it gets the time that is left.
 LADDER: tuple[tuple[int, int], ...] = (
-    (6, 2000), (7, 5000), (8, 5000), (10, 5000), (13, 5000), (8, 20000), (10, 20000), (13, 20000),
-    (9, 50000), (10, 50000), (11, 50000), (13, 50000), (9, 200000), (10, 200000), (11, 200000), (13, 200000),
-    (11, 500000), (12, 500000), (13, 2000000),
+    (6, 2000), (7, 5000), (8, 5000), (10, 5000), (13, 5000), (8, 20000), (11, 20000), (13, 20000),
+    (9, 50000), (10, 50000), (11, 50000), (13, 50000), (9, 200000), (10, 200000), (11, 200000), (11, 500000),
+    (13, 200000), (12, 500000), (13, 2000000),
 )
+
+# Factor searches (scaled ladder only): after this many steps, y / x is
+# searched for every variable x of one sign, at FACTOR_PROBE, then the one
+# whose quotient fits best at FACTOR_DEEP; x times what they find joins the
+# candidates. A law x·g(others), m·(v² + u² + w²)/2, is then the search for
+# g alone, whose parts fit g on their own where they do not fit y.
+FACTOR_AFTER = 5
+FACTOR_PROBE = (8, 5000)
+FACTOR_DEEP = (13, 5000)
 
 # How much lower than every simpler formula's error a formula's error must be
 # to join the Pareto front.
@@ -476,6 +485,8 @@ def discover(
     run.memory_limit, run.cluster = memory_limit, client
     try:
         for step, (complexity, width) in enumerate(steps):
+            if climbing and scaling and step == FACTOR_AFTER and not run.factor_searches(time_limit):
+                break
             if not run.step(step, complexity, width, time_limit):
                 break
     finally:
@@ -512,6 +523,8 @@ class _Run:
         self.cluster: Any = None
         self.target_mean_square = float(np.mean(target * target))
         self.target_variance = float(np.var(target))
+        # Candidates x·g from the factor searches, as token lists.
+        self.factored: list[tuple[Token, ...]] = []
 
     def configure(self, scaling: bool, model_selection: str, max_rows: int | None) -> None:
         self.scaling, self.model_selection = scaling, model_selection
@@ -577,6 +590,47 @@ class _Run:
         best = self.merged.best
         return best is None or not self.precision_goal >= best["score"]
 
+    def factor_searches(self, time_limit: float | None) -> bool:
+        """Searches y / x for the variables x of one sign (see FACTOR_AFTER); True when the ladder
+        should go on."""
+        fits: list[tuple[float, int]] = []
+        for k, column in enumerate(self.search_columns):
+            if not (np.all(column > 0.0) or np.all(column < 0.0)):
+                continue
+            fit = self._factor_search(k, *FACTOR_PROBE, time_limit)
+            if fit is None:
+                return False
+            fits.append((fit, k))
+        if fits:
+            fitted, k = min(fits)
+            if math.isfinite(fitted) and self._factor_search(k, *FACTOR_DEEP, time_limit) is None:
+                return False
+        scores = [formula.score for formula in map(self.judge.judge_tokens, self.factored) if formula is not None]
+        return not any(self.precision_goal >= score for score in scores)
+
+    def _factor_search(self, k: int, complexity: int, width: int, time_limit: float | None) -> float | None:
+        """One scaled search of y / x_k; the relative error of its best fit, or None when the time is up."""
+        remaining = None if time_limit is None else time_limit - (time.monotonic() - self.started)
+        if remaining is not None and remaining <= 0.0:
+            return None
+        quotient = np.ascontiguousarray(self.search_target / self.search_columns[k])
+        try:
+            outcome = _native.search(self.search_columns, quotient, complexity, width, self.precision_goal,
+                                     self.use_trig, self.use_zor, self.complexity_penalty, time_limit=remaining,
+                                     keep_front=True, scaled=True, memory_limit=self.memory_limit or 0)
+        except MemoryError:
+            return math.inf
+        factor: tuple[Token, ...] = (("var", k), ("op", "Mul"))
+        for candidate in outcome["front"]:
+            if candidate["scale"] != 0.0:
+                self.factored.append(tuple(candidate["tokens"]) + factor)
+        if outcome["cut_short"]:
+            self.cut_short = True
+            return None
+        best = outcome["best"]
+        rms = math.sqrt(float(np.mean(quotient * quotient)))
+        return math.inf if best is None or not rms > 0.0 else best["rmse"] / rms
+
     def result(self) -> DiscoveryResult:
         if self.scaling:
             front = self._scaled_front()
@@ -611,14 +665,15 @@ class _Run:
         candidates = list(self.merged.by_complexity.values())
         if self.merged.best is not None:
             candidates.append(self.merged.best)
+        judged = [(tuple(c["tokens"]), c.get("scale", 1.0) == 0.0) for c in candidates]
+        judged += [(tokens, False) for tokens in self.factored]
         by_complexity: dict[int, Formula] = {}
         seen: set[tuple[Token, ...]] = set()
-        for candidate in candidates:
-            tokens = tuple(candidate["tokens"])
+        for tokens, constant in judged:
             if tokens in seen:
                 continue
             seen.add(tokens)
-            formula = self.formula(candidate, final=True)
+            formula = self.final_judge.judge_tokens(tokens, constant)
             if formula is None:
                 continue
             kept = by_complexity.get(formula.complexity)
@@ -661,9 +716,11 @@ class _Judge:
         self.cache: dict[tuple[Token, ...], Formula | None] = {}
 
     def judge(self, candidate: Candidate) -> Formula | None:
-        tokens = tuple(candidate["tokens"])
+        return self.judge_tokens(tuple(candidate["tokens"]), candidate.get("scale", 1.0) == 0.0)
+
+    def judge_tokens(self, tokens: tuple[Token, ...], constant: bool = False) -> Formula | None:
         if tokens not in self.cache:
-            self.cache[tokens] = self._judge(tokens, candidate.get("scale", 1.0) == 0.0)
+            self.cache[tokens] = self._judge(tokens, constant)
         return self.cache[tokens]
 
     def _judge(self, tokens: tuple[Token, ...], constant: bool) -> Formula | None:

@@ -80,6 +80,31 @@ def test_shapes_that_alias_under_fixed_probes_are_found(target, complexity):
     np.testing.assert_array_equal(result.best.predict(X), target(X[:, 0], X[:, 1]))
 
 
+@pytest.mark.parametrize("scaling, expected", [(True, "(x^2)"), (False, "(x * x)")])
+def test_only_the_scaled_search_squares(scaling, expected):
+    # find_formula's operators stay as they are: without scaling x² is x times x, and no formula
+    # anywhere on the front holds a Square
+    X, t = _two_variables(lambda x, y: x * x + np.sin(y) / 8)
+    result = zor.discover(X, t, variable_names=["x", "y"], max_complexity=5, beam_width=500, progress=False,
+                          scaling=scaling, model_selection="accuracy")
+    texts = [formula.formula for formula in result.front]
+    assert any(expected in text for text in texts), texts
+    assert all(("op", "Square") not in formula.tokens for formula in result.front) != scaling
+
+
+@pytest.mark.parametrize("target, complexity", [
+    (lambda x, y: (x - y) ** 2 / 3, 5),
+    (lambda x, y: x**2 * y**3 / 7, 7),
+    (lambda x, y: np.exp(-(x / y) ** 2) / y, 10),
+])
+def test_laws_built_on_squares_come_back_exact(target, complexity):
+    X, t = _two_variables(target, rows=60)
+    result = zor.discover(X, t, variable_names=["x", "y"], max_complexity=10, beam_width=5000, progress=False)
+    assert result.best.error <= 1e-12 * np.sqrt(np.mean(t * t)), result.best
+    assert result.best.complexity <= complexity
+    assert ("op", "Square") in result.best.tokens
+
+
 def test_inverse_square_law_comes_back_exact_with_pi(tmp_path):
     sympy = pytest.importorskip("sympy")
     rng = np.random.default_rng(5)
@@ -187,7 +212,7 @@ def test_large_data_is_searched_on_a_subsample_and_judged_on_all_rows():
     x = rng.uniform(1, 5, 30000)
     target = 3 * x * x + 0.5
     result = zor.discover(x.reshape(-1, 1), target, max_complexity=3, max_rows=1000, progress=False)
-    assert result.best.formula == "((3 * (x * x)) + 1/2)"
+    assert result.best.formula == "((3 * (x^2)) + 1/2)"
     assert result.best.error <= 1e-12 * np.max(target)
     with pytest.raises(ValueError, match="max_rows"):
         zor.discover(x.reshape(-1, 1), target, max_rows=0, progress=False)
@@ -221,3 +246,19 @@ def test_scaled_results_do_not_depend_on_the_thread_count():
         outputs.append(json.loads(done.stdout))
     assert outputs[0] == outputs[1]
     assert len(outputs[0]) > 3
+
+
+@pytest.mark.parametrize("noise", [0.0, 0.01])
+def test_a_law_times_a_variable_is_found_through_the_quotient(noise):
+    # m·(v² + u² + w²)/2: the sum of squares alone fits the energy too poorly to stay in the beam, but it is
+    # what the search of energy / m looks for
+    rng = np.random.default_rng(2)
+    m, v, u, w = (rng.uniform(1, 5, 200) for _ in range(4))
+    exact = m * (v**2 + u**2 + w**2) / 2
+    energy = exact + noise * np.sqrt(np.mean(exact**2)) * rng.standard_normal(200)
+    result = zor.discover(np.column_stack([m, v, u, w]), energy, variable_names=["m", "v", "u", "w"],
+                          time_limit=8, progress=False)
+    best = result.best
+    assert best.tokens[-2:] == (("var", 0), ("op", "Mul"))
+    assert best.exact_scale == (1, 2, "") and best.exact_offset == (0, 1, "")
+    np.testing.assert_allclose(best.predict(np.column_stack([m, v, u, w])), exact, rtol=1e-13)

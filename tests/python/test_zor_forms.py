@@ -58,6 +58,9 @@ def run_python_form(tokens, names, *row):
         ([const(800.0), Y, op("Zor")], rf"e^{{{math.log(800.0)!r}}} - \ln\left(y\right)"),
         ([X, const(0.0), op("Sub"), op("Ln")], r"\ln\left(x - 0\right)"),
         ([X, op("Exp"), op("Ln"), op("Abs")], r"\left|\ln\left(\exp\left(x\right)\right)\right|"),
+        ([X, op("Square"), Y, op("Mul")], r"x^{2} \cdot y"),
+        ([X, Y, op("Div"), op("Square")], r"\left(\frac{x}{y}\right)^{2}"),
+        ([X, op("Neg"), op("Square")], r"\left(-x\right)^{2}"),
         ([const(math.pi), X, op("Mul")], r"\pi \cdot x"),
         ([const(-0.5), X, op("Add")], r"-0.5 + x"),
         ([X, const(-0.5), op("Mul")], r"x \cdot \left(-0.5\right)"),
@@ -116,6 +119,7 @@ def test_python_form_zor_matches_the_native_guards_bit_for_bit():
         [X, op("Sin"), Y, op("Cos"), op("Sub"), op("Recip")],
         [X, op("Neg"), op("Abs"), Y, op("Zor")],
         [const(math.pi), X, op("Mul"), const(math.e), op("Add")],
+        [X, Y, op("Sub"), op("Square"), Y, op("Square"), op("Div")],
     ],
 )
 def test_python_form_and_evaluate_agree(tokens):

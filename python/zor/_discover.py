@@ -416,7 +416,9 @@ def discover(
     at its next check and returns the best so far, marked `cut_short`. When
     both max_complexity and beam_width are left out and a time limit is given,
     the search climbs a ladder of settings (zor._discover.LADDER) until the
-    time is up and returns the front merged over the steps; without a time
+    time is up and returns the front merged over the steps (with scaling,
+    after its first steps it also searches y / x for every variable x of one
+    sign, and offers x times what it finds: see FACTOR_AFTER); without a time
     limit the missing settings take find_formula's defaults (8 and 2000).
     With equal settings the best formula, its score and complexity are those
     of find_formula, bit for bit.

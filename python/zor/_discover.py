@@ -537,12 +537,11 @@ class _Run:
         self.judge = _Judge(self.search_columns, self.search_target, self.names, self.complexity_penalty)
         self.final_judge = _Judge(self.columns, self.target, self.names, self.complexity_penalty)
 
-    def formula(self, candidate: Candidate, final: bool = False) -> Formula | None:
-        """The candidate as a Formula: with scaling, fitted and snapped on the
-        search's rows, or on every row when `final`."""
+    def formula(self, candidate: Candidate) -> Formula | None:
+        """The candidate as a Formula: with scaling, fitted and snapped on the search's rows."""
         if not self.scaling:
             return _formula(candidate, self.names, self.target_mean_square, self.target_variance)
-        return (self.final_judge if final else self.judge).judge(candidate)
+        return self.judge.judge(candidate)
 
     def step(self, step: int, complexity: int, width: int, time_limit: float | None) -> bool:
         """Runs one search; True when the next step should follow."""
@@ -594,7 +593,8 @@ class _Run:
 
     def factor_searches(self, time_limit: float | None) -> bool:
         """Searches y / x for the variables x of one sign (see FACTOR_AFTER); True when the ladder
-        should go on."""
+        should go on. These searches run in this process, also for a cluster search, and report no
+        levels: they are small next to the ladder's later steps."""
         fits: list[tuple[float, int]] = []
         for k, column in enumerate(self.search_columns):
             if not (np.all(column > 0.0) or np.all(column < 0.0)):
@@ -614,6 +614,7 @@ class _Run:
         """One scaled search of y / x_k; the relative error of its best fit, or None when the time is up."""
         remaining = None if time_limit is None else time_limit - (time.monotonic() - self.started)
         if remaining is not None and remaining <= 0.0:
+            self.cut_short = True
             return None
         quotient = np.ascontiguousarray(self.search_target / self.search_columns[k])
         try:

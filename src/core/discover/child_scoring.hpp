@@ -171,10 +171,12 @@ inline Scoring child_scaled(const ParentStore& parents, const Child& child, std:
         if (!apply_to_terms<op.value>(a[i], b[i], v) || !finite_value(v)) return false;
         const double diff = v - y[i];
         sum += diff * diff;
-        least.add(v, y[i]);
+        if (i == 0) least.start(v, y[0]);
+        least.add_value(v, targets.shifted[i]);
       }
       if (std::sqrt(sum / m) * unscaled_factor > unscaled_bound &&
-          std::sqrt(least.min_sse() / m) * scaled_factor > scaled_bound) {
+          std::sqrt(least.min_sse(targets.shifted_sum[i], targets.shifted_squares[i]) / m) * scaled_factor >
+              scaled_bound) {
         result = Scoring::RuledOut;
         return true;
       }

@@ -30,6 +30,12 @@ struct TargetSummary {
   double m = 0.0;                // number of targets, the error's divisor
   double mean = 0.0;             // mean of the compared targets
   std::vector<double> centered;  // compared targets minus their mean
+  // The compared targets minus the first, and running sums of them and of
+  // their squares (entry k: the first k samples), as AffineErrorBound adds
+  // them: the same for every candidate, so worked out once.
+  std::vector<double> shifted;
+  std::vector<double> shifted_sum;
+  std::vector<double> shifted_squares;
 
   TargetSummary() = default;
   TargetSummary(const std::vector<double>& y, std::size_t rows)
@@ -39,6 +45,14 @@ struct TargetSummary {
     mean = compared > 0 ? sum / static_cast<double>(compared) : 0.0;
     centered.resize(compared);
     for (std::size_t i = 0; i < compared; ++i) centered[i] = y[i] - mean;
+    shifted.resize(compared);
+    shifted_sum.assign(compared + 1, 0.0);
+    shifted_squares.assign(compared + 1, 0.0);
+    for (std::size_t i = 0; i < compared; ++i) {
+      shifted[i] = y[i] - y[0];
+      shifted_sum[i + 1] = shifted_sum[i] + shifted[i];
+      shifted_squares[i + 1] = shifted_squares[i] + shifted[i] * shifted[i];
+    }
   }
 };
 
@@ -98,31 +112,41 @@ inline std::optional<AffineFit> fit_affine(const double* v, const double* y, con
 class AffineErrorBound {
  public:
   void add(double v, double y) {
-    if (count_ == 0) {
-      v0_ = v;
-      y0_ = y;
-    }
-    const double dv = v - v0_;
+    if (count_ == 0) start(v, y);
     const double dy = y - y0_;
-    sv_ += dv;
     sy_ += dy;
+    syy_ += dy * dy;
+    add_value(v, dy);
+  }
+
+  // For a caller that holds the targets' shifted values and running sums
+  // (TargetSummary): start with the first sample, then add only the values'
+  // terms, and pass the targets' sums to min_sse. The result is add's, bit
+  // for bit.
+  void start(double v, double y) {
+    v0_ = v;
+    y0_ = y;
+  }
+  void add_value(double v, double dy) {
+    const double dv = v - v0_;
+    sv_ += dv;
     svv_ += dv * dv;
     svy_ += dv * dy;
-    syy_ += dy * dy;
     ++count_;
   }
 
   // A lower bound of min over a, b of the sum of (a·v + b − y)² so far. The
   // closed form is rounded, so the bound gives up a small share of itself
   // and of the targets' spread; it is 0 whenever it cannot be trusted.
-  double min_sse() const {
+  double min_sse() const { return min_sse(sy_, syy_); }
+  double min_sse(double sy, double syy) const {
     if (count_ < 3) return 0.0;
     const double k = static_cast<double>(count_);
-    const double cyy = syy_ - sy_ * sy_ / k;
+    const double cyy = syy - sy * sy / k;
     const double cvv = svv_ - sv_ * sv_ / k;
-    const double cvy = svy_ - sv_ * sy_ / k;
+    const double cvy = svy_ - sv_ * sy / k;
     double explained = cvv > 0.0 ? cvy * cvy / cvv : 0.0;
-    const double bound = cyy - explained - 1e-9 * (syy_ + cyy);
+    const double bound = cyy - explained - 1e-9 * (syy + cyy);
     return std::isfinite(bound) && bound > 0.0 ? bound * (1.0 - 1e-9) : 0.0;
   }
 

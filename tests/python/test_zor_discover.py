@@ -266,8 +266,9 @@ def test_ctrl_c_raises_keyboard_interrupt_promptly():
     first, after = out.splitlines()
     word, stamp = first.split()
     assert word == "KeyboardInterrupt" and after == "(x + 1.0000)"
-    # a tenth of a second on an idle machine; the margin is for a loaded one
-    assert float(stamp) - sent < 0.5
+    # a tenth of a second on an idle machine; the margin is for a loaded one,
+    # and three times that for the instrumented build of make test-sanitize
+    assert float(stamp) - sent < (1.5 if "libasan" in os.environ.get("LD_PRELOAD", "") else 0.5)
 
 
 def test_repr_lists_the_best_and_the_front():

@@ -76,7 +76,7 @@ TEST_P(SplitLevels, MatchTheOneMachineSearchOnRandomProblems) {
   ProblemMaker maker(0x5eed0000 + GetParam());
   for (int i = 0; i < 150; ++i) {
     Problem p = maker.make();
-    p.options.scaled = i % 2 == 1;
+    p.options.scaling = i % 2 == 1;
     expect_same_split_outcome(p, GetParam(), "problem " + std::to_string(i));
   }
 }
@@ -89,7 +89,7 @@ TEST(SplitLevels, MatchOnWideBeamsWhereEveryLevelIsPruned) {
     Problem p = maker.make();
     p.options.max_complexity = 7;
     p.options.beam_width = i % 3 == 0 ? 40 : 4000;
-    p.options.scaled = i % 2 == 0;
+    p.options.scaling = i % 2 == 0;
     expect_same_split_outcome(p, 3, "problem " + std::to_string(i));
   }
 }

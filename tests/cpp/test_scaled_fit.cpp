@@ -153,7 +153,7 @@ TEST(ScaledSearch, ReportsTheFitOfEachFormula) {
     SearchOptions options;
     options.max_complexity = 4 + trial % 3;
     options.beam_width = 200;
-    options.scaled = true;
+    options.scaling = true;
     options.use_trig = trial % 2 == 0;
     SearchControl control;
     control.keep_front = true;

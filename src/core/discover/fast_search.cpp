@@ -67,10 +67,10 @@ class FastSearch {
         parent_rows_(control.runner != nullptr ? 0 : rows_),
         unary_(unary_operators(options)),
         binary_(binary_operators(options)),
-        parents_(parent_rows_, options.use_zor, options.scaled),
+        parents_(parent_rows_, options.use_zor, options.scaling),
         memory_limit_(control.memory_limit != 0 ? control.memory_limit : default_memory_limit()),
         start_(std::chrono::steady_clock::now()) {
-    if (options.scaled) targets_ = TargetSummary(y, rows_);
+    if (options.scaling) targets_ = TargetSummary(y, rows_);
     if (control.runner == nullptr) {
       local_ = std::make_unique<LocalRunner>(columns, y, options, control, parents_, memory_limit_);
     }
@@ -146,7 +146,7 @@ class FastSearch {
     require_memory(seeds.size() * parents_.bytes_per_member());
     std::vector<ScoredCandidate> scored;
     for (const Seed& seed : seeds) {
-      std::optional<ScoredCandidate> s = options_.scaled
+      std::optional<ScoredCandidate> s = options_.scaling
                                              ? score_scaled_seed(seed.expression)
                                              : score_candidate(seed.expression, columns_, y_, options_);
       if (s) scored.push_back(std::move(*s));
@@ -222,7 +222,7 @@ class FastSearch {
     // In generation order, as the one-machine level folds them.
     std::sort(candidates.begin(), candidates.end(),
               [](const Ranked& a, const Ranked& b) { return a.seq < b.seq; });
-    NextParents next_parents(options_.beam_width / 4, options_.scaled);
+    NextParents next_parents(options_.beam_width / 4, options_.scaling);
     for (const Ranked& ranked : candidates) {
       if (!best_score_ || replaces(*best_score_, ranked.score)) {
         best_score_ = ranked.score;

@@ -17,24 +17,43 @@ namespace zor::discover {
 
 using Columns = std::vector<std::vector<double>>;
 
+// The search's settings, one row each: type, name, default. The CPython
+// boundary reads every row by name from the caller's settings object, so a
+// new setting is one row here (and one field of the companion's settings).
+// Scaled search (`scaling`, fast search only): every candidate f is scored
+// by its least-squares fit a·f + b (see scaled_fit.hpp), probed at rows of
+// the data instead of the fixed probe points, and zor children whose
+// operands reach a guard of zor (a non-positive logarithm argument, an
+// exponent above the fold) are left out. A fitted model counts its two
+// constants in its complexity, a constant model is one token. Half of each
+// level's parents are ranked by the scaled score, at most kAffineCopies per
+// shape, the other half by the unscaled score, so that the shapes and the
+// variants deeper formulas build on both stay in the pool.
+#define ZOR_SEARCH_OPTIONS(FIELD)                                                           \
+  FIELD(std::uint64_t, max_complexity, 8)   /* last level; size bound of binary children */ \
+  FIELD(std::uint64_t, beam_width, 2000)    /* beam_width / 4 of each level become parents */ \
+  FIELD(double, precision_goal, 1e-10)      /* stop once the best score is at or below it */ \
+  FIELD(bool, use_trig, true)               /* Sin and Cos among the unary operators */     \
+  FIELD(bool, use_zor, true)                /* Zor among the binary operators */            \
+  FIELD(double, complexity_penalty, 0.001)  /* score = rmse * (size * penalty + 1) */       \
+  FIELD(bool, scaling, false)               /* fit a·f + b around every candidate */
+
 struct SearchOptions {
-  std::uint64_t max_complexity = 8;  // last level; size bound of binary children
-  std::uint64_t beam_width = 2000;   // beam_width / 4 of each level become parents
-  double precision_goal = 1e-10;     // stop once the best score is at or below it
-  bool use_trig = true;              // Sin and Cos among the unary operators
-  bool use_zor = true;               // Zor among the binary operators
-  double complexity_penalty = 0.001;
-  // Scaled search (fast search only): every candidate f is scored by its
-  // least-squares fit a·f + b (see scaled_fit.hpp), probed at rows of the
-  // data instead of the fixed probe points, and zor children whose operands
-  // reach a guard of zor (a non-positive logarithm argument, an exponent
-  // above the fold) are left out. A fitted model counts its two constants
-  // in its complexity, a constant model is one token. Half of each level's
-  // parents are ranked by the scaled score, at most kAffineCopies per shape,
-  // the other half by the unscaled score, so that the shapes and the
-  // variants deeper formulas build on both stay in the pool.
-  bool scaled = false;
+#define ZOR_DECLARE_OPTION(type, name, fallback) type name = fallback;
+  ZOR_SEARCH_OPTIONS(ZOR_DECLARE_OPTION)
+#undef ZOR_DECLARE_OPTION
 };
+
+// The factor a candidate's error is multiplied by for its size: every
+// score of every search is rmse * penalty_factor(size, penalty), in this
+// order of operations.
+inline double penalty_factor(std::uint64_t size, double penalty) {
+  return static_cast<double>(size) * penalty + 1.0;
+}
+
+inline double penalised_score(double rmse, std::uint64_t size, double penalty) {
+  return rmse * penalty_factor(size, penalty);
+}
 
 struct ScoredCandidate {
   std::string formula;           // render_formula of the expression

@@ -24,7 +24,7 @@ inline std::vector<OpCode> searched_operators(const SearchOptions& options, int 
     const bool on = entry.use == SearchUse::Always ||
                     (entry.use == SearchUse::WithTrig && options.use_trig) ||
                     (entry.use == SearchUse::WithZor && options.use_zor) ||
-                    (entry.use == SearchUse::WhenScaled && options.scaled);
+                    (entry.use == SearchUse::WhenScaled && options.scaling);
     if (on && arity(entry.code) == arity_wanted) ops.push_back(entry.code);
   }
   return ops;

@@ -146,12 +146,12 @@ std::vector<Seed> admitted_seeds(const Columns& columns, const SearchOptions& op
   std::vector<Expr> seeds = {Expr{{Token::constant(0.0)}}, Expr{{Token::constant(1.0)}}};
   for (std::size_t k = 0; k < columns.size(); ++k) seeds.push_back(Expr{{Token::var(k)}});
   const std::vector<ProbeValues> probe_rows =
-      options.scaled ? data_probe_rows(columns) : std::vector<ProbeValues>{};
+      options.scaling ? data_probe_rows(columns) : std::vector<ProbeValues>{};
   std::vector<Seed> admitted;
   for (const Expr& seed : seeds) {
     std::optional<ProbeValues> probes;
     const Token leaf = seed.tokens.front();
-    if (!options.scaled) {
+    if (!options.scaling) {
       probes = probe_values(seed, columns.size());
     } else if (leaf.kind == TokenKind::Var) {
       probes = probe_rows[leaf.index()];
@@ -192,13 +192,13 @@ class ShardSearch::Impl {
         unary_(unary_operators(options)),
         binary_(binary_operators(options)),
         own_parents_(shared_parents == nullptr
-                         ? std::make_unique<ParentStore>(rows_, options.use_zor, options.scaled)
+                         ? std::make_unique<ParentStore>(rows_, options.use_zor, options.scaling)
                          : nullptr),
         parents_(shared_parents != nullptr ? *shared_parents : *own_parents_),
         poll_(std::move(poll)),
         memory_limit_(memory_limit != 0 ? memory_limit : default_memory_limit()) {
     if (!range.valid()) throw std::invalid_argument("a shard range must be a non-empty range of shards");
-    if (options.scaled) {
+    if (options.scaling) {
       targets_ = TargetSummary(y, rows_);
     }
     seed(columns);
@@ -213,7 +213,7 @@ class ShardSearch::Impl {
     LevelFront front(start.front_scores);
     ChildGenerator generator(parents_.complexities(), start.first_new, unary_, binary_,
                              options_.max_complexity);
-    NextParents next_parents(options_.beam_width / 4, options_.scaled);
+    NextParents next_parents(options_.beam_width / 4, options_.scaling);
     std::optional<Ranked> best;
     run_level(generator, next_parents, front, best);
     last_generated_ = part_.generated;
@@ -382,7 +382,7 @@ class ShardSearch::Impl {
       for (std::size_t lo = 0; lo < block_.admitted.size(); lo += slice) {
         const std::size_t hi = std::min(block_.admitted.size(), lo + slice);
         if (lo > 0 && stop_requested()) break;
-        if (options_.scaled) {
+        if (options_.scaling) {
           score_scaled_slice(lo, hi, scoring_bound(next_parents), next_parents.unscaled_bound(), front);
         } else {
           score_slice(lo, hi, scoring_bound(next_parents), front);

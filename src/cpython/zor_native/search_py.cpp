@@ -330,8 +330,8 @@ PyObject* search(discover::Columns columns, std::vector<double> y,
   }
   discover::SearchOptions options =
       search_options(max_complexity, beam_width, precision_goal, use_trig, use_zor, complexity_penalty);
-  options.scaled = scaled.value_or(false);
-  if (options.scaled && name != "fast") {
+  options.scaling = scaled.value_or(false);
+  if (options.scaling && name != "fast") {
     PyErr_SetString(PyExc_ValueError, "the scaled search runs on the 'fast' engine only");
     return nullptr;
   }

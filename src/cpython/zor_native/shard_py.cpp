@@ -95,7 +95,7 @@ PyObject* shard_open(discover::Columns columns, std::vector<double> y, std::uint
   handle->y = std::move(y);
   handle->options =
       search_options(max_complexity, beam_width, precision_goal, use_trig, use_zor, complexity_penalty);
-  handle->options.scaled = scaled;
+  handle->options.scaling = scaled;
   ShardHandle* h = handle.get();
   try {
     h->search = std::make_unique<discover::ShardSearch>(

@@ -16,8 +16,9 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any
 
 from zor._cluster import ClusterError
-from zor._discover import DiscoveryResult, Formula, LevelReport, discover
-from zor._files import ResultFileError, load
+from zor._files import ResultFileError
+from zor._results import DiscoveryResult, Formula, LevelReport, load
+from zor._search import discover
 from zor._optional import DISTRIBUTION
 
 if TYPE_CHECKING:

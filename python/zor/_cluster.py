@@ -19,12 +19,15 @@ import threading
 import time
 import uuid
 from collections.abc import Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from . import _native
 from ._optional import import_extra
+
+if TYPE_CHECKING:
+    from ._settings import SearchSettings
 
 # How often the driver looks at the level's tasks and the cluster's workers.
 POLL_SECONDS = 0.1
@@ -71,7 +74,7 @@ def _worker_memory_now() -> int:
 # --- on the workers ---------------------------------------------------------------------------------------
 
 
-def _open(key: str, columns: list[np.ndarray], target: np.ndarray, settings: dict[str, Any], first: int,
+def _open(key: str, columns: list[np.ndarray], target: np.ndarray, settings: SearchSettings, first: int,
           last: int, memory_limit: int) -> int:
     """Makes this worker's shard search; returns the bytes it may hold."""
     budget = 0
@@ -80,9 +83,9 @@ def _open(key: str, columns: list[np.ndarray], target: np.ndarray, settings: dic
         if budget <= 0:
             raise MemoryError(f"the worker holds {_worker_memory_now() / 1e9:.2f} GB already, which leaves "
                               f"no room for the search under its memory_limit of {memory_limit / 1e9:.2f} GB")
-    shard = _native.shard_open(columns, target, settings["max_complexity"], settings["beam_width"],
-                               settings["precision_goal"], settings["use_trig"], settings["use_zor"],
-                               settings["complexity_penalty"], settings["scaled"], True, first, last, budget)
+    shard = _native.shard_open(columns, target, settings.max_complexity, settings.beam_width,  # MERGE
+                               settings.precision_goal, settings.use_trig, settings.use_zor,
+                               settings.complexity_penalty, settings.scaling, True, first, last, budget)
     with _SHARDS_LOCK:
         _SHARDS[key] = shard
     return budget
@@ -131,7 +134,7 @@ class ClusterSearch:
     """One search's shard searches on the client's workers, and the transport
     that zor._native.search calls for every level."""
 
-    def __init__(self, client: Any, columns: Sequence[np.ndarray], target: np.ndarray, settings: dict[str, Any],
+    def __init__(self, client: Any, columns: Sequence[np.ndarray], target: np.ndarray, settings: SearchSettings,
                  deadline: float | None) -> None:
         self.client = client
         self.deadline = deadline

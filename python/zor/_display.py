@@ -15,14 +15,14 @@ if TYPE_CHECKING:
     import pandas
     from matplotlib.axes import Axes
 
-    from zor._discover import DiscoveryResult, Formula
+    from zor._results import DiscoveryResult, Formula
 
 # A label longer than this is cut, so that the front stays readable.
 LABEL_CHARACTERS = 40
 LABEL_FONT_POINTS = 8.0
 
 
-def _number(value: float, digits: int = 3) -> str:
+def _format_number(value: float, digits: int = 3) -> str:
     return "–" if math.isnan(value) else f"{value:.{digits}g}"
 
 
@@ -45,8 +45,8 @@ def result_html(result: DiscoveryResult) -> str:
     rows = []
     for formula in result.front:
         best = is_best(result, formula)
-        cells = ["★" if best else "", str(formula.complexity), _number(formula.error),
-                 _number(formula.relative_error), _r2(formula.r2), _number(formula.score)]
+        cells = ["★" if best else "", str(formula.complexity), _format_number(formula.error),
+                 _format_number(formula.relative_error), _r2(formula.r2), _format_number(formula.score)]
         tds = "".join(f"<td>{html.escape(cell)}</td>" for cell in cells)
         marked = ' class="zor-best"' if best else ""
         rows.append(f'<tr title="{html.escape(formula.formula)}"{marked}>{tds}'
@@ -64,7 +64,7 @@ def _caption(result: DiscoveryResult) -> str:
         best = result.best
         marked = "★ " if any(is_best(result, f) for f in result.front) else ""
         parts.append(f"{marked}best: \\({html.escape(best.latex)}\\) (complexity {best.complexity}, "
-                     f"error {_number(best.error)}, R² {_r2(best.r2)})")
+                     f"error {_format_number(best.error)}, R² {_r2(best.r2)})")
     parts.append(f"Pareto front of error against complexity over {len(result.variable_names)} "
                  f"variable{'s' if len(result.variable_names) != 1 else ''}; {result.admitted:,} candidates "
                  f"scored in {result.elapsed_seconds:.2f} s" + ("; cut short by the time limit"
@@ -184,7 +184,7 @@ def plot_fit(result: DiscoveryResult, X: Any, y: Any, ax: Axes | None = None) ->
     ax.set_xlabel("actual" if result.target_name is None else f"actual {result.target_name}")
     ax.set_ylabel("predicted")
     residual = predicted - actual
-    summary = f"RMSE {_number(float(np.sqrt(np.mean(residual ** 2))))}" if defined.all() else (
+    summary = f"RMSE {_format_number(float(np.sqrt(np.mean(residual ** 2))))}" if defined.all() else (
         f"undefined on {int((~defined).sum())} of {len(actual)} rows")
     ax.set_title(f"{_label(best)}   ({summary})", fontsize=10)
     ax.legend(loc="upper left", fontsize=LABEL_FONT_POINTS)

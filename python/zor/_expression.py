@@ -9,9 +9,11 @@ from __future__ import annotations
 
 import keyword
 import math
+import re
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any, TypeVar, Union
 
+from zor import _native
 from zor._native import OPERATORS
 from zor._optional import import_extra
 
@@ -20,9 +22,11 @@ if TYPE_CHECKING:
 
 Token = Union[tuple[str, float], tuple[str, int], tuple[str, str], tuple[str, int, float]]
 
-# The native core's operator table: (name, arity, plain text) in code order.
-UNARY = tuple(name for name, arity, _ in OPERATORS if arity == 1)
-BINARY = tuple(name for name, arity, _ in OPERATORS if arity == 2)
+# The native core's operator table, in code order: every form below is written from its rows, so an
+# operator is one row there (and its evaluation).
+ROWS = {row["name"]: row for row in OPERATORS}
+UNARY = tuple(row["name"] for row in OPERATORS if row["arity"] == 1)
+BINARY = tuple(row["name"] for row in OPERATORS if row["arity"] == 2)
 
 T = TypeVar("T")
 
@@ -53,15 +57,15 @@ def fold(
 
 
 # zor's guards, as the native core applies them (see to_sympy).
-ZOR_LOG_FLOOR = 1e-300
-ZOR_EXP_FOLD = 709.78
+ZOR_LOG_FLOOR = _native.ZOR_LOG_FLOOR
+ZOR_EXP_FOLD = _native.ZOR_EXP_FOLD
 
 
 def with_literal_zor_guards(tokens: Sequence[Token]) -> list[Token]:
     """The tokens with zor's guards applied to literal arguments, for the forms that write zor out as
-    exp(a) - ln(b): a constant b <= 0 becomes max(|b|, 1e-300), what the native core takes the logarithm
-    of, and a constant a > 709.78 becomes ln(a), whose exponential the core takes. zor(x, 0) is then
-    exp(x) - ln(1e-300), finite as evaluated, instead of exp(x) - ln(0)."""
+    exp(a) - ln(b): a constant b <= 0 becomes max(|b|, ZOR_LOG_FLOOR), what the native core takes the
+    logarithm of, and a constant a > ZOR_EXP_FOLD becomes ln(a), whose exponential the core takes.
+    zor(x, 0) is then exp(x) - ln(1e-300), finite as evaluated, instead of exp(x) - ln(0)."""
     result = list(tokens)
     starts: list[int] = []  # where each operand on the stack begins
     for index, token in enumerate(tokens):
@@ -107,13 +111,21 @@ def _fixed4(value: float) -> str:
     return f"{value:.4f}"
 
 
+def _text_number(value: float) -> str:
+    """An integer as one (1, not the core's 1.0000); any other number with four decimals."""
+    if value.is_integer() and abs(value) < 2**53:
+        return str(int(value))
+    return _fixed4(value)
+
+
 # --- plain text: the native core's layout, fully parenthesised -------------
 
-_TEXT = {name: text for name, _, text in OPERATORS}
+_TEXT = {name: row["text"] for name, row in ROWS.items()}
 
 
 def to_text(tokens: Sequence[Token], names: Sequence[str]) -> str:
-    """The formula as the native core writes it, with `names` for the variables."""
+    """The formula laid out as the native core writes it, with `names` for the variables and integer
+    constants written as integers."""
 
     def leaf(token: Token) -> str:
         kind = token[0]
@@ -122,15 +134,18 @@ def to_text(tokens: Sequence[Token], names: Sequence[str]) -> str:
         if kind == "param":
             return f"c{token[1]}({_fixed4(float(token[2]))})"  # type: ignore[misc]
         value = float(token[1])
-        return "\u03c0" if value == math.pi else "e" if value == math.e else _fixed4(value)
+        return "\u03c0" if value == math.pi else "e" if value == math.e else _text_number(value)
 
     return fold(tokens, leaf, lambda op, a: _TEXT[op].format(a), lambda op, a, b: _TEXT[op].format(a, b))
 
 
 # --- LaTeX: parentheses only where precedence needs them --------------------
 
-# A _LEAF (a variable, a non-negative number) takes an exponent without parentheses.
-_SUM, _PRODUCT, _NEGATED, _ATOM, _LEAF = 1, 2, 3, 4, 5
+# The bracket classes of the table's LaTeX forms: each row says the class of
+# what it makes and, per operand, which classes it wraps in \left( \right).
+# A _LEAF (a variable) takes an exponent without parentheses.
+_SUM, _NEGATED, _PRODUCT, _ATOM, _LEAF = 1, 2, 3, 4, 5
+_OPERAND = re.compile(r"#([12])")
 _LATEX_SPECIALS = {"\\": r"\backslash{}", "_": r"\_", "{": r"\{", "}": r"\}", "$": r"\$", "&": r"\&",
                    "#": r"\#", "%": r"\%", "^": r"\^{}", "~": r"\~{}"}
 
@@ -159,66 +174,50 @@ def _latex_number(value: float) -> tuple[str, int]:
     return text, _NEGATED if text.startswith("-") else _ATOM
 
 
-def to_latex(tokens: Sequence[Token], names: Sequence[str]) -> str:
-    """The formula in LaTeX (without math delimiters)."""
+def _latex_apply(op: str, *operands: tuple[str, int]) -> tuple[str, int]:
+    row = ROWS[op]
+    written = [rf"\left({text}\right)" if wraps >> kind & 1 else text
+               for (text, kind), wraps in zip(operands, row["latex_wraps"])]
+    return _OPERAND.sub(lambda match: written[int(match.group(1)) - 1], row["latex"]), row["latex_class"]
 
-    def wrap(part: tuple[str, int], below: int) -> str:
-        return rf"\left({part[0]}\right)" if part[1] <= below else part[0]
+
+def latex_parts(tokens: Sequence[Token], names: Sequence[str]) -> tuple[str, int]:
+    """The formula in LaTeX and its bracket class (_SUM, _NEGATED, ...: whether a factor in front of it
+    needs parentheses)."""
 
     def leaf(token: Token) -> tuple[str, int]:
         if token[0] == "var":
             return latex_name(names[int(token[1])]), _LEAF
         return _latex_number(float(token[2] if token[0] == "param" else token[1]))  # type: ignore[misc]
 
-    def unary(op: str, a: tuple[str, int]) -> tuple[str, int]:
-        if op == "Neg":
-            return "-" + wrap(a, _SUM) if a[1] != _NEGATED else rf"-\left({a[0]}\right)", _NEGATED
-        if op == "Recip":
-            return rf"\frac{{1}}{{{a[0]}}}", _ATOM
-        if op == "Sqrt":
-            return rf"\sqrt{{{a[0]}}}", _ATOM
-        if op == "Abs":
-            return rf"\left|{a[0]}\right|", _ATOM
-        if op == "Square":
-            return rf"{wrap(a, _ATOM)}^{{2}}", _ATOM
-        function = {"Exp": r"\exp", "Ln": r"\ln", "Sin": r"\sin", "Cos": r"\cos"}[op]
-        return rf"{function}\left({a[0]}\right)", _ATOM
+    return fold(tokens, leaf, _latex_apply, _latex_apply)
 
-    def binary(op: str, a: tuple[str, int], b: tuple[str, int]) -> tuple[str, int]:
-        if op == "Div":
-            return rf"\frac{{{a[0]}}}{{{b[0]}}}", _ATOM
-        if op == "Zor":  # exp(a) - ln(b), as it reads in a paper
-            return rf"e^{{{a[0]}}} - \ln\left({b[0]}\right)", _SUM
-        if op == "Mul":
-            right = rf"\left({b[0]}\right)" if b[1] in (_SUM, _NEGATED) else b[0]
-            return rf"{wrap(a, _SUM)} \cdot {right}", _PRODUCT
-        right = rf"\left({b[0]}\right)" if b[1] == _NEGATED or (op == "Sub" and b[1] == _SUM) else b[0]
-        return f"{a[0]} {'+' if op == 'Add' else '-'} {right}", _SUM
 
-    return fold(with_literal_zor_guards(tokens), leaf, unary, binary)[0]
+def latex_needs_brackets(kind: int) -> bool:
+    """Whether a formula of this bracket class takes parentheses as a factor: sums and negations."""
+    return kind in (_SUM, _NEGATED)
+
+
+def to_latex(tokens: Sequence[Token], names: Sequence[str]) -> str:
+    """The formula in LaTeX (without math delimiters); zor(a, b) is written \\mathrm{zor}(a, b), as
+    zor_core writes it."""
+    return latex_parts(tokens, names)[0]
 
 
 # --- Python: a module that runs as it stands --------------------------------
 
-# Square as a product, as the core computes it: x ** 2 goes through pow, which
-# is not always rounded as x * x is.
-_PY_UNARY = {
-    "Neg": "(-{})", "Recip": "(1.0 / {})", "Exp": "math.exp({})", "Ln": "math.log({})",
-    "Sqrt": "math.sqrt({})", "Sin": "math.sin({})", "Cos": "math.cos({})", "Abs": "abs({})", "Square": "({0} * {0})",
-}
-_PY_BINARY = {"Zor": "zor({}, {})", "Add": "({} + {})", "Sub": "({} - {})", "Mul": "({} * {})", "Div": "({} / {})"}
 _PY_RESERVED = {"math", "zor", "safe_exp", "safe_log", "f"}
 
-_ZOR_SOURCE = '''
+_ZOR_SOURCE = f'''
 
 def safe_exp(a: float) -> float:
-    """exp(a); an argument above 709.78 is replaced by its logarithm first, so it never overflows."""
-    return math.exp(math.log(a)) if a > 709.78 else math.exp(a)
+    """exp(a); an argument above {ZOR_EXP_FOLD!r} is replaced by its logarithm first, so it never overflows."""
+    return math.exp(math.log(a)) if a > {ZOR_EXP_FOLD!r} else math.exp(a)
 
 
 def safe_log(b: float) -> float:
-    """log(b); an argument b <= 0 is replaced by max(|b|, 1e-300)."""
-    return math.log(max(abs(b), 1e-300) if b <= 0.0 else b)
+    """log(b); an argument b <= 0 is replaced by max(|b|, {ZOR_LOG_FLOOR!r})."""
+    return math.log(max(abs(b), {ZOR_LOG_FLOOR!r}) if b <= 0.0 else b)
 
 
 def zor(a: float, b: float) -> float:
@@ -267,7 +266,8 @@ def to_python(tokens: Sequence[Token], names: Sequence[str]) -> str:
             return idents[int(token[1])]
         return _python_number(float(token[2] if token[0] == "param" else token[1]))  # type: ignore[misc]
 
-    body = fold(tokens, leaf, lambda op, a: _PY_UNARY[op].format(a), lambda op, a, b: _PY_BINARY[op].format(a, b))
+    body = fold(tokens, leaf, lambda op, a: ROWS[op]["python"].format(a),
+                lambda op, a, b: ROWS[op]["python"].format(a, b))
     helpers = _ZOR_SOURCE if ("op", "Zor") in tokens else ""
     arguments = ", ".join(f"{ident}: float" for ident in idents)
     return f"import math\n{helpers}\n\ndef f({arguments}) -> float:\n    return {body}\n"
@@ -301,27 +301,15 @@ def to_sympy(tokens: Sequence[Token], names: Sequence[str]) -> sympy.Expr:
             return sp.oo if value > 0 else -sp.oo
         return sp.Integer(int(value)) if value.is_integer() else sp.Float(value)
 
-    def unary(op: str, a: Any) -> Any:
-        if op == "Neg":
-            return -a
-        if op == "Recip":
-            return sp.Integer(1) / a
-        if op == "Square":
-            return a**2
-        return {"Exp": sp.exp, "Ln": sp.log, "Sqrt": sp.sqrt, "Sin": sp.sin, "Cos": sp.cos, "Abs": sp.Abs}[op](a)
+    forms = _sympy_forms(sp)
+    return fold(with_literal_zor_guards(tokens), leaf, lambda op, a: forms[op](a), lambda op, a, b: forms[op](a, b))
 
-    def binary(op: str, a: Any, b: Any) -> Any:
-        if op == "Zor":
-            return sp.exp(a) - sp.log(b)
-        if op == "Add":
-            return a + b
-        if op == "Sub":
-            return a - b
-        if op == "Mul":
-            return a * b
-        return a / b
 
-    return fold(with_literal_zor_guards(tokens), leaf, unary, binary)
+def _sympy_forms(sp: Any) -> dict[str, Callable[..., Any]]:
+    """Each operator's SymPy form from the table, as a function of its operands a and b."""
+    namespace = {name: getattr(sp, name) for name in dir(sp) if not name.startswith("_")}
+    return {name: eval(f"lambda a, b=None: {row['sympy']}", namespace)  # noqa: S307 - the native table's own text
+            for name, row in ROWS.items()}
 
 
 def to_simplified_text(tokens: Sequence[Token], names: Sequence[str]) -> str:

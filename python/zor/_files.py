@@ -1,4 +1,4 @@
-"""Results in files: DiscoveryResult.save and zor.load, a versioned JSON document.
+"""Results in files: the versioned JSON document behind DiscoveryResult.save and zor.load.
 
 Every dataclass is written field by field and read back against its type
 annotations, so a new field with a JSON-friendly type (a number, a string, a
@@ -17,14 +17,20 @@ import platform
 import threading
 import types
 from pathlib import Path
-from typing import Any, Union, get_args, get_origin, get_type_hints
+from typing import TYPE_CHECKING, Any, TypeVar, Union, get_args, get_origin, get_type_hints
 
 import numpy as np
 
 from zor._data import check_names
-from zor._discover import DiscoveryResult, Formula
 from zor._expression import BINARY, UNARY, Token, fold
 from zor._optional import DISTRIBUTION
+
+if TYPE_CHECKING:
+    from zor._results import DiscoveryResult, Formula
+
+# The result type a file is read as (zor._results.DiscoveryResult, given by the caller: the format
+# knows the result types through their fields and annotations only).
+Result = TypeVar("Result")
 
 FORMAT = "zor.DiscoveryResult"
 FORMAT_VERSION = 1
@@ -102,13 +108,13 @@ class _Bad(Exception):
     """A problem at one place in the document; load turns it into a ResultFileError."""
 
 
-def load(path: str | os.PathLike[str]) -> DiscoveryResult:
-    """Reads a result that DiscoveryResult.save wrote. Raises ResultFileError, with one line naming the
+def load(path: str | os.PathLike[str], result_type: type[Result]) -> Result:
+    """Reads a result that save wrote as `result_type`. Raises ResultFileError, with one line naming the
     file, for a file that is missing, unreadable, not JSON, truncated, edited into the wrong shape, or
     written by a newer format version."""
     name = os.fspath(path)
     try:
-        return _read(Path(path))
+        return _read(Path(path), result_type)
     except _Bad as problem:
         raise ResultFileError(f"{name}: {problem}") from None
     except IsADirectoryError:
@@ -119,7 +125,7 @@ def load(path: str | os.PathLike[str]) -> DiscoveryResult:
         raise ResultFileError(f"{name}: cannot read it: {error.strerror or error}") from None
 
 
-def _read(path: Path) -> DiscoveryResult:
+def _read(path: Path, result_type: type[Result]) -> Result:
     with open(path, "rb") as stream:
         raw = stream.read(MAX_FILE_BYTES + 1)
     if len(raw) > MAX_FILE_BYTES:
@@ -146,8 +152,8 @@ def _read(path: Path) -> DiscoveryResult:
     _decode(document.get("versions"), dict[str, str], "versions")
     if "result" not in document:
         raise _Bad("missing field 'result'")
-    result = _decode(document["result"], DiscoveryResult, "result")
-    assert isinstance(result, DiscoveryResult)
+    result = _decode(document["result"], result_type, "result")
+    assert isinstance(result, result_type)
     return result
 
 
@@ -262,7 +268,7 @@ def _dataclass(value: Any, cls: type, where: str) -> Any:
         elif declared.default is dataclasses.MISSING and declared.default_factory is dataclasses.MISSING:
             raise _Bad(f"{where}: missing field {name!r}")
     built = cls(**arguments)
-    _CHECKS.get(cls, lambda _built, _where: None)(built, where)
+    _CHECKS.get(cls.__name__, lambda _built, _where: None)(built, where)
     return built
 
 
@@ -313,4 +319,4 @@ def _check_result(result: DiscoveryResult, where: str) -> None:
             raise _Bad(f"{where}.{place}: its variable names differ from the result's")
 
 
-_CHECKS: dict[type, Any] = {Formula: _check_formula, DiscoveryResult: _check_result}
+_CHECKS: dict[str, Any] = {"Formula": _check_formula, "DiscoveryResult": _check_result}

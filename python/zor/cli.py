@@ -10,13 +10,16 @@ import json
 import math
 import os
 import sys
-from collections.abc import Iterator, Sequence
-from typing import Any, BinaryIO, TextIO
+from collections.abc import Callable, Sequence
+from typing import Any, TextIO
 
 import zor
-from zor._discover import DEFAULT_MAX_ROWS, DiscoveryResult, Formula, discover
-from zor._files import ResultFileError, load
+from zor._csv import InputError, read_features, read_table
+from zor._files import ResultFileError
 from zor._optional import DISTRIBUTION
+from zor._results import DiscoveryResult, Formula, load
+from zor._search import discover
+from zor._settings import SearchSettings
 
 EXAMPLES = """\
 The file needs a header row; every cell of the columns used must be a finite number.
@@ -37,10 +40,6 @@ examples:
 
 exit status: 0 found a formula, 1 no formula or bad input, 2 bad options, 130 interrupted (Ctrl-C)
 """
-
-
-class InputError(Exception):
-    """Bad input, reported as one line."""
 
 
 def _non_negative_int(text: str) -> int:
@@ -92,29 +91,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--target", metavar="NAME", help="the column to explain (default: the last column)")
     parser.add_argument("--features", metavar="A,B,...", help="comma-separated feature columns (default: all others)")
     parser.add_argument("--delimiter", default=",", metavar="CHAR", help="cell separator (default: ',')")
-    search = parser.add_argument_group("search settings (those of zor_core.find_formula)")
-    search.add_argument("--max-complexity", type=_non_negative_int, metavar="N",
-                        help="largest formula size in tokens (default 8)")
-    search.add_argument("--beam-width", type=_non_negative_int, metavar="N",
-                        help="candidates kept per level, a quarter of them as parents (default 2000)")
-    search.add_argument("--precision-goal", type=_finite_float, default=1e-10, metavar="F",
-                        help="stop once the best score is at or below F (default 1e-10)")
-    search.add_argument("--complexity-penalty", type=_finite_float, default=0.001, metavar="F",
-                        help="score = RMSE x (1 + complexity x F) (default 0.001)")
-    search.add_argument("--no-trig", dest="use_trig", action="store_false", help="leave out sin and cos")
-    search.add_argument("--no-zor", dest="use_zor", action="store_false", help="leave out zor(a, b) = exp(a) - ln(b)")
-    search.add_argument("--time-limit", type=_seconds, metavar="SECONDS",
-                        help="stop after this long with the best so far; without --max-complexity and "
-                             "--beam-width the settings grow by themselves until the time is up")
-    search.add_argument("--no-scaling", dest="scaling", action="store_false",
-                        help="search the formulas themselves, without a fitted scale and offset "
-                             "(as zor_core.find_formula does)")
-    search.add_argument("--model-selection", choices=("best", "accuracy"),
-                        help="the formula reported: 'best' picks the law over an overfit on noisy data, "
-                             "'accuracy' the lowest score (default: best with scaling, accuracy without)")
-    search.add_argument("--max-rows", type=_non_negative_int, default=DEFAULT_MAX_ROWS, metavar="N",
-                        help=f"search a deterministic subsample of N rows of larger data, then judge the "
-                             f"formulas on every row (default {DEFAULT_MAX_ROWS}; 0: every row)")
+    _add_settings(parser.add_argument_group("search settings (those of zor.discover)"))
     output = parser.add_argument_group("output")
     output.add_argument("--json", action="store_true", help="print one JSON object instead of the report")
     output.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
@@ -131,155 +108,32 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-# A longer line is refused rather than read: a file without line breaks
-# (or a device such as /dev/zero) must not fill the memory.
-MAX_LINE_BYTES = 1 << 20
+# How the command line reads the settings that are not plain counts or numbers: 0 rows means every
+# row, 0 bytes the default memory limit.
+_PARSERS: dict[str, Callable[[str], Any]] = {
+    "time_limit": _seconds, "max_rows": lambda text: _non_negative_int(text) or None,
+    "memory_limit": lambda text: _non_negative_int(text) or None}
 
 
-def _open(source: str) -> tuple[str, BinaryIO]:
-    """The label used in messages and the byte stream of the file or standard input."""
-    if source == "-":
-        if sys.stdin.isatty():
-            print("zor-discover: reading CSV from standard input (end with Ctrl-D; --help for usage)",
-                  file=sys.stderr)
-        return "standard input", sys.stdin.buffer
-    try:
-        return source, open(source, "rb")
-    except FileNotFoundError:
-        raise InputError(f"{source}: no such file") from None
-    except IsADirectoryError:
-        raise InputError(f"{source}: is a directory, not a file") from None
-    except OSError as error:
-        raise InputError(f"{source}: cannot read it: {error.strerror or error}") from None
-
-
-def _lines(stream: BinaryIO, label: str) -> Iterator[str]:
-    """The stream's lines as text, each decoded by itself so that an error names its row."""
-    number = 0
-    while True:
-        try:
-            raw = stream.readline(MAX_LINE_BYTES + 1)
-        except OSError as error:
-            raise InputError(f"{label}, row {number + 1}: cannot read it: {error.strerror or error}") from None
-        if not raw:
-            return
-        number += 1
-        if len(raw) > MAX_LINE_BYTES:
-            raise InputError(f"{label}, row {number}: longer than {MAX_LINE_BYTES} bytes")
-        try:
-            text = raw.decode("utf-8")
-        except UnicodeDecodeError as error:
-            raise InputError(f"{label}, row {number}: not UTF-8 text (byte 0x{raw[error.start]:02x} at "
-                             f"position {error.start + 1})") from None
-        yield text.removeprefix("\ufeff") if number == 1 else text
-
-
-def _choose_columns(label: str, header: list[str], target: str | None, features: str | None) -> tuple[str, list[str]]:
-    def known(name: str) -> str:
-        if name not in header:
-            raise InputError(f"{label}: no column named {name!r} (columns: {', '.join(header)})")
-        return name
-
-    target_name = known(target) if target is not None else header[-1]
-    if features is None:
-        chosen = [name for name in header if name != target_name]
-    else:
-        chosen = [known(name.strip()) for name in features.split(",") if name.strip()]
-        if target_name in chosen:
-            raise InputError(f"{label}: the target column {target_name!r} cannot also be a feature")
-        if len(set(chosen)) != len(chosen):
-            raise InputError(f"{label}: a feature column is named twice in --features {features!r}")
-    if not chosen and features is not None:
-        raise InputError(f"{label}: --features {features!r} names no column")
-    if not chosen:
-        hint = next((f" (cells separated by {d!r}? use --delimiter)" for d in (";", "\t") if d in target_name), "")
-        raise InputError(f"{label}: no feature column: the only column is the target {target_name!r}{hint}")
-    return target_name, chosen
-
-
-def read_table(source: str, delimiter: str, target: str | None, features: str | None
-               ) -> tuple[str, list[str], list[list[float]], list[float]]:
-    """Reads the CSV: the target's name, the feature names, the feature columns and the targets."""
-    label, stream = _open(source)
-    try:
-        return _parse(label, csv.reader(_lines(stream, label), delimiter=delimiter, strict=True), target, features)
-    finally:
-        if stream is not sys.stdin.buffer:
-            stream.close()
-
-
-def _parse(label: str, reader: Any, target: str | None, features: str | None
-           ) -> tuple[str, list[str], list[list[float]], list[float]]:
-    """read_table's work on a csv.reader."""
-    try:
-        header = _header(label, reader)
-        target_name, feature_names = _choose_columns(label, header, target, features)
-        values = _columns(label, reader, header, [*feature_names, target_name])
-    except csv.Error as error:
-        raise InputError(f"{label}, row {reader.line_num}: {error}") from None
-    return target_name, feature_names, values[:-1], values[-1]
-
-
-def _header(label: str, reader: Any) -> list[str]:
-    """The column names of the first row that is not blank."""
-    header_cells = next((row for row in reader if any(cell.strip() for cell in row)), None)
-    if header_cells is None:
-        raise InputError(f"{label}: the file is empty (a header row and data rows are needed)")
-    header = [cell.strip() for cell in header_cells]
-    header_row = reader.line_num
-    for k, name in enumerate(header):
-        if not name:
-            raise InputError(f"{label}, row {header_row}: header column {k + 1} has no name")
-        if header.index(name) != k:
-            raise InputError(f"{label}, row {header_row}: two columns are named {name!r}")
-    return header
-
-
-def _columns(label: str, reader: Any, header: list[str], names: list[str]) -> list[list[float]]:
-    """The named columns of the remaining rows, as numbers."""
-    wanted = [(header.index(name), name) for name in names]
-    values: list[list[float]] = [[] for _ in wanted]
-    for row in reader:
-        if not any(cell.strip() for cell in row):
+def _add_settings(group: argparse._ArgumentGroup) -> None:
+    """One option per field of SearchSettings: --no-NAME for a setting that is on by default, --NAME for
+    one that is off, --NAME VALUE for the others (an integer or a finite number by the field's type)."""
+    for setting in dataclasses.fields(SearchSettings):
+        meta = setting.metadata
+        if setting.type == "bool":
+            off = setting.default is True
+            option = meta["option"] or f"--{'no-' if off else ''}{setting.name.replace('_', '-')}"
+            group.add_argument(option, dest=setting.name, action="store_false" if off else "store_true",
+                               help=meta["help"])
             continue
-        line = reader.line_num
-        if len(row) != len(header):
-            raise InputError(f"{label}, row {line}: {len(row)} cells where the header has {len(header)} columns")
-        for column, (index, name) in zip(values, wanted, strict=True):
-            column.append(_cell_value(row[index], label, line, name))
-    if not values[0]:
-        raise InputError(f"{label}: no data rows below the header")
-    return values
-
-
-def read_features(source: str, delimiter: str, names: Sequence[str]) -> list[list[float]]:
-    """The columns named `names` of a CSV file, for predicting; other columns are left alone."""
-    label, stream = _open(source)
-    reader = csv.reader(_lines(stream, label), delimiter=delimiter, strict=True)
-    try:
-        header = _header(label, reader)
-        missing = [name for name in names if name not in header]
-        if missing:
-            raise InputError(f"{label}: no column named {missing[0]!r}, a variable of the formula "
-                             f"(columns: {', '.join(header)})")
-        return _columns(label, reader, header, list(names))
-    except csv.Error as error:
-        raise InputError(f"{label}, row {reader.line_num}: {error}") from None
-    finally:
-        if stream is not sys.stdin.buffer:
-            stream.close()
-
-
-def _cell_value(cell: str, label: str, line: int, name: str) -> float:
-    text = cell.strip()
-    try:
-        value = float(text)
-    except ValueError:
-        what = "an empty cell" if not text else f"{text!r}"
-        raise InputError(f"{label}, row {line}, column {name!r}: {what} is not a number") from None
-    if not math.isfinite(value):
-        raise InputError(f"{label}, row {line}, column {name!r}: {text!r} is not a finite number")
-    return value
+        option = meta["option"] or f"--{setting.name.replace('_', '-')}"
+        if meta["choices"]:
+            group.add_argument(option, dest=setting.name, choices=meta["choices"], default=setting.default,
+                               help=meta["help"])
+            continue
+        parse = _PARSERS.get(setting.name, _non_negative_int if "int" in str(setting.type) else _finite_float)
+        group.add_argument(option, dest=setting.name, type=parse, default=setting.default, metavar=meta["metavar"],
+                           help=meta["help"])
 
 
 def _json_number(value: float) -> float | None:
@@ -380,18 +234,7 @@ def _run(args: argparse.Namespace) -> int:
     if args.load is not None:
         return _run_loaded(args)
     target, features, columns, y = read_table(args.file, args.delimiter, args.target, args.features)
-    settings = {
-        "max_complexity": args.max_complexity,
-        "beam_width": args.beam_width,
-        "precision_goal": args.precision_goal,
-        "use_trig": args.use_trig,
-        "use_zor": args.use_zor,
-        "complexity_penalty": args.complexity_penalty,
-        "time_limit": args.time_limit,
-        "scaling": args.scaling,
-        "model_selection": args.model_selection,
-        "max_rows": args.max_rows or None,
-    }
+    settings = {setting.name: getattr(args, setting.name) for setting in dataclasses.fields(SearchSettings)}
     progress = sys.stderr.isatty() if args.progress is None else args.progress
     result = discover(columns, y, variable_names=features, progress=progress, **settings)
     result = dataclasses.replace(result, target_name=target)
@@ -399,7 +242,7 @@ def _run(args: argparse.Namespace) -> int:
     if args.predict is not None:
         return _predict(args, result, target)
     if args.json:
-        _write_json(sys.stdout, result, target, settings)
+        _write_json(sys.stdout, result, target, result.settings)
     else:
         _write_report(sys.stdout, result, target)
     sys.stdout.flush()

@@ -2,14 +2,17 @@
 
 from __future__ import annotations
 
+import inspect
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from numpy.typing import NDArray
 
-from zor._discover import DEFAULT_MAX_ROWS, DiscoveryResult, Formula, discover
 from zor._expression import default_names
 from zor._optional import import_extra
+from zor._results import DiscoveryResult, Formula
+from zor._search import discover
+from zor._settings import check_setting_names, settings_parameters
 
 import_extra("sklearn", "sklearn", "zor.ZorRegressor")
 
@@ -31,52 +34,20 @@ class ZorRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
     formula is undefined; score is R².
     """
 
-    def __init__(
-        self,
-        *,
-        max_complexity: int | None = None,
-        beam_width: int | None = None,
-        precision_goal: float = 1e-10,
-        use_trig: bool = True,
-        use_zor: bool = True,
-        complexity_penalty: float = 0.001,
-        time_limit: float | None = None,
-        progress: bool = False,
-        scaling: bool = True,
-        model_selection: str | None = None,
-        max_rows: int | None = DEFAULT_MAX_ROWS,
-    ) -> None:
-        self.max_complexity = max_complexity
-        self.beam_width = beam_width
-        self.precision_goal = precision_goal
-        self.use_trig = use_trig
-        self.use_zor = use_zor
-        self.complexity_penalty = complexity_penalty
-        self.time_limit = time_limit
+    def __init__(self, *, progress: bool = False, **settings: Any) -> None:
+        # scikit-learn reads the parameters from the signature and the attributes of the same names, and
+        # validates them only in fit: here they are only kept.
+        check_setting_names("ZorRegressor", settings)
         self.progress = progress
-        self.scaling = scaling
-        self.model_selection = model_selection
-        self.max_rows = max_rows
+        for parameter in settings_parameters():
+            setattr(self, parameter.name, settings.get(parameter.name, parameter.default))
 
     def fit(self, X: Any, y: Any) -> ZorRegressor:
         X, y = validate_data(self, X, y, y_numeric=True, dtype=np.float64)
         names = getattr(self, "feature_names_in_", None)
-        result = discover(
-            X,
-            y,
-            variable_names=default_names(X.shape[1]) if names is None else [str(name) for name in names],
-            max_complexity=self.max_complexity,
-            beam_width=self.beam_width,
-            precision_goal=self.precision_goal,
-            use_trig=self.use_trig,
-            use_zor=self.use_zor,
-            complexity_penalty=self.complexity_penalty,
-            time_limit=self.time_limit,
-            progress=self.progress,
-            scaling=self.scaling,
-            model_selection=self.model_selection,
-            max_rows=self.max_rows,
-        )
+        settings = {parameter.name: getattr(self, parameter.name) for parameter in settings_parameters()}
+        result = discover(X, y, variable_names=default_names(X.shape[1]) if names is None else
+                          [str(name) for name in names], progress=self.progress, **settings)
         if result.best is None:
             raise ValueError("no formula was found: the time limit ended the search before anything was scored")
         self.result_: DiscoveryResult = result
@@ -94,3 +65,9 @@ class ZorRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         """The fitted formula as a SymPy expression over the feature names (needs the `sympy` extra)."""
         check_is_fitted(self)
         return self.best_.to_sympy()
+
+
+ZorRegressor.__init__.__signature__ = inspect.Signature(  # type: ignore[attr-defined]
+    [inspect.Parameter("self", inspect.Parameter.POSITIONAL_OR_KEYWORD),
+     inspect.Parameter("progress", inspect.Parameter.KEYWORD_ONLY, default=False, annotation=bool)]
+    + settings_parameters(), return_annotation=None)

@@ -386,3 +386,11 @@ def beam_search(columns, y, options: Options | None = None, stats: dict | None =
         pool.extend(list(s.expr) for s in ordered[: min(keep, len(ordered))])
         level += 1
     return best
+
+
+def as_core_text(text: str) -> str:
+    """A formula text of the zor package with its integers written as the core writes them (1 as 1.0000),
+    to compare with find_formula's text."""
+    import re
+
+    return re.sub(r"(?<![\w.])(\d+)(?![\w.])", r"\1.0000", text)

@@ -38,7 +38,7 @@ def test_fit_sets_the_formula_and_matches_find_formula():
     X = rnd.uniform(0.2, 2.0, size=(50, 2))
     model = zor.ZorRegressor(max_complexity=5, beam_width=500).fit(X, law(X))
     expected = zor_core.find_formula(list(X.T), list(law(X)), 5, 500)
-    assert model.formula_ == expected.formula == "(exp(y) * x)"
+    assert model.formula_ == expected.formula == "(exp(y) * x)"  # no constant: the two texts agree
     assert model.best_.score == expected.error and model.n_features_in_ == 2
     assert not hasattr(model, "feature_names_in_")
     assert model.score(X, law(X)) == 1.0

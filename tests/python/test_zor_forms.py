@@ -45,17 +45,15 @@ def run_python_form(tokens, names, *row):
         ([X, op("Neg"), op("Neg")], r"-\left(-x\right)"),
         ([X, Y, op("Sub"), op("Recip")], r"\frac{1}{x - y}"),
         ([X, Y, op("Div"), op("Sqrt")], r"\sqrt{\frac{x}{y}}"),
-        ([X, const(1.0), op("Zor")], r"e^{x} - \ln\left(1\right)"),
-        ([X, Y, op("Zor"), X, op("Mul")], r"\left(e^{x} - \ln\left(y\right)\right) \cdot x"),
-        ([X, X, Y, op("Zor"), op("Sub")], r"x - \left(e^{x} - \ln\left(y\right)\right)"),
-        ([X, X, Y, op("Zor"), op("Add")], r"x + e^{x} - \ln\left(y\right)"),
-        ([X, Y, op("Zor"), op("Neg")], r"-\left(e^{x} - \ln\left(y\right)\right)"),
+        # zor as zor_core writes it, an atom: no brackets under a factor or a minus
+        ([X, const(1.0), op("Zor")], r"\mathrm{zor}\left(x, 1\right)"),
+        ([X, Y, op("Zor"), X, op("Mul")], r"\mathrm{zor}\left(x, y\right) \cdot x"),
+        ([X, X, Y, op("Zor"), op("Sub")], r"x - \mathrm{zor}\left(x, y\right)"),
+        ([X, Y, op("Zor"), op("Neg")], r"-\mathrm{zor}\left(x, y\right)"),
         ([X, Y, op("Div"), X, Y, op("Zor"), op("Zor")],
-         r"e^{\frac{x}{y}} - \ln\left(e^{x} - \ln\left(y\right)\right)"),
-        # zor's guards on literal arguments: ln(0) is taken as ln(1e-300), exp(800) as exp(ln 800)
-        ([X, const(0.0), op("Zor")], r"e^{x} - \ln\left(1 \cdot 10^{-300}\right)"),
-        ([X, const(-2.0), op("Zor")], r"e^{x} - \ln\left(2\right)"),
-        ([const(800.0), Y, op("Zor")], rf"e^{{{math.log(800.0)!r}}} - \ln\left(y\right)"),
+         r"\mathrm{zor}\left(\frac{x}{y}, \mathrm{zor}\left(x, y\right)\right)"),
+        # its guards are zor's own: literal arguments are written as they are
+        ([X, const(-2.0), op("Zor")], r"\mathrm{zor}\left(x, -2\right)"),
         ([X, const(0.0), op("Sub"), op("Ln")], r"\ln\left(x - 0\right)"),
         ([X, op("Exp"), op("Ln"), op("Abs")], r"\left|\ln\left(\exp\left(x\right)\right)\right|"),
         ([X, op("Square"), Y, op("Mul")], r"x^{2} \cdot y"),
@@ -79,9 +77,10 @@ def test_latex_variable_names(name, latex):
 
 def test_text_form_follows_the_core_layout_with_names():
     tokens = [X, const(1.0), op("Add"), op("Sqrt"), Y, const(math.e), op("Zor"), op("Div")]
-    assert to_text(tokens, ["x", "y"]) == "(sqrt((x + 1.0000)) / zor(y, e))"
-    assert to_text(tokens, ["mass", "v"]) == "(sqrt((mass + 1.0000)) / zor(v, e))"
+    assert to_text(tokens, ["x", "y"]) == "(sqrt((x + 1)) / zor(y, e))"
+    assert to_text(tokens, ["mass", "v"]) == "(sqrt((mass + 1)) / zor(v, e))"
     assert to_text([const(math.pi), ("param", 0, 2.5), op("Mul")], ["x"]) == "(\u03c0 * c0(2.5000))"
+    assert to_text([X, const(0.5), op("Mul"), const(-2.0), op("Add")], ["x"]) == "((x * 0.5000) + -2)"
 
 
 @pytest.mark.parametrize("tokens", [[], [X, op("Add")], [X, Y], [op("Neg")], [X, op("Pow")]])

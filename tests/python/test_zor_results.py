@@ -15,7 +15,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import zor
-from zor._discover import LevelReport, _ProgressBar
+from zor._progress import ProgressBar
+from zor._results import LevelReport
 from zor._expression import to_text
 
 SCRIPT = Path(sys.executable).with_name("zor-discover")
@@ -339,7 +340,7 @@ def test_progress_bar_keeps_the_best_over_steps_and_counts_levels_per_step(capfd
     good, worse = zor.discover([[1.0, 2.0]], [2.0, 4.0], max_complexity=3, progress=False).front[-2:]
     assert good.score > worse.score  # swap so that `good` is the better one
     good, worse = worse, good
-    bar = _ProgressBar([(3, 10), (5, 20)], time_limit=60.0)
+    bar = ProgressBar([(3, 10), (5, 20)], time_limit=60.0)
     try:
         bar(LevelReport(0, 3, 10, 1, 5, 5, 5, good, 0.1))
         bar(LevelReport(1, 5, 20, 1, 5, 5, 5, worse, 0.2))  # the wider step starts over
@@ -354,6 +355,6 @@ def test_progress_bar_of_a_ladder_counts_down(capfd):
     i = np.arange(60)
     zor.discover([np.sin(0.1 * i + k) for k in range(2)], np.sin(i * i * 0.37), time_limit=1.2, progress=True)
     err = capfd.readouterr().err
-    steps = len(zor._discover.LADDER)
+    steps = len(zor._search.LADDER)
     assert f"step 1/{steps}, complexity 6, beam 2,000: " in err and f"step 2/{steps}" in err
     assert "s left" in err and ": :" not in err

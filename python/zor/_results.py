@@ -1,0 +1,254 @@
+"""What a search finds: formulas over named variables, level reports and the result with its Pareto
+front, and the rules that pick the front and the best formula from the candidates."""
+
+from __future__ import annotations
+
+import importlib.util
+import math
+import os
+import sys
+from collections.abc import Sequence
+from dataclasses import dataclass, field
+from functools import cached_property
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from zor import _display, _files, _native
+from zor._constants import Exact, Snapped, affine_latex, affine_python, affine_sympy, affine_values
+from zor._data import columns_for
+from zor._expression import Token, latex_needs_brackets, latex_parts, to_python, to_simplified_text, to_sympy
+
+if TYPE_CHECKING:
+    import pandas
+    import sympy
+    from matplotlib.axes import Axes
+
+# How much lower than every simpler formula's error a formula's error must be
+# to join the Pareto front.
+PARETO_RELATIVE_GAIN = 1e-9
+
+# Errors below this share of the targets' root mean square count as exact: a
+# formula exact to rounding does not win over a simpler exact one by rounding.
+EXACT_SHARE = 1e-12
+
+
+def _short(value: float) -> str:
+    return f"{value:.3g}"
+
+
+@dataclass(frozen=True, repr=False)
+class Formula:
+    """One discovered formula over named variables: scale * f + offset, where f
+    is the searched expression (`tokens`).
+
+    `error` is the root-mean-square error on the data; `score` is what the
+    search ranks by, the error times (1 + complexity x complexity_penalty),
+    which find_formula reports as its `error`. `scale` and `offset` are the
+    least-squares constants (the offset refitted for the exact scale when the
+    scale was snapped); `exact_scale` and `exact_offset` their exact forms
+    (p, q, factor) when they snapped (see zor._constants), which the text,
+    LaTeX, Python and SymPy forms and predict use. Without scaling, the scale
+    is 1 and the offset 0, and every form is that of f alone. `relative_error` is
+    the error over the root mean square of the targets, `r2` the coefficient
+    of determination, 1 - error**2 / variance of the targets (NaN for
+    constant targets); both are for the data the search saw.
+    """
+
+    complexity: int
+    error: float
+    score: float
+    formula: str
+    tokens: tuple[Token, ...]
+    variable_names: tuple[str, ...]
+    scale: float = 1.0
+    offset: float = 0.0
+    exact_scale: Exact | None = None
+    exact_offset: Exact | None = None
+    relative_error: float = math.nan
+    r2: float = math.nan
+
+    @property
+    def constants(self) -> Snapped:
+        return Snapped(self.scale, self.offset, self.exact_scale, self.exact_offset)
+
+    @property
+    def latex(self) -> str:
+        """The formula in LaTeX, without math delimiters."""
+        body, kind = latex_parts(self.tokens, self.variable_names)
+        return affine_latex(body, latex_needs_brackets(kind), self.constants)
+
+    @property
+    def python(self) -> str:
+        """Python source defining f, one argument per variable, and zor with its guards when used."""
+        source = to_python(self.tokens, self.variable_names)
+        head, _, body = source.rpartition("    return ")
+        return f"{head}    return {affine_python(body.rstrip(), self.constants)}\n"
+
+    def to_sympy(self) -> sympy.Expr:
+        """The formula as a SymPy expression (needs the `sympy` extra); zor(a, b) becomes exp(a) - log(b).
+        Exact constants become Rationals times pi, sqrt(2), ...; fitted ones Floats."""
+        return affine_sympy(to_sympy(self.tokens, self.variable_names), self.constants)
+
+    @cached_property
+    def simplified(self) -> str:
+        """The formula as SymPy writes it, simplified ((L + L) is 2*L, zor(a, b) is exp(a) - log(b)),
+        when the `sympy` extra is installed; otherwise `formula`, the native text."""
+        if importlib.util.find_spec("sympy") is None:
+            return self.formula
+        if self.scale == 1.0 and self.offset == 0.0 and self.exact_scale is None and self.exact_offset is None:
+            return to_simplified_text(self.tokens, self.variable_names)
+        import sympy
+
+        return str(sympy.sstr(self.to_sympy()))
+
+    def _repr_latex_(self) -> str:
+        return f"${self.latex}$"
+
+    def predict(self, X: Any) -> NDArray[np.float64]:
+        """The formula's value on every row of X, with the search's guards; NaN where it is undefined.
+
+        X takes the same forms as discover's X; a DataFrame's columns are matched by name.
+        """
+        columns = columns_for(X, self.variable_names)
+        values = np.asarray(_native.evaluate(list(self.tokens), columns), dtype=np.float64)
+        return np.asarray(affine_values(values, self.constants), dtype=np.float64)
+
+    def __str__(self) -> str:
+        return self.formula
+
+    def __repr__(self) -> str:
+        return f"Formula({self.formula!r}, complexity={self.complexity}, error={_short(self.error)})"
+
+
+@dataclass(frozen=True)
+class LevelReport:
+    """One finished level of the search. `step` counts the settings tried
+    (always 0 unless the settings were left to discover); `elapsed_seconds`
+    runs from the start of the discover call."""
+
+    step: int
+    max_complexity: int
+    beam_width: int
+    level: int
+    generated: int
+    admitted: int
+    scored: int
+    best: Formula | None
+    elapsed_seconds: float
+
+
+@dataclass(frozen=True, repr=False)
+class DiscoveryResult:
+    """What discover found: the best formula, the Pareto front of error against
+    complexity and the level reports. `cut_short` is True when the time limit
+    ended the search."""
+
+    best: Formula | None
+    front: tuple[Formula, ...]
+    levels: tuple[LevelReport, ...]
+    cut_short: bool
+    variable_names: tuple[str, ...]
+    generated: int = 0
+    admitted: int = 0
+    scored: int = 0
+    elapsed_seconds: float = 0.0
+    # The discover arguments (None: left to discover), the name of the target
+    # when known, and the targets' statistics behind relative_error and r2.
+    settings: dict[str, Any] = field(default_factory=dict, hash=False)
+    target_name: str | None = None
+    target_mean_square: float = math.nan
+    target_variance: float = math.nan
+
+    def _require_best(self) -> Formula:
+        if self.best is None:
+            raise ValueError("the search found no formula (the time limit ended it before anything was scored)")
+        return self.best
+
+    def to_sympy(self) -> sympy.Expr:
+        """The best formula as a SymPy expression; see Formula.to_sympy."""
+        return self._require_best().to_sympy()
+
+    def predict(self, X: Any) -> NDArray[np.float64]:
+        """The best formula on new data; see Formula.predict."""
+        return self._require_best().predict(X)
+
+    def plot(self, ax: Axes | None = None) -> Axes:
+        """Draws the front, error against complexity on a log scale, each formula beside its point and the
+        best marked, into `ax` (a new figure's when None); returns the Axes. Needs the `plot` extra."""
+        return _display.plot_front(self, ax)
+
+    def plot_fit(self, X: Any, y: Any, ax: Axes | None = None) -> Axes:
+        """Draws the best formula's predictions on X against the actual y; returns the Axes. Needs the
+        `plot` extra."""
+        return _display.plot_fit(self, X, y, ax)
+
+    def to_dataframe(self) -> pandas.DataFrame:
+        """The front as a pandas DataFrame, one row per formula, with its numbers and its text, simplified,
+        LaTeX and Python forms (needs the `pandas` extra)."""
+        return _display.front_dataframe(self)
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Writes the result to a JSON file that zor.load reads back: settings, variable names, front,
+        best, levels and versions. An existing file is replaced only once the new one is complete."""
+        _files.save(self, path)
+
+    def _repr_html_(self) -> str:
+        return _display.result_html(self)
+
+    def __repr__(self) -> str:
+        if self.best is None:
+            head = "DiscoveryResult(best=None"
+        else:
+            b = self.best
+            head = (f"DiscoveryResult(best={b.formula!r}, complexity={b.complexity}, error={_short(b.error)}, "
+                    f"score={_short(b.score)}")
+        lines = [f"{head}, cut_short={self.cut_short}, levels={len(self.levels)}, "
+                 f"elapsed={self.elapsed_seconds:.2f}s,"]
+        lines.append(" front=[  # complexity, error (RMSE), relative error, R², formula")
+        lines.extend(f"  {f.complexity:3d}  {_short(f.error):>9}  {_short(f.relative_error):>9}  {f.r2:9.6f}  "
+                     f"{f.formula}" for f in self.front)
+        lines.append("])")
+        return "\n".join(lines)
+
+
+def pareto_front(by_complexity: dict[int, Any], error: Any) -> list[Any]:
+    """Per complexity, increasing, the entries whose error is below every simpler one's by more than
+    rounding: a formula that only rewrites a simpler one, (x / (1/x)) for (x * x), differs from it in
+    the last bits."""
+    front = []
+    lowest = math.inf
+    for complexity in sorted(by_complexity):
+        entry = by_complexity[complexity]
+        if error(entry) < lowest * (1.0 - PARETO_RELATIVE_GAIN):
+            lowest = error(entry)
+            front.append(entry)
+    return front
+
+
+def select_best(front: Sequence[Formula], rows: int, target_rms: float) -> Formula:
+    """model_selection="best" over a front: the entry with the lowest Bayesian
+    information criterion, rows * ln(error**2) + complexity * ln(rows), one
+    parameter per unit of complexity. A longer formula must lower the squared
+    error by a factor of rows**(1/rows) per unit it adds (8 rows: 1.30; 200
+    rows: 1.027), which noise fitted by extra terms rarely does. Errors below
+    EXACT_SHARE of the targets' root mean square count as equal, so a formula
+    exact to rounding does not win over a simpler exact one by rounding.
+    The earliest entry wins a tie."""
+    floor = max(EXACT_SHARE * target_rms, sys.float_info.min)
+    n = max(rows, 2)
+
+    def criterion(formula: Formula) -> float:
+        error = max(formula.error, floor) if math.isfinite(formula.error) else math.inf
+        return n * 2.0 * math.log(error) + formula.complexity * math.log(n)
+
+    return min(front, key=criterion)
+
+
+def load(path: str | os.PathLike[str]) -> DiscoveryResult:
+    """Reads a result that DiscoveryResult.save wrote. Raises ResultFileError, with one line naming the
+    file, for a file that is missing, unreadable, not JSON, truncated, edited into the wrong shape, or
+    written by a newer format version."""
+    result: DiscoveryResult = _files.load(path, DiscoveryResult)
+    return result

@@ -1,0 +1,330 @@
+"""zor.discover: the search driver. One native search per step of settings (the ladder when only a time
+limit is given), factor searches with scaling, a cluster when given one; the candidates of every step
+merged, refitted (see zor._fit) and made into a DiscoveryResult."""
+
+from __future__ import annotations
+
+import dataclasses
+import inspect
+import math
+import time
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from zor import _native
+from zor._cluster import ClusterSearch, deadline_after, require_client
+from zor._data import Column, prepare, subsample_rows
+from zor._expression import Token
+from zor._fit import Judge, unscaled_formula
+from zor._progress import Progress, ProgressBar
+from zor._results import DiscoveryResult, Formula, LevelReport, pareto_front, select_best
+from zor._settings import SearchSettings, settings_from, settings_parameters
+
+if TYPE_CHECKING:
+    from zor._native import Candidate, Level, Outcome
+
+# The settings a search given only a time limit climbs through. At each beam
+# width it first goes deep (13 tokens is where laws such as
+# m·(ω² + ω₀²)·x² lie), which a narrow beam does in a fraction of a second,
+# then the beam widens and the depth starts again from the shallow end: a
+# wide beam keeps the building blocks that rank poorly on their own, and
+# costs more per level, so it gets the time that is left.
+LADDER: tuple[tuple[int, int], ...] = (
+    (6, 2000), (7, 5000), (8, 5000), (10, 5000), (13, 5000), (8, 20000), (11, 20000), (13, 20000),
+    (9, 50000), (10, 50000), (11, 50000), (13, 50000), (9, 200000), (10, 200000), (11, 200000), (11, 500000),
+    (13, 200000), (12, 500000), (13, 2000000),
+)
+
+# Factor searches (scaled ladder only): after this many steps, y / x is
+# searched for every variable x of one sign, at FACTOR_PROBE, then the one
+# whose quotient fits best at FACTOR_DEEP; x times what they find joins the
+# candidates. A law x·g(others), m·(v² + u² + w²)/2, is then the search for
+# g alone, whose parts fit g on their own where they do not fit y.
+FACTOR_AFTER = 5
+FACTOR_PROBE = (8, 5000)
+FACTOR_DEEP = (13, 5000)
+
+
+def discover(X: Any, y: Any, *, variable_names: Sequence[str] | None = None, progress: Progress = True,
+             cluster: Any = None, **settings: Any) -> DiscoveryResult:
+    """Search for the formula over the columns of X that best fits y.
+
+    X is a list of columns (like zor_core.find_formula's x_data), a 2-D array
+    of samples x features, a 1-D array or flat list (one variable) or a pandas
+    DataFrame, whose column names become the variable names unless
+    `variable_names` is given; y is a list, 1-D array or Series. Every value
+    must be finite, and each column as long as y.
+
+    The settings (the fields of zor._settings.SearchSettings) include
+    find_formula's: max_complexity, beam_width, precision_goal, use_trig,
+    use_zor and complexity_penalty. `time_limit` (seconds) stops the search
+    at its next check and returns the best so far, marked `cut_short`. When
+    both max_complexity and beam_width are left out and a time limit is given,
+    the search climbs a ladder of settings (zor._search.LADDER) until the
+    time is up and returns the front merged over the steps (with scaling,
+    after its first steps it also searches y / x for every variable x of one
+    sign, and offers x times what it finds: see FACTOR_AFTER); without a time
+    limit the missing settings take find_formula's defaults (8 and 2000).
+
+    `progress`: True shows a progress bar on standard error, False nothing; a
+    callable receives each LevelReport instead. An exception it raises ends the
+    search and propagates. The interpreter lock is released while the search
+    runs; Ctrl-C raises KeyboardInterrupt within a few hundredths of a second.
+
+    `scaling` (default True) fits every candidate f as y ≈ a·f + b by least
+    squares while the search runs, so formulas carry constants: the search
+    finds the shape, the fit its scale and offset, and both are then snapped
+    to simple exact values (1/2, 3/5, pi/4, 1/(4*pi), ...) where that keeps
+    the fit as good (see zor._constants). In this mode a formula never leans
+    on a numeric guard of zor, and each constant other than a scale of 1 or an
+    offset of 0 counts as one unit of complexity. scaling=False searches the
+    formulas themselves, as find_formula does: with equal settings the best
+    formula, its score and complexity are find_formula's, bit for bit.
+
+    `model_selection`: "best" picks the front entry with the lowest Bayesian
+    information criterion, rows x ln(error²) + complexity x ln(rows) (see
+    select_best): the law rather than an overfit on noisy data. "accuracy"
+    picks the lowest score. The default is "best" with scaling and
+    "accuracy" without.
+
+    `max_rows` (default 5000; None for no limit): larger data is searched on a
+    deterministic subsample of that many rows; the formulas are then judged,
+    fitted and snapped on every row.
+
+    `memory_limit` (bytes; default most of the memory available) bounds the
+    search's own data: a search that would outgrow it raises MemoryError
+    before the level that would.
+
+    `cluster`: a dask.distributed.Client (extra `cluster`). The seen set is
+    then split among the client's workers, each holding its part within its
+    own memory_limit, and each level runs on all of them at once; the result
+    is the one-machine search's, bit for bit. A worker lost mid-search ends it
+    with zor.ClusterError. See docs/cluster.md.
+    """
+    client = None if cluster is None else require_client(cluster)
+    chosen = settings_from("discover", settings)
+    columns, target, names = prepare(X, y, variable_names)
+    steps = chosen.steps(LADDER)
+    bar = ProgressBar(steps, chosen.time_limit) if progress is True else None
+    run = _Run(columns, target, names, chosen, bar if bar is not None else progress if callable(progress) else None,
+               client)
+    try:
+        for step, (complexity, width) in enumerate(steps):
+            if chosen.climbing and chosen.scaling and step == FACTOR_AFTER and not run.factor_searches():
+                break
+            if not run.step(step, complexity, width):
+                break
+    finally:
+        if bar is not None:
+            bar.close()
+    target_name = getattr(y, "name", None) if hasattr(y, "to_numpy") else None
+    return dataclasses.replace(run.result(), settings=chosen.as_dict(),
+                               target_name=target_name if isinstance(target_name, str) else None)
+
+
+discover.__signature__ = inspect.Signature(  # type: ignore[attr-defined]
+    [p for p in inspect.signature(discover).parameters.values() if p.kind != inspect.Parameter.VAR_KEYWORD]
+    + settings_parameters(), return_annotation=DiscoveryResult)
+
+
+@dataclass
+class _Merged:
+    """Best and per-complexity front over the steps of one discover call."""
+
+    best: Candidate | None = None
+    by_complexity: dict[int, Candidate] = field(default_factory=dict)
+
+    def add(self, outcome: Outcome) -> None:
+        # Strict comparisons: among equal scores the earlier candidate stays,
+        # and a NaN score neither replaces nor is replaced, as in the search.
+        best = outcome["best"]
+        if best is not None and (self.best is None or self.best["score"] > best["score"]):
+            self.best = best
+        for candidate in outcome["front"]:
+            kept = self.by_complexity.get(candidate["complexity"])
+            if kept is None or kept["score"] > candidate["score"]:
+                self.by_complexity[candidate["complexity"]] = candidate
+
+    def pareto(self) -> Iterator[Candidate]:
+        yield from pareto_front(self.by_complexity, lambda candidate: candidate["rmse"])
+
+
+class _Run:
+    """The steps of one discover call and what they found."""
+
+    def __init__(self, columns: list[Column], target: Column, names: tuple[str, ...], settings: SearchSettings,
+                 listener: Callable[[LevelReport], Any] | None, cluster: Any) -> None:
+        self.columns, self.target, self.names, self.listener = columns, target, names, listener
+        self.settings, self.cluster = settings, cluster
+        self.started = time.monotonic()
+        self.levels: list[LevelReport] = []
+        self.merged = _Merged()
+        self.totals = {"generated": 0, "admitted": 0, "scored": 0}
+        self.cut_short = False
+        self.target_mean_square = float(np.mean(target * target))
+        self.target_variance = float(np.var(target))
+        # Candidates x·g from the factor searches, as token lists.
+        self.factored: list[tuple[Token, ...]] = []
+        self.search_columns, self.search_target = columns, target
+        rows = subsample_rows(len(target), settings.max_rows)
+        if rows is not None:
+            self.search_columns = [np.ascontiguousarray(column[rows]) for column in columns]
+            self.search_target = np.ascontiguousarray(target[rows])
+        penalty = settings.complexity_penalty
+        self.judge = Judge(self.search_columns, self.search_target, names, penalty)
+        self.final_judge = Judge(columns, target, names, penalty)
+
+    def remaining(self) -> float | None:
+        limit = self.settings.time_limit
+        return None if limit is None else limit - (time.monotonic() - self.started)
+
+    def formula(self, candidate: Candidate) -> Formula | None:
+        """The candidate as a Formula: with scaling, fitted and snapped on the search's rows."""
+        if not self.settings.scaling:
+            return unscaled_formula(candidate, self.names, self.target_mean_square, self.target_variance)
+        return self.judge.judge(candidate)
+
+    def search(self, columns: list[Column], target: Column, settings: SearchSettings, **control: Any) -> Outcome:
+        """One native search; every call of _native.search goes through here."""
+        return _native.search(columns, target, settings.max_complexity, settings.beam_width,
+                              settings.precision_goal, settings.use_trig, settings.use_zor,
+                              settings.complexity_penalty, keep_front=True, scaled=settings.scaling,
+                              memory_limit=settings.memory_limit or 0, **control)
+
+    def step(self, step: int, complexity: int, width: int) -> bool:
+        """Runs one search; True when the next step should follow."""
+        offset = time.monotonic() - self.started
+        remaining = self.remaining()
+        remaining = None if remaining is None else max(remaining, 0.0)
+        settings = self.settings.at(complexity, width)
+
+        def on_level(report: Level) -> None:
+            best = report["best"]
+            level = LevelReport(step, complexity, width, report["level"], report["generated"], report["admitted"],
+                                report["scored"], None if best is None else self.formula(best),
+                                offset + report["elapsed_seconds"])
+            self.levels.append(level)
+            if self.listener is not None:
+                self.listener(level)
+
+        shards = None
+        try:
+            if self.cluster is not None:
+                shards = ClusterSearch(self.cluster, self.search_columns, self.search_target, settings,
+                                       deadline_after(remaining))
+            outcome = self.search(self.search_columns, self.search_target, settings, time_limit=remaining,
+                                  on_level=on_level, cluster=shards,
+                                  cluster_memory=None if shards is None else shards.cluster_memory())
+        except MemoryError as error:
+            if step == 0:
+                if len(self.search_target) < len(self.target) or len(self.target) > 1000:
+                    raise MemoryError(f"{error}, or max_rows (the search ran on {len(self.search_target):,} "
+                                      f"rows)") from None
+                raise
+            return False  # a wider step than the machine can hold: keep what the earlier steps found
+        finally:
+            if shards is not None:
+                shards.close()
+        self.merged.add(outcome)
+        for key in self.totals:
+            self.totals[key] += outcome[key]  # type: ignore[literal-required]
+        if outcome["cut_short"]:
+            self.cut_short = True
+            return False
+        best = self.merged.best
+        return best is None or not self.settings.precision_goal >= best["score"]
+
+    def factor_searches(self) -> bool:
+        """Searches y / x for the variables x of one sign (see FACTOR_AFTER); True when the ladder
+        should go on. These searches run in this process, also for a cluster search, and report no
+        levels: they are small next to the ladder's later steps."""
+        fits: list[tuple[float, int]] = []
+        for k, column in enumerate(self.search_columns):
+            if not (np.all(column > 0.0) or np.all(column < 0.0)):
+                continue
+            fit = self._factor_search(k, *FACTOR_PROBE)
+            if fit is None:
+                return False
+            fits.append((fit, k))
+        if fits:
+            fitted, k = min(fits)
+            if math.isfinite(fitted) and self._factor_search(k, *FACTOR_DEEP) is None:
+                return False
+        scores = [formula.score for formula in map(self.judge.judge_tokens, self.factored) if formula is not None]
+        return not any(self.settings.precision_goal >= score for score in scores)
+
+    def _factor_search(self, k: int, complexity: int, width: int) -> float | None:
+        """One scaled search of y / x_k; the relative error of its best fit, or None when the time is up."""
+        remaining = self.remaining()
+        if remaining is not None and remaining <= 0.0:
+            self.cut_short = True
+            return None
+        quotient = np.ascontiguousarray(self.search_target / self.search_columns[k])
+        try:
+            outcome = self.search(self.search_columns, quotient, self.settings.at(complexity, width, scaling=True),
+                                  time_limit=remaining)
+        except MemoryError:
+            return math.inf
+        factor: tuple[Token, ...] = (("var", k), ("op", "Mul"))
+        for candidate in outcome["front"]:
+            if candidate["scale"] != 0.0:
+                self.factored.append(tuple(candidate["tokens"]) + factor)
+        if outcome["cut_short"]:
+            self.cut_short = True
+            return None
+        best = outcome["best"]
+        rms = math.sqrt(float(np.mean(quotient * quotient)))
+        return math.inf if best is None or not rms > 0.0 else best["rmse"] / rms
+
+    def result(self) -> DiscoveryResult:
+        if self.settings.scaling:
+            front = self._scaled_front()
+        else:
+            front = tuple(unscaled_formula(candidate, self.names, self.target_mean_square, self.target_variance)
+                          for candidate in self.merged.pareto())
+        if self.settings.model_selection == "best" and front:
+            best: Formula | None = select_best(front, len(self.target),
+                                               float(np.sqrt(np.mean(self.target * self.target))))
+        elif self.settings.scaling:
+            best = min(front, key=lambda f: (math.isnan(f.score), f.score), default=None)
+        else:
+            best = None if self.merged.best is None else unscaled_formula(
+                self.merged.best, self.names, self.target_mean_square, self.target_variance)
+        return DiscoveryResult(
+            best=best,
+            front=front,
+            levels=tuple(self.levels),
+            cut_short=self.cut_short,
+            variable_names=self.names,
+            generated=self.totals["generated"],
+            admitted=self.totals["admitted"],
+            scored=self.totals["scored"],
+            elapsed_seconds=time.monotonic() - self.started,
+            target_mean_square=self.target_mean_square,
+            target_variance=self.target_variance,
+        )
+
+    def _scaled_front(self) -> tuple[Formula, ...]:
+        """The candidates of every step, fitted and snapped on every row, then
+        per complexity the lowest error, kept where it beats every simpler one."""
+        candidates = list(self.merged.by_complexity.values())
+        if self.merged.best is not None:
+            candidates.append(self.merged.best)
+        judged = [(tuple(c["tokens"]), c.get("scale", 1.0) == 0.0) for c in candidates]
+        judged += [(tokens, False) for tokens in self.factored]
+        by_complexity: dict[int, Formula] = {}
+        seen: set[tuple[Token, ...]] = set()
+        for tokens, constant in judged:
+            if tokens in seen:
+                continue
+            seen.add(tokens)
+            formula = self.final_judge.judge_tokens(tokens, constant)
+            if formula is None:
+                continue
+            kept = by_complexity.get(formula.complexity)
+            if kept is None or kept.error > formula.error:
+                by_complexity[formula.complexity] = formula
+        return tuple(pareto_front(by_complexity, lambda formula: formula.error))

@@ -15,7 +15,7 @@
 
 #include "core/discover/child_generator.hpp"
 #include "core/discover/fingerprint.hpp"
-#include "core/discover/ops.hpp"
+#include "core/discover/operator_eval.hpp"
 #include "core/discover/parent_store.hpp"
 #include "core/discover/scaled_fit.hpp"
 #include "core/pool.hpp"

@@ -223,7 +223,8 @@ TEST_P(FoldSplit, PartsMergedInGenerationOrderChooseAsTheWholeLevel) {
     return values.begin()[std::uniform_int_distribution<std::size_t>(0, values.size() - 1)(rng)];
   };
   for (int round = 0; round < 20; ++round) {
-    // A NaN target makes every child's score NaN; otherwise no score is NaN.
+    // A NaN target makes every child's score NaN; otherwise no score is NaN
+    // (see level_fold.hpp: the merge relies on it).
     const bool nan_targets = round % 5 == 4;
     std::vector<Ranked> children;
     for (std::uint64_t seq = 0; seq < 300; ++seq) {

@@ -3,6 +3,13 @@
 // parents. Each shard search folds its own children as it scores them; the
 // coordinator folds the parts' candidates, merged in generation order. Both
 // offer children in generation order, so ties keep the earliest.
+//
+// A NaN score is never replaced: merged parts choose as the whole level as
+// long as NaN scores do not mix with numbers among a level's children of one
+// complexity. A NaN target makes every score NaN; the one other source is an
+// infinite error times a penalty factor of exactly 0 (a complexity_penalty
+// of -1/size), where a NaN that takes an empty front slot first in its part
+// could keep out a later child the whole level would have chosen.
 #pragma once
 
 #include <algorithm>

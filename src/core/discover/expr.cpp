@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "core/discover/ops.hpp"
+#include "core/discover/operator_eval.hpp"
 
 namespace zor::discover {
 

@@ -7,32 +7,32 @@
 // merge of each level's parts, the reports and the parents.
 #include <algorithm>
 #include <chrono>
-#include <cmath>
-#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <utility>
 
 #include "core/discover/child_generator.hpp"
-#include "core/discover/child_scoring.hpp"
+#include "core/discover/child_values.hpp"
+#include "core/discover/level_fold.hpp"
 #include "core/discover/level_steps.hpp"
+#include "core/discover/memory_budget.hpp"
 #include "core/discover/parent_store.hpp"
 #include "core/discover/ranked_children.hpp"
-#include "core/discover/render.hpp"
 #include "core/discover/scaled_fit.hpp"
 #include "core/discover/search.hpp"
 #include "core/discover/search_detail.hpp"
-#include "core/discover/seen_key.hpp"
-#include "core/discover/seen_set.hpp"
+#include "core/discover/seeds.hpp"
 #include "core/discover/shard_search.hpp"
-#include "core/memory.hpp"
-#include "core/numeric.hpp"
+#include "core/discover/stop_poller.hpp"
 
 namespace zor::discover {
 
 namespace {
 
 using namespace detail;
+
+// Row evaluations between two polls while a level's parents are built.
+constexpr std::size_t kRowsPerParentSlice = std::size_t{1} << 20;
 
 // Every shard in this process, sharing the coordinator's parents.
 class LocalRunner final : public LevelRunner {
@@ -68,11 +68,14 @@ class FastSearch {
         unary_(unary_operators(options)),
         binary_(binary_operators(options)),
         parents_(parent_rows_, options.use_zor, options.scaling),
-        memory_limit_(control.memory_limit != 0 ? control.memory_limit : default_memory_limit()),
+        poller_(control.poll, outcome_.cut_short),
+        budget_(control.memory_limit,
+                [this] { return (local_ ? local_->seen_bytes() : 0) + parents_.bytes(); }),
+        fold_(options, control.keep_front),
         start_(std::chrono::steady_clock::now()) {
     if (options.scaling) targets_ = TargetSummary(y, rows_);
     if (control.runner == nullptr) {
-      local_ = std::make_unique<LocalRunner>(columns, y, options, control, parents_, memory_limit_);
+      local_ = std::make_unique<LocalRunner>(columns, y, options, control, parents_, budget_.limit());
     }
     runner_ = control.runner != nullptr ? control.runner : local_.get();
   }
@@ -81,7 +84,7 @@ class FastSearch {
     if (seed_level()) return finish();
     std::size_t first_new = 0;
     for (std::uint64_t level = 2; level <= options_.max_complexity; ++level) {
-      if (stop_requested()) return finish();
+      if (poller_.stop_requested()) return finish();
       const std::size_t parents_before = parents_.size();
       const LevelEnd end = expand(level, first_new);
       if (end != LevelEnd::Continue) return finish();
@@ -93,25 +96,9 @@ class FastSearch {
  private:
   enum class LevelEnd { Continue, Done };
 
-  // True when the control asks to stop; throws Cancelled when it cancels.
-  bool stop_requested() {
-    if (!control_.poll) return false;
-    const PollAnswer answer = control_.poll();
-    if (answer == PollAnswer::Cancel) throw Cancelled();
-    if (answer == PollAnswer::Stop) outcome_.cut_short = true;
-    return outcome_.cut_short;
-  }
-
-  void require_memory(std::uint64_t extra) const {
-    const std::uint64_t held = (local_ ? local_->seen_bytes() : 0) + parents_.bytes() + extra;
-    if (held > memory_limit_) throw SearchMemoryExceeded(memory_message(held, memory_limit_));
-  }
-
-  // Refuses a level that the shard searches of other processes could not
-  // hold together: the seen set's expected entries (the share of its
-  // children the previous level admitted, with a quarter of headroom, in
-  // half-full tables) and every process's copy of the parents. Each shard
-  // search still checks its own part against its own limit.
+  // With shard searches in other processes, refuses a level that they could
+  // not hold together (require_cluster_level); each shard search still
+  // checks its own part against its own limit.
   void require_cluster_memory(std::size_t first_new) const {
     const std::vector<std::uint64_t> limits = runner_->memory_limits();
     if (limits.empty() || std::find(limits.begin(), limits.end(), 0) != limits.end()) return;
@@ -119,16 +106,8 @@ class FastSearch {
     // only worth it when there is a cluster to check.
     const std::uint64_t children =
         ChildGenerator(parents_.complexities(), first_new, unary_, binary_, options_.max_complexity).total();
-    constexpr double kHeadroom = 1.25;
-    const double share = last_generated_ > 0 ? static_cast<double>(last_admitted_) / last_generated_ : 1.0;
-    const double needed =
-        2.0 * SeenSet::kSlotBytes * (static_cast<double>(seen_entries_) + kHeadroom * share * children) +
-        static_cast<double>(limits.size()) * worker_parent_bytes();
-    double available = 0.0;
-    for (const std::uint64_t limit : limits) available += static_cast<double>(limit);
-    if (needed > available) {
-      throw SearchMemoryExceeded(cluster_memory_message(needed, available, limits.size()));
-    }
+    require_cluster_level(limits, static_cast<double>(seen_entries_), share_.expected_entries(children),
+                          worker_parent_bytes());
   }
 
   // What a shard search elsewhere holds of the parents: what this process
@@ -143,23 +122,17 @@ class FastSearch {
   // the literal scoring. True when the search ends here.
   bool seed_level() {
     const std::vector<Seed> seeds = admitted_seeds(columns_, options_);
-    require_memory(seeds.size() * parents_.bytes_per_member());
+    budget_.require(seeds.size() * parents_.bytes_per_member());
     std::vector<ScoredCandidate> scored;
     for (const Seed& seed : seeds) {
-      std::optional<ScoredCandidate> s = options_.scaling
-                                             ? score_scaled_seed(seed.expression)
-                                             : score_candidate(seed.expression, columns_, y_, options_);
+      std::optional<ScoredCandidate> s = score_seed(seed.expression, columns_, y_, options_, targets_);
       if (s) scored.push_back(std::move(*s));
     }
     const std::uint64_t generated = 2 + columns_.size();
     outcome_.generated += generated;
     outcome_.admitted += seeds.size();
     outcome_.scored += scored.size();
-    update_best(outcome_.best, scored);
-    if (outcome_.best) best_score_ = outcome_.best->score;
-    if (control_.keep_front) {
-      for (const ScoredCandidate& s : scored) front_.offer(s);
-    }
+    fold_.offer_seeds(scored, outcome_.best);
 
     // Every seed is a parent of level 2, whatever its score.
     parents_.reserve(seeds.size());
@@ -172,29 +145,13 @@ class FastSearch {
     return reached_goal(outcome_.best, options_);
   }
 
-  std::optional<ScoredCandidate> score_scaled_seed(const Expr& seed) const {
-    std::vector<double> values(rows_);
-    seed_values(seed, columns_, values.data());
-    const std::optional<AffineFit> fit = fit_affine(values.data(), y_.data(), targets_);
-    if (!fit) return std::nullopt;
-    ScoredCandidate scored;
-    scored.expression = seed;
-    scored.formula = render_formula(seed);
-    scored.complexity = scaled_size(1, fit->constant);
-    scored.rmse = std::sqrt(fit->sse / targets_.m);
-    scored.score = scored.rmse * (static_cast<double>(scored.complexity) * options_.complexity_penalty + 1.0);
-    scored.scale = fit->scale;
-    scored.offset = fit->offset;
-    return scored;
-  }
-
   LevelStart level_start(std::uint64_t level, std::size_t first_new) {
     LevelStart start;
     start.level = level;
     start.first_new = first_new;
     start.adopted = std::exchange(adopted_, {});
-    start.best_score = best_score_;
-    start.front_scores = front_.scores();
+    start.best_score = fold_.best_score();
+    start.front_scores = fold_.front().scores();
     return start;
   }
 
@@ -222,23 +179,14 @@ class FastSearch {
     // In generation order, as the one-machine level folds them.
     std::sort(candidates.begin(), candidates.end(),
               [](const Ranked& a, const Ranked& b) { return a.seq < b.seq; });
-    NextParents next_parents(options_.beam_width / 4, options_.scaling);
     for (const Ranked& ranked : candidates) {
-      if (!best_score_ || replaces(*best_score_, ranked.score)) {
-        best_score_ = ranked.score;
-        pending_best_ = ranked;
-      }
-      if (control_.keep_front) {
-        front_.offer(ranked.size != 0 ? ranked.size : child_complexity(parents_, ranked.child), ranked);
-      }
-      next_parents.offer(ranked);
+      fold_.offer(ranked, ranked.size != 0 ? ranked.size : child_complexity(parents_, ranked.child));
     }
     clock.lap(outcome_.phases.merging);
     outcome_.generated += generated;
     outcome_.admitted += admitted;
     outcome_.scored += scored;
-    last_generated_ = generated;
-    last_admitted_ = admitted;
+    share_.record(generated, admitted);
     if (admitted == 0 || outcome_.cut_short) return LevelEnd::Done;
 
     settle_level();
@@ -246,19 +194,18 @@ class FastSearch {
     if (reached_goal(outcome_.best, options_)) return LevelEnd::Done;
 
     clock = PhaseClock();  // the report's time is the caller's
-    std::vector<Ranked> chosen = next_parents.take_in_order();
-    if (parents_.size() + chosen.size() > kMaxMembers)
-      throw SearchMemoryExceeded(memory_message(kMaxMembers, 0));
-    require_memory(chosen.size() * parents_.bytes_per_member());
+    std::vector<Ranked> chosen = fold_.take_parents();
+    require_parent_positions(parents_.size() + chosen.size());
+    budget_.require(chosen.size() * parents_.bytes_per_member());
     parents_.reserve(chosen.size());
     std::vector<Child> children;
     children.reserve(chosen.size());
     for (const Ranked& ranked : chosen) children.push_back(ranked.child);
     // Children read only parents of earlier levels, so a level's parents are
     // built side by side, a poll between two slices of them.
-    const std::size_t per_poll = std::max<std::size_t>(1, kRowsPerSlice / std::max<std::size_t>(rows_, 1));
+    const std::size_t per_poll = candidates_within(kRowsPerParentSlice, rows_);
     for (std::size_t lo = 0; lo < children.size(); lo += per_poll) {
-      if (lo > 0 && stop_requested()) return LevelEnd::Done;
+      if (lo > 0 && poller_.stop_requested()) return LevelEnd::Done;
       add_children(parents_, children.data() + lo, std::min(per_poll, children.size() - lo), parent_rows_);
     }
     clock.lap(outcome_.phases.parents);
@@ -269,11 +216,8 @@ class FastSearch {
   // Builds the tokens and text of the level's winners, so that the level
   // report and the outcome carry them.
   void settle_level() {
-    if (pending_best_) {
-      outcome_.best = materialize(parents_, *pending_best_);
-      pending_best_.reset();
-    }
-    if (control_.keep_front) front_.settle(parents_);
+    if (const std::optional<Ranked> best = fold_.take_best()) outcome_.best = materialize(parents_, *best);
+    if (control_.keep_front) fold_.front().settle(parents_);
   }
 
   void report(std::uint64_t level, std::uint64_t generated, std::uint64_t admitted, std::uint64_t scored) {
@@ -290,12 +234,9 @@ class FastSearch {
 
   SearchOutcome finish() {
     settle_level();
-    if (control_.keep_front) outcome_.front = front_.take();
+    if (control_.keep_front) outcome_.front = fold_.front().take();
     return std::move(outcome_);
   }
-
-  // Row evaluations between two polls while parents are built.
-  static constexpr std::size_t kRowsPerSlice = std::size_t{1} << 20;
 
   const Columns& columns_;
   const std::vector<double>& y_;
@@ -306,19 +247,18 @@ class FastSearch {
   const std::vector<OpCode> unary_;
   const std::vector<OpCode> binary_;
   ParentStore parents_;
+  SearchOutcome outcome_;
+  const StopPoller poller_;
+  const MemoryBudget budget_;
+  LevelFold fold_;         // the best, the front and the parents, across levels
   TargetSummary targets_;  // scaled search only
-  Front front_;
-  const std::uint64_t memory_limit_;
   const std::chrono::steady_clock::time_point start_;
   std::unique_ptr<LocalRunner> local_;
   LevelRunner* runner_ = nullptr;
-  SearchOutcome outcome_;
-  std::optional<Ranked> pending_best_;  // this level's best so far, when it beats outcome_.best
-  std::optional<double> best_score_;    // score of the best so far
-  std::vector<Child> adopted_;          // the last chosen parents, for shard searches elsewhere
-  std::uint64_t last_generated_ = 0;    // children of the last expanded level
-  std::uint64_t last_admitted_ = 0;     // of those, the admitted ones
-  std::uint64_t seen_entries_ = 0;      // in every part of the seen set
+  std::vector<Child> adopted_;  // the last chosen parents, for shard searches elsewhere
+  // The whole seen set's share of a level's children admitted.
+  AdmittedShare share_{1.0};
+  std::uint64_t seen_entries_ = 0;  // in every part of the seen set
 };
 
 }  // namespace

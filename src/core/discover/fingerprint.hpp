@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -35,6 +36,12 @@ inline std::uint64_t mix64(std::uint64_t x) {
 // A formula's values at PROBE_POINTS, in order. Two formulas have equal
 // fingerprints exactly when these values have identical bit patterns.
 using ProbeValues = std::array<double, PROBE_POINTS.size()>;
+
+// True when the two have identical bit patterns, the test of equal
+// fingerprints.
+inline bool same_probe_bits(const ProbeValues& a, const ProbeValues& b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 // Variable k takes (k + 1) * p at probe p. Absent when the formula fails or
 // is not finite at any probe.

@@ -8,9 +8,10 @@
 #include <utility>
 
 #include "core/discover/fingerprint.hpp"
+#include "core/discover/memory_budget.hpp"
 #include "core/discover/search.hpp"
 #include "core/discover/search_detail.hpp"
-#include "core/memory.hpp"
+#include "core/discover/stop_poller.hpp"
 
 namespace zor::discover {
 
@@ -21,7 +22,7 @@ using namespace detail;
 // Row evaluations per scoring slice: large enough to keep the workers busy,
 // small enough that the cancellation callback is polled every few hundredths
 // of a second.
-constexpr std::size_t kRowsPerSlice = std::size_t{1} << 17;
+constexpr std::size_t kRowsPerReferenceSlice = std::size_t{1} << 17;
 constexpr std::size_t kMaxSlice = 4096;
 
 // Generation work between two polls of the cancellation callback: a skipped
@@ -33,60 +34,39 @@ std::size_t sample_count(const Columns& columns) { return columns.empty() ? 0 : 
 
 std::size_t scoring_slice(const Columns& columns) {
   const std::size_t rows = std::max<std::size_t>(sample_count(columns), 1);
-  return std::clamp<std::size_t>(kRowsPerSlice / rows, 1, kMaxSlice);
+  return std::clamp<std::size_t>(kRowsPerReferenceSlice / rows, 1, kMaxSlice);
 }
 
 // Unwinds the reference search when its control asks it to stop.
 struct Stopped {};
 
-void poll(const SearchControl& control) {
-  if (!control.poll) return;
-  switch (control.poll()) {
-    case PollAnswer::Continue:
-      return;
-    case PollAnswer::Stop:
-      throw Stopped{};
-    case PollAnswer::Cancel:
-      throw Cancelled();
-  }
+void poll(const StopPoller& poller) {
+  if (poller.stop_requested()) throw Stopped{};
 }
 
-// Estimated bytes held by the search, checked against a limit: the kernel
-// may kill a process that grows past the machine's memory instead of failing
-// an allocation, so the search fails first with std::bad_alloc.
-class MemoryBudget {
- public:
-  explicit MemoryBudget(std::uint64_t limit) : limit_(limit) {}
-
+// The reference search's estimates of what it holds, checked against its
+// MemoryBudget.
+struct ReferenceBytes {
   // A fingerprint slot in a hash table kept at most half full, right after
   // it doubled.
   static constexpr std::uint64_t kPerFingerprint = 4 * (sizeof(Fingerprint) + 1);
   // An expression's tokens with the vector and allocator overhead.
-  static std::uint64_t expression_bytes(const Expr& expr) {
+  static std::uint64_t expression(const Expr& expr) {
     return sizeof(Expr) + 16 + complexity(expr) * sizeof(Token);
   }
   // A scored record: its own expression copy and the rendered formula.
-  static std::uint64_t scored_bytes(std::uint64_t expressions_bytes, std::uint64_t count) {
+  static std::uint64_t scored(std::uint64_t expressions_bytes, std::uint64_t count) {
     return expressions_bytes * 2 + count * (sizeof(ScoredCandidate) + 32);
   }
-
-  void require(std::uint64_t bytes) const {
-    if (bytes > limit_) {
-      throw SearchMemoryExceeded(detail::memory_message(bytes, limit_));
-    }
-  }
-
- private:
-  std::uint64_t limit_;
 };
 
 // Candidates of one level that passed admission: they have a fingerprint and
 // no earlier candidate of the search had the same one.
 class Admission {
  public:
-  Admission(std::size_t n_vars, const SearchControl& control, const MemoryBudget& budget,
+  Admission(std::size_t n_vars, const StopPoller& poller, const MemoryBudget& budget,
             const std::uint64_t& parents_bytes)
-      : n_vars_(n_vars), control_(control), budget_(budget), parents_bytes_(parents_bytes) {}
+      : n_vars_(n_vars), poller_(poller), budget_(budget), parents_bytes_(parents_bytes) {}
 
   void admit(const Expr& candidate) {
     charge(kAdmissionCost);
@@ -94,14 +74,14 @@ class Admission {
     const std::optional<Fingerprint> fp = fingerprint(candidate, n_vars_);
     if (fp && seen_.insert_if_absent(*fp)) {
       admitted_.push_back(candidate);
-      admitted_bytes_ += MemoryBudget::expression_bytes(candidate);
+      admitted_bytes_ += ReferenceBytes::expression(candidate);
       budget_.require(held_bytes());
     }
   }
 
   // Bytes of the seen set, the parents and this level's candidates.
   std::uint64_t held_bytes() const {
-    return seen_.size() * MemoryBudget::kPerFingerprint + parents_bytes_ + admitted_bytes_;
+    return seen_.size() * ReferenceBytes::kPerFingerprint + parents_bytes_ + admitted_bytes_;
   }
   std::uint64_t admitted_bytes() const { return admitted_bytes_; }
   std::size_t admitted_count() const { return admitted_.size(); }
@@ -111,7 +91,7 @@ class Admission {
     units_ += units;
     if (units_ >= kPollUnits) {
       units_ = 0;
-      poll(control_);
+      poll(poller_);
     }
   }
 
@@ -124,7 +104,7 @@ class Admission {
 
  private:
   std::size_t n_vars_;
-  const SearchControl& control_;
+  const StopPoller& poller_;
   const MemoryBudget& budget_;
   const std::uint64_t& parents_bytes_;
   FingerprintSet seen_;
@@ -146,16 +126,17 @@ SearchOutcome reference_beam_search(const Columns& columns, const std::vector<do
   const std::size_t slice = scoring_slice(columns);
   const std::vector<OpCode> unary = unary_operators(options);
   const std::vector<OpCode> binary = binary_operators(options);
-  const std::function<bool()> cancelled = [&control] {
-    poll(control);
+  SearchOutcome outcome;
+  const StopPoller poller(control.poll, outcome.cut_short);
+  const std::function<bool()> cancelled = [&poller] {
+    poll(poller);
     return false;
   };
 
-  const MemoryBudget budget(control.memory_limit != 0 ? control.memory_limit : default_memory_limit());
+  const MemoryBudget budget(control.memory_limit);
   std::uint64_t pool_bytes = 0;
-  Admission admission(n_vars, control, budget, pool_bytes);
+  Admission admission(n_vars, poller, budget, pool_bytes);
   std::vector<Expr> pool;
-  SearchOutcome outcome;
   std::optional<ScoredCandidate>& best = outcome.best;
 
   // Counts, best and front after a scored level; true when the goal is met.
@@ -192,12 +173,12 @@ SearchOutcome reference_beam_search(const Columns& columns, const std::vector<do
       return outcome;
     }
     pool = std::move(seeds);
-    for (const Expr& seed : pool) pool_bytes += MemoryBudget::expression_bytes(seed);
+    for (const Expr& seed : pool) pool_bytes += ReferenceBytes::expression(seed);
 
     const std::uint64_t parents_per_level = options.beam_width / 4;
     Expr child;
     for (std::uint64_t level = 2; level <= options.max_complexity; ++level) {
-      poll(control);
+      poll(poller);
       const auto admission_start = std::chrono::steady_clock::now();
 
       for (const Expr& a : pool) {
@@ -234,7 +215,7 @@ SearchOutcome reference_beam_search(const Columns& columns, const std::vector<do
 
       // The level's scored records come on top of everything held so far.
       budget.require(admission.held_bytes() +
-                     MemoryBudget::scored_bytes(admission.admitted_bytes(), admission.admitted_count()));
+                     ReferenceBytes::scored(admission.admitted_bytes(), admission.admitted_count()));
       std::vector<Expr> fresh = admission.take();
       if (fresh.empty()) {
         outcome.generated += admission.take_generated();
@@ -251,7 +232,7 @@ SearchOutcome reference_beam_search(const Columns& columns, const std::vector<do
       const std::size_t parents =
           static_cast<std::size_t>(std::min<std::uint64_t>(parents_per_level, order.size()));
       for (std::size_t r = 0; r < parents; ++r) {
-        pool_bytes += MemoryBudget::expression_bytes(scored[order[r]].expression);
+        pool_bytes += ReferenceBytes::expression(scored[order[r]].expression);
         pool.push_back(std::move(scored[order[r]].expression));
       }
     }

@@ -56,6 +56,10 @@ struct TargetSummary {
   }
 };
 
+// The size of a scaled model: the constant model is one token, a fitted
+// a·f + b the tokens of f and its two constants.
+inline std::uint64_t scaled_size(std::uint64_t tokens, bool constant) { return constant ? 1 : tokens + 2; }
+
 struct AffineFit {
   double scale = 0.0;   // a; 0 for the constant model
   double offset = 0.0;  // b

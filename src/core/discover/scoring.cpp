@@ -20,12 +20,12 @@ namespace {
 using namespace detail;
 
 // Row evaluations below which a piece of the candidate list is not split.
-constexpr std::size_t kRowsPerPiece = 4096;
+constexpr std::size_t kRowsPerCandidatePiece = 4096;
 constexpr std::size_t kMaxGrain = 16;
 
 std::size_t scoring_grain(const Columns& columns) {
   const std::size_t rows = std::max<std::size_t>(columns.empty() ? 0 : columns.front().size(), 1);
-  return std::clamp<std::size_t>(kRowsPerPiece / rows, 1, kMaxGrain);
+  return std::clamp<std::size_t>(kRowsPerCandidatePiece / rows, 1, kMaxGrain);
 }
 
 void poll(const std::function<bool()>& cancelled) {
@@ -48,12 +48,11 @@ std::optional<ScoredCandidate> score_candidate(const Expr& expr, const Columns& 
   }
   const double rmse = std::sqrt(sse / static_cast<double>(m));
   const std::size_t size = complexity(expr);
-  const double factor = static_cast<double>(size) * options.complexity_penalty + 1.0;
 
   ScoredCandidate scored;
   scored.formula = render_formula(expr);
   scored.expression = expr;
-  scored.score = rmse * factor;
+  scored.score = penalised_score(rmse, size, options.complexity_penalty);
   scored.rmse = rmse;
   scored.complexity = size;
   return scored;

@@ -1,14 +1,14 @@
 // Rules shared by the literal and the fast search: the operator lists, the
-// best and front updates, the stop test and the rank order.
+// best and front updates, the stop test, the rank order, the phase clock and
+// the size of a piece of work.
 #pragma once
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <optional>
-#include <string>
 #include <vector>
 
 #include "core/discover/operators.hpp"
@@ -99,29 +99,10 @@ class PhaseClock {
   std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
 };
 
-// Why a search is refused: `needed` and `available` bytes, shown in GB
-// (`available` 0 when the search outgrows its own index space).
-inline std::string memory_message(std::uint64_t needed, std::uint64_t available) {
-  auto gigabytes = [](std::uint64_t bytes) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f GB", static_cast<double>(bytes) / 1e9);
-    return std::string(text);
-  };
-  std::string message = "formula search needs more memory than is available";
-  if (available != 0)
-    message += " (about " + gigabytes(needed) + ", with " + gigabytes(available) + " usable)";
-  return message + "; lower beam_width or max_complexity";
-}
-
-// Why a level is refused on a cluster: its estimate and the total of the
-// workers' limits, in bytes.
-inline std::string cluster_memory_message(double needed, double available, std::size_t workers) {
-  char text[256];
-  std::snprintf(text, sizeof text,
-                "formula search needs more memory than the cluster has (about %.1f GB for the next level, "
-                "with %.1f GB usable on %zu workers); lower beam_width or max_complexity, or add workers",
-                needed / 1e9, available / 1e9, workers);
-  return text;
+// How many candidates of `rows` row evaluations each come to about
+// `row_evaluations`, at least one: the size of a piece of work in rows.
+inline std::size_t candidates_within(std::size_t row_evaluations, std::size_t rows) {
+  return std::max<std::size_t>(1, row_evaluations / std::max<std::size_t>(rows, 1));
 }
 
 }  // namespace zor::discover::detail

@@ -3,11 +3,11 @@
 // level's children for them.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <vector>
 
-#include "core/discover/fingerprint.hpp"
 #include "core/discover/level_steps.hpp"
 #include "core/discover/search.hpp"
 
@@ -16,19 +16,6 @@ namespace zor::discover {
 namespace detail {
 class ParentStore;
 }
-
-// A level-one candidate that admission kept, in seed order.
-struct Seed {
-  Expr expression;
-  ProbeValues probes;
-};
-
-// The seeds (0, 1, then one variable per column) with distinct probe values,
-// the first of equal ones kept. The scaled search probes at rows of the data.
-std::vector<Seed> admitted_seeds(const Columns& columns, const SearchOptions& options);
-
-// The values of seed expression `seed` on every row, written to `out`.
-void seed_values(const Expr& seed, const Columns& columns, double* out);
 
 class ShardSearch {
  public:

@@ -1,6 +1,7 @@
-// The operators of the expression model: one definition of each result and
-// guard, shared by the token evaluator and the search that computes children
-// from their parents' values, so the two agree bit for bit.
+// Operator evaluation: what each operator of the table in operators.hpp
+// computes, with its guard. One definition, shared by the token evaluator and
+// the search that computes children from their parents' values, so the two
+// agree bit for bit.
 #pragma once
 
 #include <bit>

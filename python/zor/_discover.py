@@ -558,18 +558,16 @@ class _Run:
                 self.listener(level)
 
         shards = None
+        options = {"max_complexity": complexity, "beam_width": width, "precision_goal": self.precision_goal,
+                   "use_trig": self.use_trig, "use_zor": self.use_zor,
+                   "complexity_penalty": self.complexity_penalty, "scaling": self.scaling}
         try:
             if self.cluster is not None:
-                shards = ClusterSearch(self.cluster, self.search_columns, self.search_target,
-                                       {"max_complexity": complexity, "beam_width": width,
-                                        "precision_goal": self.precision_goal, "use_trig": self.use_trig,
-                                        "use_zor": self.use_zor, "complexity_penalty": self.complexity_penalty,
-                                        "scaled": self.scaling}, deadline_after(remaining))
-            outcome = _native.search(self.search_columns, self.search_target, complexity, width,
-                                     self.precision_goal, self.use_trig, self.use_zor, self.complexity_penalty,
+                shards = ClusterSearch(self.cluster, self.search_columns, self.search_target, options,
+                                       deadline_after(remaining))
+            outcome = _native.search(self.search_columns, self.search_target, options,
                                      time_limit=remaining, on_level=on_level, keep_front=True,
-                                     scaled=self.scaling, memory_limit=self.memory_limit or 0,
-                                     cluster=shards,
+                                     memory_limit=self.memory_limit or 0, cluster=shards,
                                      cluster_memory=None if shards is None else shards.cluster_memory())
         except MemoryError as error:
             if step == 0:
@@ -618,9 +616,11 @@ class _Run:
             return None
         quotient = np.ascontiguousarray(self.search_target / self.search_columns[k])
         try:
-            outcome = _native.search(self.search_columns, quotient, complexity, width, self.precision_goal,
-                                     self.use_trig, self.use_zor, self.complexity_penalty, time_limit=remaining,
-                                     keep_front=True, scaled=True, memory_limit=self.memory_limit or 0)
+            options = {"max_complexity": complexity, "beam_width": width, "precision_goal": self.precision_goal,
+                       "use_trig": self.use_trig, "use_zor": self.use_zor,
+                       "complexity_penalty": self.complexity_penalty, "scaling": True}
+            outcome = _native.search(self.search_columns, quotient, options, time_limit=remaining,
+                                     keep_front=True, memory_limit=self.memory_limit or 0)
         except MemoryError:
             return math.inf
         factor: tuple[Token, ...] = (("var", k), ("op", "Mul"))

@@ -20,9 +20,9 @@ if TYPE_CHECKING:
 
 Token = Union[tuple[str, float], tuple[str, int], tuple[str, str], tuple[str, int, float]]
 
-# The native core's operator table: (name, arity, plain text) in code order.
-UNARY = tuple(name for name, arity, _ in OPERATORS if arity == 1)
-BINARY = tuple(name for name, arity, _ in OPERATORS if arity == 2)
+# The native core's operator table: one row per operator, in code order.
+UNARY = tuple(row["name"] for row in OPERATORS if row["arity"] == 1)
+BINARY = tuple(row["name"] for row in OPERATORS if row["arity"] == 2)
 
 T = TypeVar("T")
 
@@ -109,7 +109,7 @@ def _fixed4(value: float) -> str:
 
 # --- plain text: the native core's layout, fully parenthesised -------------
 
-_TEXT = {name: text for name, _, text in OPERATORS}
+_TEXT = {row["name"]: row["text"] for row in OPERATORS}
 
 
 def to_text(tokens: Sequence[Token], names: Sequence[str]) -> str:

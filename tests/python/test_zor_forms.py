@@ -141,8 +141,8 @@ def test_python_form_and_evaluate_agree(tokens):
     assert defined > 10
 
 
-@pytest.mark.parametrize("name, arity, text", _native.OPERATORS)
-def test_every_operator_of_the_table_folds_evaluates_and_has_every_form(name, arity, text):
+@pytest.mark.parametrize("name, arity", [(row["name"], row["arity"]) for row in _native.OPERATORS])
+def test_every_operator_of_the_table_folds_evaluates_and_has_every_form(name, arity):
     # the package folds token lists by the exported arities: the evaluator takes exactly as many operands
     columns = [[0.5], [0.25], [0.125]]
     operands = [var(k) for k in range(arity + 1)]
@@ -155,6 +155,49 @@ def test_every_operator_of_the_table_folds_evaluates_and_has_every_form(name, ar
     assert run_python_form(tokens, names, 0.5, 0.25).hex() == value.hex()
     assert float(to_sympy(tokens, names).subs({"x": 0.5, "y": 0.25})) == pytest.approx(value, rel=1e-12)
     assert to_latex(tokens, names)
+
+
+# One operand expression of each bracket class of the operator table: sum, negated, product, atom, leaf.
+OPERANDS = {1: [X, Y, op("Add")], 2: [X, op("Neg")], 3: [X, Y, op("Mul")], 4: [X, op("Exp")], 5: [Y]}
+
+
+def table_latex(row, operands):
+    """The operator's LaTeX from its table row, each operand wrapped where the row says so."""
+    text = row["latex"]
+    for k, (cls, tokens) in enumerate(operands):
+        latex = to_latex(tokens, ["x", "y"])
+        text = text.replace(f"#{k + 1}", rf"\left({latex}\right)" if row["latex_wraps"][k] >> cls & 1 else latex)
+    return text
+
+
+@pytest.mark.parametrize("row", _native.OPERATORS, ids=lambda row: row["name"])
+def test_the_table_s_companion_forms_are_the_package_s_forms(row):
+    # every class of operand in every position; Zor's LaTeX is the table's \mathrm{zor} form
+    sp = pytest.importorskip("sympy")
+    a, b = sp.Symbol("a"), sp.Symbol("b")
+    for classes in ([(c,) for c in OPERANDS] if row["arity"] == 1 else [(c, d) for c in OPERANDS for d in OPERANDS]):
+        operands = [(cls, OPERANDS[cls]) for cls in classes]
+        tokens = [t for _, part in operands for t in part] + [op(row["name"])]
+        forms = [to_python(part, ["x", "y"]).splitlines()[-1].removeprefix("    return ") for _, part in operands]
+        assert to_python(tokens, ["x", "y"]).splitlines()[-1] == "    return " + row["python"].format(*forms)
+        parts = dict(zip((a, b), (to_sympy(part, ["x", "y"]) for _, part in operands)))
+        assert sp.sympify(row["sympy"], locals={"a": a, "b": b}).subs(parts, simultaneous=True) == to_sympy(
+            tokens, ["x", "y"])
+        if row["name"] != "Zor":
+            assert table_latex(row, operands) == to_latex(tokens, ["x", "y"])
+    assert row["latex_class"] in (1, 2, 3, 4) and len(row["latex_wraps"]) == row["arity"]
+
+
+def test_the_exported_guards_are_where_the_core_folds_and_floors():
+    fold, floor = _native.ZOR_EXP_FOLD, _native.ZOR_LOG_FLOOR
+
+    def zor(a, b):
+        return _native.evaluate([const(a), const(b), op("Zor")], [[0.0]])[0]
+
+    above = math.nextafter(fold, math.inf)
+    assert zor(fold, 1.0) == math.exp(fold) and zor(above, 1.0) == math.exp(math.log(above))
+    assert zor(0.0, 0.0) == zor(0.0, -floor / 4) == zor(0.0, -floor) == 1.0 - math.log(floor)
+    assert zor(0.0, -3 * floor) == 1.0 - math.log(3 * floor)
 
 
 def test_evaluate_gives_nan_for_undefined_rows_and_checks_its_input():

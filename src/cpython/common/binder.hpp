@@ -55,7 +55,8 @@ struct Signature {
       const std::size_t equals = entry.find('=');
       Param param{entry.substr(0, equals), equals == std::string_view::npos ? "" : entry.substr(equals + 1),
                   keyword_only};
-      if (param.name.empty() || (equals != std::string_view::npos && param.default_text.empty()))
+      if (param.name.empty() || param.name.find_first_of(" *,") != std::string_view::npos ||
+          (equals != std::string_view::npos && param.default_text.empty()))
         throw "a parameter is \"name\" or \"name=default\"";
       for (std::size_t i = 0; i < count; ++i)
         if (params[i].name == param.name) throw "parameter names are unique";
@@ -66,7 +67,7 @@ struct Signature {
       }
       params[count++] = param;
     }
-    if (keyword_only && count == positional) throw "\"*\" is followed by a parameter";
+    if (keyword_only && count == positional) throw "\"*\" needs a parameter after it";
   }
 
   consteval Signature(const char* callable, NoParameters, const char* text = "") requires(N == 0)

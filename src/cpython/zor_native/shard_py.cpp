@@ -6,8 +6,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -128,8 +126,8 @@ PyObject* shard_expand(ShardArgument shard, BytesArgument message) {
     LevelRequest request(h);
     answer = discover::encode(h.search->expand(discover::decode_start(message.data)));
   } catch (const discover::Cancelled&) {
-    // No Python error asked for this cancellation but shard_stop's request;
-    // it is the error the translation passes on.
+    // The cancellation came from shard_stop, not from a Python error: the
+    // RuntimeError set here is the pending error the translation passes on.
     PyErr_SetString(PyExc_RuntimeError, "the level was cancelled");
     throw;
   }

@@ -42,7 +42,7 @@ CHILD = textwrap.dedent(
     y = [columns[0][i] ** 1.5 / (1.0 + columns[-1][i]) + 0.3 * math.sin(columns[0][i]) for i in range(n)]
     start = time.perf_counter()
     try:
-        out = _native.search(columns, y, max_complexity=max_complexity, beam_width=beam_width, engine=engine)
+        out = _native.search(columns, y, {"max_complexity": max_complexity, "beam_width": beam_width}, engine=engine)
     except MemoryError as e:
         print(json.dumps({"memory_error": str(e), "seconds": time.perf_counter() - start,
                           "peak_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024}))

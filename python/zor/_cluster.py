@@ -83,9 +83,7 @@ def _open(key: str, columns: list[np.ndarray], target: np.ndarray, settings: Sea
         if budget <= 0:
             raise MemoryError(f"the worker holds {_worker_memory_now() / 1e9:.2f} GB already, which leaves "
                               f"no room for the search under its memory_limit of {memory_limit / 1e9:.2f} GB")
-    shard = _native.shard_open(columns, target, settings.max_complexity, settings.beam_width,  # MERGE
-                               settings.precision_goal, settings.use_trig, settings.use_zor,
-                               settings.complexity_penalty, settings.scaling, True, first, last, budget)
+    shard = _native.shard_open(columns, target, settings, first, last, keep_front=True, memory_limit=budget)
     with _SHARDS_LOCK:
         _SHARDS[key] = shard
     return budget

@@ -66,7 +66,7 @@ class Judge:
         return Formula(
             complexity=complexity,
             error=error,
-            score=error * (complexity * self.penalty + 1.0),  # MERGE: _native.penalised_score
+            score=_native.penalised_score(error, complexity, self.penalty),
             formula=affine_text(to_text(tokens, self.names), snapped),
             tokens=tokens,
             variable_names=self.names,

@@ -34,11 +34,36 @@ class Outcome(TypedDict):
     admission_seconds: float
     phase_seconds: dict[str, float]
 
-# One (name, arity, plain text) row per operator, in code order; "{}" in the
-# text stands for each operand.
-OPERATORS: tuple[tuple[str, int, str], ...]
+@type_check_only
+class OperatorRow(TypedDict):
+    name: str  # as token lists spell it: ("op", name)
+    arity: int
+    text: str  # the core's plain text, "{}" for each operand
+    latex: str  # LaTeX, "#1" and "#2" for the operands
+    latex_class: int  # the result's bracket class: 1 sum, 2 negated, 3 product, 4 atom (5: a leaf)
+    latex_wraps: tuple[int, ...]  # per operand: bit k set wraps an operand of class k in \left( \right)
+    python: str  # a Python expression, "{0}" and "{1}" for the operands
+    sympy: str  # a SymPy expression over the operands a and b
+
+# The search settings, as a mapping; any object with these attributes will do as well.
+@type_check_only
+class SearchOptions(TypedDict, total=False):
+    max_complexity: int
+    beam_width: int
+    precision_goal: float
+    use_trig: bool
+    use_zor: bool
+    complexity_penalty: float
+    scaling: bool
+
+# One row per operator, in code order.
+OPERATORS: tuple[OperatorRow, ...]
 # The number of shards of the fast search's seen set.
 SHARDS: int
+# zor's guards in the core: exp folds an argument above ZOR_EXP_FOLD through its logarithm, and ln takes
+# a non-positive argument as max(|b|, ZOR_LOG_FLOOR).
+ZOR_EXP_FOLD: float
+ZOR_LOG_FLOOR: float
 
 @type_check_only
 class Shard:  # a capsule holding a shard search
@@ -47,36 +72,27 @@ class Shard:  # a capsule holding a shard search
 def search(
     columns: Sequence[Sequence[float]] | Sequence[Any],
     y: Sequence[float] | Any,
-    max_complexity: int = 8,
-    beam_width: int = 2000,
-    precision_goal: float = 1e-10,
-    use_trig: bool = True,
-    use_zor: bool = True,
-    complexity_penalty: float = 0.001,
+    options: SearchOptions | object | None = None,
+    *,
     time_limit: float | None = None,
     on_level: Callable[[Level], object] | None = None,
     keep_front: bool = False,
     engine: str = "fast",
-    scaled: bool = False,
     memory_limit: int = 0,
     cluster: Callable[[bytes], Sequence[bytes]] | None = None,
     cluster_memory: Sequence[float] | None = None,
 ) -> Outcome: ...
 def evaluate(expression: Sequence[Token], columns: Sequence[Sequence[float]] | Sequence[Any]) -> list[float]: ...
+def penalised_score(rmse: float, complexity: int, penalty: float) -> float: ...
 def shard_open(
     columns: Sequence[Sequence[float]] | Sequence[Any],
     y: Sequence[float] | Any,
-    max_complexity: int,
-    beam_width: int,
-    precision_goal: float,
-    use_trig: bool,
-    use_zor: bool,
-    complexity_penalty: float,
-    scaled: bool,
-    keep_front: bool,
+    options: SearchOptions | object | None,
     first_shard: int,
     last_shard: int,
-    memory_limit: int,
+    *,
+    keep_front: bool = False,
+    memory_limit: int = 0,
 ) -> Shard: ...
 def shard_expand(shard: Shard, message: bytes) -> bytes: ...
 def shard_stop(shard: Shard, cancel: bool) -> None: ...

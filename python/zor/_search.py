@@ -189,10 +189,8 @@ class _Run:
 
     def search(self, columns: list[Column], target: Column, settings: SearchSettings, **control: Any) -> Outcome:
         """One native search; every call of _native.search goes through here."""
-        return _native.search(columns, target, settings.max_complexity, settings.beam_width,
-                              settings.precision_goal, settings.use_trig, settings.use_zor,
-                              settings.complexity_penalty, keep_front=True, scaled=settings.scaling,
-                              memory_limit=settings.memory_limit or 0, **control)
+        return _native.search(columns, target, settings, keep_front=True, memory_limit=settings.memory_limit or 0,
+                              **control)
 
     def step(self, step: int, complexity: int, width: int) -> bool:
         """Runs one search; True when the next step should follow."""

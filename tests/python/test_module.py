@@ -1,5 +1,8 @@
+import ast
+import importlib
 import inspect
 import os
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -70,6 +73,68 @@ def test_classes_have_signature_and_empty_doc(cls, signature):
     assert str(inspect.signature(klass)) == signature
     assert klass.__doc__ == ""
     assert klass.__module__ == "zor_core"
+
+
+REPO = pathlib.Path(__file__).resolve().parents[2]
+STUBS = {"zor_core": REPO / "src" / "cpython" / "zor_core" / "zor_core.pyi", "zor._native": REPO / "python" / "zor" / "_native.pyi"}
+
+
+def stub_default(node):
+    return inspect.Parameter.empty if node is None else ast.literal_eval(node)
+
+
+def stub_parameters(node, bound):
+    """(name, kind, default) per parameter of a stub def; `bound` drops self or cls."""
+    args = node.args
+    positional = args.posonlyargs + args.args
+    defaults = [None] * (len(positional) - len(args.defaults)) + list(args.defaults)
+    found = [(a.arg, inspect.Parameter.POSITIONAL_ONLY if a in args.posonlyargs else inspect.Parameter.POSITIONAL_OR_KEYWORD,
+              stub_default(d)) for a, d in zip(positional, defaults)]
+    found += [(a.arg, inspect.Parameter.KEYWORD_ONLY, stub_default(d)) for a, d in zip(args.kwonlyargs, args.kw_defaults)]
+    return found[1:] if bound else found
+
+
+def stub_callables(module):
+    """(dotted name, stub parameters) for every public function, method and constructor of a stub."""
+    tree = ast.parse(STUBS[module].read_text())
+    found = []
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            found.append((node.name, stub_parameters(node, False)))
+        elif isinstance(node, ast.ClassDef) and not node.name.startswith("_") and hasattr(importlib.import_module(module), node.name):
+            for item in node.body:
+                if not isinstance(item, ast.FunctionDef):
+                    continue
+                decorators = {d.id for d in item.decorator_list if isinstance(d, ast.Name)}
+                if item.name == "__new__":
+                    found.append((node.name, stub_parameters(item, True)))
+                elif not item.name.startswith("__") and "property" not in decorators:
+                    found.append((f"{node.name}.{item.name}", stub_parameters(item, "staticmethod" not in decorators)))
+    return found
+
+
+def runtime_parameters(module, dotted):
+    obj = importlib.import_module(module)
+    for part in dotted.split("."):
+        obj = getattr(obj, part)
+    parameters = list(inspect.signature(obj).parameters.values())
+    if parameters and parameters[0].name == "self" and parameters[0].kind is inspect.Parameter.POSITIONAL_ONLY:
+        parameters = parameters[1:]  # an instance method's receiver
+    return [(p.name, p.kind, p.default) for p in parameters]
+
+
+def typed(parameters):
+    # 0 and 0.0, or 1 and True, are different defaults
+    return [(name, kind, type(default), default) for name, kind, default in parameters]
+
+
+@pytest.mark.parametrize("module", sorted(STUBS))
+def test_every_callable_has_its_stub_signature(module):
+    callables = stub_callables(module)
+    assert len(callables) >= 6
+    mismatched = [(name, stub, runtime_parameters(module, name)) for name, stub in callables
+                  if typed(stub) != typed(runtime_parameters(module, name))]
+    assert mismatched == []
 
 
 def test_reimport_yields_the_identical_module():

@@ -212,7 +212,7 @@ rows = [1e-4 * i for i in range(50_000)]
 work = {
     "zor_core": lambda: zor_core.exp_n(rows),
     "zor._native": lambda: (_native.evaluate([("var", 0), ("op", "Exp")], [rows]),
-                            _native.search([rows[:5_000]], rows[:5_000], max_complexity=3, beam_width=40)),
+                            _native.search([rows[:5_000]], rows[:5_000], {"max_complexity": 3, "beam_width": 40})),
 }
 counts = [threads()]
 for name in ORDER:

@@ -60,7 +60,7 @@ def test_best_is_find_formula_bit_for_bit(problem):
     assert (as_core_text(result.best.formula), result.best.score.hex(), result.best.complexity) == (
         expected.formula, expected.error.hex(), expected.complexity)
     # both engines of the native entry agree with it as well
-    reference = _native.search(list(columns), y, engine="reference", keep_front=True, **kwargs)
+    reference = _native.search(list(columns), y, kwargs, engine="reference", keep_front=True)
     assert reference["best"]["formula"] == expected.formula
     assert [as_core_text(to_text(c["tokens"], default_names(len(columns)))) for c in reference["front"]] == [
         c["formula"] for c in reference["front"]]

@@ -140,8 +140,8 @@ def test_python_form_and_evaluate_agree(tokens):
     assert defined > 10
 
 
-@pytest.mark.parametrize("name, arity, text", _native.OPERATORS)
-def test_every_operator_of_the_table_folds_evaluates_and_has_every_form(name, arity, text):
+@pytest.mark.parametrize("name, arity", [(row["name"], row["arity"]) for row in _native.OPERATORS])
+def test_every_operator_of_the_table_folds_evaluates_and_has_every_form(name, arity):
     # the package folds token lists by the exported arities: the evaluator takes exactly as many operands
     columns = [[0.5], [0.25], [0.125]]
     operands = [var(k) for k in range(arity + 1)]
@@ -154,6 +154,18 @@ def test_every_operator_of_the_table_folds_evaluates_and_has_every_form(name, ar
     assert run_python_form(tokens, names, 0.5, 0.25).hex() == value.hex()
     assert float(to_sympy(tokens, names).subs({"x": 0.5, "y": 0.25})) == pytest.approx(value, rel=1e-12)
     assert to_latex(tokens, names)
+
+
+def test_the_exported_guards_are_where_the_core_folds_and_floors():
+    fold, floor = _native.ZOR_EXP_FOLD, _native.ZOR_LOG_FLOOR
+
+    def zor(a, b):
+        return _native.evaluate([const(a), const(b), op("Zor")], [[0.0]])[0]
+
+    above = math.nextafter(fold, math.inf)
+    assert zor(fold, 1.0) == math.exp(fold) and zor(above, 1.0) == math.exp(math.log(above))
+    assert zor(0.0, 0.0) == zor(0.0, -floor / 4) == zor(0.0, -floor) == 1.0 - math.log(floor)
+    assert zor(0.0, -3 * floor) == 1.0 - math.log(3 * floor)
 
 
 def test_evaluate_gives_nan_for_undefined_rows_and_checks_its_input():

@@ -153,11 +153,11 @@ std::string render_formula(const Expr& expr) {
 }
 
 std::string to_latex(std::string_view formula) {
-  return replace_all(rewrite_openings(formula, &OperatorInfo::latex), "pi", "\\pi");
+  return replace_all(rewrite_openings(formula, &OperatorInfo::core_latex_opening), "pi", "\\pi");
 }
 
 std::string to_python(std::string_view formula) {
-  return "import math\nf = lambda x: " + rewrite_openings(formula, &OperatorInfo::python);
+  return "import math\nf = lambda x: " + rewrite_openings(formula, &OperatorInfo::core_python_opening);
 }
 
 }  // namespace zor::discover

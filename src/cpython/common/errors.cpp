@@ -1,5 +1,11 @@
 #include "cpython/common/errors.hpp"
 
+#include <exception>
+#include <new>
+#include <stdexcept>
+
+#include "core/discover/search.hpp"
+
 namespace zor::py {
 namespace {
 
@@ -48,6 +54,25 @@ std::string type_qualname(PyObject* obj) {
 void raise_cannot_convert(PyObject* obj, const char* target) {
   std::string message = "'" + type_qualname(obj) + "' object cannot be converted to '" + target + "'";
   PyErr_SetString(PyExc_TypeError, message.c_str());
+}
+
+void raise_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const discover::Cancelled&) {
+    if (!PyErr_Occurred())
+      PyErr_SetString(PyExc_SystemError, "a native search was cancelled without an error");
+  } catch (const discover::SearchMemoryExceeded& e) {  // before its base, std::bad_alloc
+    PyErr_SetString(PyExc_MemoryError, e.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::invalid_argument& e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const std::exception& e) {
+    raise_panic(e.what());
+  } catch (...) {
+    raise_panic("unknown native fault");
+  }
 }
 
 }  // namespace zor::py

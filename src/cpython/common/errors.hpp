@@ -2,8 +2,6 @@
 // exception from crossing into the interpreter.
 #pragma once
 
-#include <exception>
-#include <new>
 #include <string>
 
 #include "cpython/common/ref.hpp"
@@ -28,18 +26,23 @@ void raise_cannot_convert(PyObject* obj, const char* target);
 // The qualified name of obj's type, e.g. "int" or "ZORPoint".
 std::string type_qualname(PyObject* obj);
 
-// Runs body and turns any escaping C++ exception into a Python error:
-// std::bad_alloc into MemoryError, everything else into PanicException.
+// Sets the Python error for the C++ exception being handled; called only
+// from a catch block. The one translation of native failures:
+//   discover::Cancelled            the Python error that asked for it, which
+//                                  is pending (SystemError if none is)
+//   discover::SearchMemoryExceeded MemoryError with its message
+//   std::bad_alloc                 MemoryError
+//   std::invalid_argument          ValueError with its message
+//   anything else                  PanicException with its message
+void raise_current_exception() noexcept;
+
+// Runs body and turns any escaping C++ exception into a Python error.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
   try {
     return body();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    raise_panic(e.what());
   } catch (...) {
-    raise_panic("unknown native fault");
+    raise_current_exception();
   }
   return nullptr;
 }

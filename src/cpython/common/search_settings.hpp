@@ -1,14 +1,13 @@
-// What the two discovery entries (zor_core.find_formula and zor._native's
-// search) share at the boundary: the check of the columns and the six
-// search settings, each left out keeping its default.
+// What the discovery entries (zor_core.find_formula and zor._native's search
+// and shard_open) share at the boundary: the check of the columns and the
+// conversion of a settings object into the core's SearchOptions.
 #pragma once
 
-#include <cstdint>
 #include <optional>
 #include <string>
 
 #include "core/discover/search.hpp"
-#include "cpython/common/ref.hpp"
+#include "cpython/common/convert_arguments.hpp"
 
 namespace zor::py {
 
@@ -21,19 +20,18 @@ inline bool check_search_columns(const discover::Columns& columns) {
   return true;
 }
 
-inline discover::SearchOptions search_options(std::optional<std::uint64_t> max_complexity,
-                                              std::optional<std::uint64_t> beam_width,
-                                              std::optional<double> precision_goal,
-                                              std::optional<bool> use_trig, std::optional<bool> use_zor,
-                                              std::optional<double> complexity_penalty) {
-  discover::SearchOptions options;
-  options.max_complexity = max_complexity.value_or(options.max_complexity);
-  options.beam_width = beam_width.value_or(options.beam_width);
-  options.precision_goal = precision_goal.value_or(options.precision_goal);
-  options.use_trig = use_trig.value_or(options.use_trig);
-  options.use_zor = use_zor.value_or(options.use_zor);
-  options.complexity_penalty = complexity_penalty.value_or(options.complexity_penalty);
-  return options;
-}
+// The search's settings from one object, read row by row of
+// ZOR_SEARCH_OPTIONS by the row's name: from a Mapping its item, from any
+// other object its attribute. A setting that is absent or None keeps its
+// default, and None itself stands for every default. A Mapping key that
+// names no setting is refused (ValueError); an object's other attributes are
+// not looked at; a number, string or sequence is refused (TypeError). A value
+// that does not convert raises what the setting's type converter raises, its
+// message naming the setting.
+template <>
+struct Converter<discover::SearchOptions> {
+  static constexpr bool kNamesValueErrors = true;
+  static bool convert(PyObject* obj, discover::SearchOptions& out);
+};
 
 }  // namespace zor::py

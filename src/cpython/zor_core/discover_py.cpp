@@ -1,6 +1,6 @@
 // find_formula and its result class PySearchResult.
+#include <cstdint>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -32,6 +32,22 @@ namespace {
 
 using discover::Columns;
 
+// find_formula's six settings; every other setting keeps its default.
+discover::SearchOptions search_options(std::optional<std::uint64_t> max_complexity,
+                                       std::optional<std::uint64_t> beam_width,
+                                       std::optional<double> precision_goal, std::optional<bool> use_trig,
+                                       std::optional<bool> use_zor,
+                                       std::optional<double> complexity_penalty) {
+  discover::SearchOptions options;
+  options.max_complexity = max_complexity.value_or(options.max_complexity);
+  options.beam_width = beam_width.value_or(options.beam_width);
+  options.precision_goal = precision_goal.value_or(options.precision_goal);
+  options.use_trig = use_trig.value_or(options.use_trig);
+  options.use_zor = use_zor.value_or(options.use_zor);
+  options.complexity_penalty = complexity_penalty.value_or(options.complexity_penalty);
+  return options;
+}
+
 PyObject* find_formula(Columns x_data, std::vector<double> y_data,
                        std::optional<std::uint64_t> max_complexity, std::optional<std::uint64_t> beam_width,
                        std::optional<double> precision_goal, std::optional<bool> use_trig,
@@ -43,15 +59,7 @@ PyObject* find_formula(Columns x_data, std::vector<double> y_data,
   // Polled on this thread between pieces of work, so Ctrl-C stops a long
   // search; the pending KeyboardInterrupt is what the call then raises.
   auto interrupted = [] { return PyErr_CheckSignals() != 0; };
-  std::optional<discover::ScoredCandidate> best;
-  try {
-    best = discover::beam_search(x_data, y_data, options, interrupted);
-  } catch (const discover::Cancelled&) {
-    return nullptr;
-  } catch (const discover::SearchMemoryExceeded& e) {
-    PyErr_SetString(PyExc_MemoryError, e.what());
-    return nullptr;
-  }
+  std::optional<discover::ScoredCandidate> best = discover::beam_search(x_data, y_data, options, interrupted);
   if (!best) Py_RETURN_NONE;
   return wrap(
       SearchResultRecord{std::move(best->formula), best->score, best->complexity, std::move(best->params)});
@@ -80,9 +88,12 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
   return nullptr;
 }
 
+constexpr Signature kToLatex{"PySearchResult.to_latex", no_parameters};
+constexpr Signature kToPython{"PySearchResult.to_python", no_parameters};
+
 PyMethodDef methods[] = {
-    {"to_latex", noargs_method<result_to_latex>, METH_NOARGS, "to_latex($self)\n--\n\n"},
-    {"to_python", noargs_method<result_to_python>, METH_NOARGS, "to_python($self)\n--\n\n"},
+    method_def<kToLatex, result_to_latex>(),
+    method_def<kToPython, result_to_python>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -107,9 +118,13 @@ PyType_Slot slots[] = {
 PyType_Spec type_definition = {"zor_core.PySearchResult", sizeof(Instance<SearchResultRecord>), 0,
                                Py_TPFLAGS_DEFAULT, slots};
 
-constexpr Signature kFindFormula{"find_formula",
-                                 {"x_data", "y_data", "max_complexity", "beam_width", "precision_goal",
-                                  "use_trig", "use_zor", "complexity_penalty"}};
+constexpr Signature kFindFormula{
+    "find_formula",
+    {"x_data", "y_data", "max_complexity=8", "beam_width=2000", "precision_goal=1e-10", "use_trig=True",
+     "use_zor=True", "complexity_penalty=0.001"},
+    "Find a formula fitting x_data \u2192 y_data.\n"
+    "x_data: list of column vectors (one per variable), or a single 1D list for univariate.\n"
+    "y_data: target values (1D list)."};
 
 }  // namespace
 
@@ -117,8 +132,6 @@ PyType_Spec* ClassTraits<SearchResultRecord>::type_spec() { return &type_definit
 
 PyTypeObject* search_result_type() { return class_type<SearchResultRecord>(); }
 
-PyObject* find_formula_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return module_function<kFindFormula, find_formula>(self, args, nargs, kwnames);
-}
+PyMethodDef find_formula_function() { return function_def<kFindFormula, find_formula>(); }
 
 }  // namespace zor::py

@@ -1,6 +1,7 @@
 // Bindings of the batch kernels: each converts its arguments, runs the native
 // kernel and builds the result list.
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "core/kernels.hpp"
@@ -62,51 +63,75 @@ PyObject* simulate_pulses(double x0, double y0, std::uint64_t n_pulses) {
   return build_triple_list(kernels::simulate_pulses_n(x0, y0, n_pulses));
 }
 
-constexpr Signature kSchrodinger{"schrodinger_step_n", {"psi", "v", "dt", "hbar"}};
-constexpr Signature kRotatePhase{"rotate_phase_n", {"pairs", "angles"}};
-constexpr Signature kSimulatePulses{"simulate_pulses_n", {"x0", "y0", "n_pulses"}};
-constexpr Signature kBoost{"boost_n", {"points", "phis", "c"}};
-constexpr Signature kExp{"exp_n", {"xs"}};
-constexpr Signature kLn{"ln_n", {"ys"}};
-constexpr Signature kAdd{"add_n", {"as_", "bs"}};
-constexpr Signature kSub{"sub_n", {"as_", "bs"}};
-constexpr Signature kMul{"mul_n", {"as_", "bs"}};
-constexpr Signature kDiv{"div_n", {"as_", "bs"}};
-constexpr Signature kSqrt{"sqrt_n", {"xs"}};
-constexpr Signature kSin{"sin_n", {"xs"}};
-constexpr Signature kCos{"cos_n", {"xs"}};
-constexpr Signature kTension{"tension_n", {"xs", "ys"}};
-constexpr Signature kPow{"pow_n", {"bases", "exps"}};
-constexpr Signature kChristoffel{"christoffel_batch_n", {"points", "lam", "mu", "nu", "rs"}};
-constexpr Signature kOctonion{"octonion_mul_n", {"a_batch", "b_batch"}};
-constexpr Signature kGeometric{"geometric_product_n", {"a_batch", "b_batch", "signature"}};
+constexpr Signature kSchrodinger{"schrodinger_step_n",
+                                 {"psi", "v", "dt", "hbar"},
+                                 "Batch Schr\u00f6dinger potential-phase step: \u03c8_n \u2192 "
+                                 "e^{-iV_n\u00b7dt/\u0127}\u00b7\u03c8_n for all n.\n"
+                                 "Returns list of (real, imag) tuples."};
+constexpr Signature kRotatePhase{
+    "rotate_phase_n", {"pairs", "angles"}, "Batch rotate_phase for a list of ZORPairs."};
+constexpr Signature kSimulatePulses{"simulate_pulses_n",
+                                    {"x0", "y0", "n_pulses"},
+                                    "Simulate n_pulses of mirror_pulse, returning (x, y, tension) per step."};
+constexpr Signature kBoost{
+    "boost_n",
+    {"points", "phis", "c"},
+    "Batch Lorentz boost: apply boost(phi_i, c) to each (x_i, y_i) point in parallel.\n"
+    "Returns Vec of (x', y') tuples."};
+constexpr Signature kExp{"exp_n", {"xs"}, "Batch exp: [exp(x) for x in xs] \u2014 Rayon parallel."};
+constexpr Signature kLn{
+    "ln_n", {"ys"}, "Batch ln: [ln(y) for y in ys] \u2014 Rayon parallel, frame-shift guard applied."};
+constexpr Signature kAdd{
+    "add_n", {"as_", "bs"}, "Batch add: [a + b for (a, b) in zip(as_, bs)] \u2014 Rayon parallel."};
+constexpr Signature kSub{
+    "sub_n", {"as_", "bs"}, "Batch sub: [a - b for (a, b) in zip(as_, bs)] \u2014 Rayon parallel."};
+constexpr Signature kMul{
+    "mul_n", {"as_", "bs"}, "Batch mul: [a * b for (a, b) in zip(as_, bs)] \u2014 Rayon parallel."};
+constexpr Signature kDiv{
+    "div_n", {"as_", "bs"}, "Batch div: [a / b] \u2014 NaN for |b| < 1e-300 \u2014 Rayon parallel."};
+constexpr Signature kSqrt{"sqrt_n", {"xs"}, "Batch sqrt: [sqrt(|x|) for x in xs] \u2014 Rayon parallel."};
+constexpr Signature kSin{"sin_n", {"xs"}, "Batch sin: [sin(x) for x in xs] \u2014 Rayon parallel."};
+constexpr Signature kCos{"cos_n", {"xs"}, "Batch cos: [cos(x) for x in xs] \u2014 Rayon parallel."};
+constexpr Signature kTension{
+    "tension_n",
+    {"xs", "ys"},
+    "Batch zor_tension: [zor(x, y) for (x, y) in zip(xs, ys)] \u2014 Rayon parallel."};
+constexpr Signature kPow{
+    "pow_n",
+    {"bases", "exps"},
+    "Batch pow: [|base|^exp for (base, exp) in zip(bases, exps)] \u2014 Rayon parallel."};
+constexpr Signature kChristoffel{"christoffel_batch_n",
+                                 {"points", "lam", "mu", "nu", "rs"},
+                                 "Batch Schwarzschild Christoffel evaluation.\n"
+                                 "points: Vec of (x, _) where r = exp(x).\n"
+                                 "Returns Vec of \u0393^lam_{mu nu} values for each point."};
+constexpr Signature kOctonion{"octonion_mul_n",
+                              {"a_batch", "b_batch"},
+                              "Batch octonion multiplication (Rayon parallel).\n"
+                              "a_batch, b_batch: each is a Vec of 8-element float lists.\n"
+                              "Returns Vec of 8-element results."};
+constexpr Signature kGeometric{"geometric_product_n",
+                               {"a_batch", "b_batch", "signature"},
+                               "Batch geometric product (Rayon parallel).\n"
+                               "a_batch, b_batch: each is a Vec of flat coefficient arrays.\n"
+                               "signature: +1/-1 per basis vector (length n, algebra dimension = 2^n).\n"
+                               "Returns Vec of result coefficient arrays."};
+
+// In registration order.
+PyMethodDef kernel_table[] = {
+    function_def<kSchrodinger, schrodinger_step>(),   function_def<kRotatePhase, rotate_phase>(),
+    function_def<kSimulatePulses, simulate_pulses>(), function_def<kBoost, boost>(),
+    function_def<kExp, unary<kernels::exp_n>>(),      function_def<kLn, unary<kernels::ln_n>>(),
+    function_def<kAdd, binary<kernels::add_n>>(),     function_def<kSub, binary<kernels::sub_n>>(),
+    function_def<kMul, binary<kernels::mul_n>>(),     function_def<kDiv, binary<kernels::div_n>>(),
+    function_def<kSqrt, unary<kernels::sqrt_n>>(),    function_def<kSin, unary<kernels::sin_n>>(),
+    function_def<kCos, unary<kernels::cos_n>>(),      function_def<kTension, binary<kernels::tension_n>>(),
+    function_def<kPow, binary<kernels::pow_n>>(),     function_def<kChristoffel, christoffel>(),
+    function_def<kOctonion, octonion_mul>(),          function_def<kGeometric, geometric_product>(),
+};
 
 }  // namespace
 
-#define ZOR_DEFINE_ENTRY(name, sig, impl)                                                              \
-  PyObject* name##_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { \
-    return module_function<sig, impl>(self, args, nargs, kwnames);                                     \
-  }
-
-ZOR_DEFINE_ENTRY(schrodinger_step_n, kSchrodinger, schrodinger_step)
-ZOR_DEFINE_ENTRY(rotate_phase_n, kRotatePhase, rotate_phase)
-ZOR_DEFINE_ENTRY(simulate_pulses_n, kSimulatePulses, simulate_pulses)
-ZOR_DEFINE_ENTRY(boost_n, kBoost, boost)
-ZOR_DEFINE_ENTRY(exp_n, kExp, unary<kernels::exp_n>)
-ZOR_DEFINE_ENTRY(ln_n, kLn, unary<kernels::ln_n>)
-ZOR_DEFINE_ENTRY(add_n, kAdd, binary<kernels::add_n>)
-ZOR_DEFINE_ENTRY(sub_n, kSub, binary<kernels::sub_n>)
-ZOR_DEFINE_ENTRY(mul_n, kMul, binary<kernels::mul_n>)
-ZOR_DEFINE_ENTRY(div_n, kDiv, binary<kernels::div_n>)
-ZOR_DEFINE_ENTRY(sqrt_n, kSqrt, unary<kernels::sqrt_n>)
-ZOR_DEFINE_ENTRY(sin_n, kSin, unary<kernels::sin_n>)
-ZOR_DEFINE_ENTRY(cos_n, kCos, unary<kernels::cos_n>)
-ZOR_DEFINE_ENTRY(tension_n, kTension, binary<kernels::tension_n>)
-ZOR_DEFINE_ENTRY(pow_n, kPow, binary<kernels::pow_n>)
-ZOR_DEFINE_ENTRY(christoffel_batch_n, kChristoffel, christoffel)
-ZOR_DEFINE_ENTRY(octonion_mul_n, kOctonion, octonion_mul)
-ZOR_DEFINE_ENTRY(geometric_product_n, kGeometric, geometric_product)
-
-#undef ZOR_DEFINE_ENTRY
+std::span<PyMethodDef> kernel_functions() { return kernel_table; }
 
 }  // namespace zor::py

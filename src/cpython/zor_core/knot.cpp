@@ -28,15 +28,17 @@ PyObject* repr(Knot self) {
                    ", y: " + format_shortest(self.point.y) + " })");
 }
 
-constexpr Signature kNew{"ZORKnot.__new__", {"point", "n", "theta"}};
+constexpr Signature kNew{"ZORKnot.__new__", {"point", "n=0", "theta=0.0"}};
+constexpr Signature kMirrorPulse{"ZORKnot.mirror_pulse", no_parameters};
+constexpr Signature kPulse{"ZORKnot.pulse", no_parameters, "Alias for mirror_pulse()."};
+constexpr Signature kThreeOneFlip{"ZORKnot.three_one_flip", no_parameters};
+constexpr Signature kFlip{"ZORKnot.flip", no_parameters, "Alias for three_one_flip()."};
+constexpr Signature kTreadYield{"ZORKnot.tread_yield", no_parameters};
 
 PyMethodDef methods[] = {
-    {"mirror_pulse", noargs_method<pulse>, METH_NOARGS, "mirror_pulse($self)\n--\n\n"},
-    {"pulse", noargs_method<pulse>, METH_NOARGS, "pulse($self)\n--\n\nAlias for mirror_pulse()."},
-    {"three_one_flip", noargs_method<flip>, METH_NOARGS, "three_one_flip($self)\n--\n\n"},
-    {"flip", noargs_method<flip>, METH_NOARGS, "flip($self)\n--\n\nAlias for three_one_flip()."},
-    {"tread_yield", noargs_method<tread_yield>, METH_NOARGS, "tread_yield($self)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
+    method_def<kMirrorPulse, pulse>(),      method_def<kPulse, pulse>(),
+    method_def<kThreeOneFlip, flip>(),      method_def<kFlip, flip>(),
+    method_def<kTreadYield, tread_yield>(), {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef properties[] = {
@@ -48,8 +50,8 @@ PyGetSetDef properties[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("ZORKnot(point, n=0, theta=0.0)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(constructor<kNew, construct>)},
+    class_doc_slot<kNew>(),
+    constructor_slot<kNew, construct>(),
     {Py_tp_repr, reinterpret_cast<void*>(unary_slot<repr>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Knot>)},
     {Py_tp_methods, methods},

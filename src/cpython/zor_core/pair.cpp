@@ -12,16 +12,9 @@ namespace {
 PyObject* construct(double real, double imag) { return wrap(Pair{real, imag}); }
 PyObject* from_polar(double r, double theta) { return wrap(pair_from_polar(r, theta)); }
 
-// Static methods without arguments receive (NULL, NULL).
-PyObject* unit_i(PyObject*, PyObject*) {
-  return guarded([] { return wrap(Pair{0.0, 1.0}); });
-}
-PyObject* one(PyObject*, PyObject*) {
-  return guarded([] { return wrap(Pair{1.0, 0.0}); });
-}
-PyObject* zero(PyObject*, PyObject*) {
-  return guarded([] { return wrap(Pair{0.0, 0.0}); });
-}
+PyObject* unit_i() { return wrap(Pair{0.0, 1.0}); }
+PyObject* one() { return wrap(Pair{1.0, 0.0}); }
+PyObject* zero() { return wrap(Pair{0.0, 0.0}); }
 
 PyObject* pair_real(Pair self) { return build_float(self.real); }
 PyObject* pair_imag(Pair self) { return build_float(self.imag); }
@@ -79,21 +72,20 @@ PyObject* repr(Pair self) {
 constexpr Signature kNew{"ZORPair.__new__", {"real", "imag"}};
 constexpr Signature kFromValues{"ZORPair.from_values", {"real", "imag"}};
 constexpr Signature kFromPolar{"ZORPair.from_polar", {"r", "theta"}};
+constexpr Signature kUnitI{"ZORPair.unit_i", no_parameters};
+constexpr Signature kOne{"ZORPair.one", no_parameters};
+constexpr Signature kZero{"ZORPair.zero", no_parameters};
 constexpr Signature kRotatePhase{"ZORPair.rotate_phase", {"angle"}};
-
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+constexpr Signature kConjugate{"ZORPair.conjugate", no_parameters};
 
 PyMethodDef methods[] = {
-    {"from_values", as_cfunction(static_method<kFromValues, construct>), kFastcall | METH_STATIC,
-     "from_values(real, imag)\n--\n\n"},
-    {"from_polar", as_cfunction(static_method<kFromPolar, from_polar>), kFastcall | METH_STATIC,
-     "from_polar(r, theta)\n--\n\n"},
-    {"unit_i", unit_i, METH_NOARGS | METH_STATIC, "unit_i()\n--\n\n"},
-    {"one", one, METH_NOARGS | METH_STATIC, "one()\n--\n\n"},
-    {"zero", zero, METH_NOARGS | METH_STATIC, "zero()\n--\n\n"},
-    {"rotate_phase", as_cfunction(method<kRotatePhase, rotate>), kFastcall,
-     "rotate_phase($self, angle)\n--\n\n"},
-    {"conjugate", noargs_method<conjugate>, METH_NOARGS, "conjugate($self)\n--\n\n"},
+    static_method_def<kFromValues, construct>(),
+    static_method_def<kFromPolar, from_polar>(),
+    static_method_def<kUnitI, unit_i>(),
+    static_method_def<kOne, one>(),
+    static_method_def<kZero, zero>(),
+    method_def<kRotatePhase, rotate>(),
+    method_def<kConjugate, conjugate>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -108,8 +100,8 @@ PyGetSetDef properties[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("ZORPair(real, imag)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(constructor<kNew, construct>)},
+    class_doc_slot<kNew>(),
+    constructor_slot<kNew, construct>(),
     {Py_nb_absolute, reinterpret_cast<void*>(unary_slot<modulus>)},
     {Py_tp_repr, reinterpret_cast<void*>(unary_slot<repr>)},
     {Py_nb_add, reinterpret_cast<void*>(binary<pair_add>)},

@@ -34,35 +34,40 @@ PyObject* point_repr(Point self) {
 }
 
 constexpr Signature kNew{"ZORPoint.__new__", {"x", "y"}};
+constexpr Signature kTension{"ZORPoint.tension", no_parameters};
+constexpr Signature kZor{"ZORPoint.zor", no_parameters,
+                         "Alias for tension() \u2014 zor(x, y) = exp(x) - ln(y)."};
+constexpr Signature kMirrorPulse{"ZORPoint.mirror_pulse", no_parameters};
+constexpr Signature kPulse{"ZORPoint.pulse", no_parameters, "Alias for mirror_pulse()."};
+constexpr Signature kFrameShift{"ZORPoint.frame_shift", no_parameters};
+constexpr Signature kIsSlipping{"ZORPoint.is_slipping", no_parameters};
 constexpr Signature kConservesTension{"ZORPoint.conserves_tension", {"next", "tol"}};
-constexpr Signature kMinkowskiDelta{"ZORPoint.minkowski_delta", {"plus_signature", "c"}};
-constexpr Signature kBoost{"ZORPoint.boost", {"phi", "c"}};
-
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+constexpr Signature kPair{"ZORPoint.pair", no_parameters,
+                          "Returns (exp(x), ln(|y|)) as an ZORPair \u2014 canonical frame coordinates."};
+constexpr Signature kEuclideanDelta{"ZORPoint.euclidean_delta", no_parameters,
+                                    "Euclidean delta: sqrt(exp(2x) + (ln y)^2)."};
+constexpr Signature kMinkowskiDelta{"ZORPoint.minkowski_delta",
+                                    {"plus_signature", "c"},
+                                    "Minkowski interval sqrt(|exp(2x) - (c*ln y)^2|).\n"
+                                    "plus_signature=true means (+---): time-like when exp(2x) > (c*ln y)^2."};
+constexpr Signature kBoost{"ZORPoint.boost",
+                           {"phi", "c"},
+                           "Lorentz boost by rapidity phi. Returns new ZORPoint with identical \u0394_M.\n"
+                           "Boost: t' = t*cosh(phi) - (x/c)*sinh(phi), x' = x*cosh(phi) - t*c*sinh(phi)\n"
+                           "where t = exp(x_coord), x = ln(y_coord)."};
 
 PyMethodDef methods[] = {
-    {"tension", noargs_method<point_tension>, METH_NOARGS, "tension($self)\n--\n\n"},
-    {"zor", noargs_method<point_tension>, METH_NOARGS,
-     "zor($self)\n--\n\nAlias for tension() \u2014 zor(x, y) = exp(x) - ln(y)."},
-    {"mirror_pulse", noargs_method<point_mirror_pulse>, METH_NOARGS, "mirror_pulse($self)\n--\n\n"},
-    {"pulse", noargs_method<point_mirror_pulse>, METH_NOARGS,
-     "pulse($self)\n--\n\nAlias for mirror_pulse()."},
-    {"frame_shift", noargs_method<point_frame_shift>, METH_NOARGS, "frame_shift($self)\n--\n\n"},
-    {"is_slipping", noargs_method<point_is_slipping>, METH_NOARGS, "is_slipping($self)\n--\n\n"},
-    {"conserves_tension", as_cfunction(method<kConservesTension, point_conserves_tension>), kFastcall,
-     "conserves_tension($self, next, tol)\n--\n\n"},
-    {"pair", noargs_method<point_pair>, METH_NOARGS,
-     "pair($self)\n--\n\nReturns (exp(x), ln(|y|)) as an ZORPair \u2014 canonical frame coordinates."},
-    {"euclidean_delta", noargs_method<point_euclidean_delta>, METH_NOARGS,
-     "euclidean_delta($self)\n--\n\nEuclidean delta: sqrt(exp(2x) + (ln y)^2)."},
-    {"minkowski_delta", as_cfunction(method<kMinkowskiDelta, point_minkowski_delta>), kFastcall,
-     "minkowski_delta($self, plus_signature, c)\n--\n\nMinkowski interval sqrt(|exp(2x) - (c*ln y)^2|).\n"
-     "plus_signature=true means (+---): time-like when exp(2x) > (c*ln y)^2."},
-    {"boost", as_cfunction(method<kBoost, point_boost>), kFastcall,
-     "boost($self, phi, c)\n--\n\nLorentz boost by rapidity phi. Returns new ZORPoint with identical "
-     "\u0394_M.\n"
-     "Boost: t' = t*cosh(phi) - (x/c)*sinh(phi), x' = x*cosh(phi) - t*c*sinh(phi)\n"
-     "where t = exp(x_coord), x = ln(y_coord)."},
+    method_def<kTension, point_tension>(),
+    method_def<kZor, point_tension>(),
+    method_def<kMirrorPulse, point_mirror_pulse>(),
+    method_def<kPulse, point_mirror_pulse>(),
+    method_def<kFrameShift, point_frame_shift>(),
+    method_def<kIsSlipping, point_is_slipping>(),
+    method_def<kConservesTension, point_conserves_tension>(),
+    method_def<kPair, point_pair>(),
+    method_def<kEuclideanDelta, point_euclidean_delta>(),
+    method_def<kMinkowskiDelta, point_minkowski_delta>(),
+    method_def<kBoost, point_boost>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -73,8 +78,8 @@ PyGetSetDef properties[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("ZORPoint(x, y)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(constructor<kNew, construct>)},
+    class_doc_slot<kNew>(),
+    constructor_slot<kNew, construct>(),
     {Py_tp_repr, reinterpret_cast<void*>(unary_slot<point_repr>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Point>)},
     {Py_tp_methods, methods},

@@ -2,7 +2,11 @@
 // same discovery core as zor_core.find_formula, without zor_core's fixed
 // surface: the search runs without the interpreter lock, reports its levels,
 // keeps a per-complexity front and can be limited in time.
+#include <string_view>
+
+#include "core/discover/operators.hpp"
 #include "core/discover/seen_set.hpp"
+#include "core/numeric.hpp"
 #include "cpython/common/errors.hpp"
 #include "cpython/common/function.hpp"
 #include "cpython/common/process_module.hpp"
@@ -11,41 +15,9 @@
 namespace zor::py {
 namespace {
 
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef functions[] = {
-    {"search", as_cfunction(search_entry), kFastcall,
-     "search(columns, y, max_complexity=8, beam_width=2000, precision_goal=1e-10, use_trig=True, "
-     "use_zor=True, "
-     "complexity_penalty=0.001, time_limit=None, on_level=None, keep_front=False, engine='fast', "
-     "scaled=False, memory_limit=0, cluster=None, cluster_memory=None)\n--\n\n"
-     "Beam search for the formula over `columns` (one float list per variable) that best fits `y`.\n"
-     "The interpreter lock is released while it runs. `time_limit` (seconds) stops it with the best so far\n"
-     "(cut_short=True); `on_level` is called with each level's report; `keep_front` keeps the best\n"
-     "candidate of every complexity; `engine` is 'fast' or 'reference'; `scaled` scores every candidate f\n"
-     "by its least-squares fit a*f + b (fast engine only); `memory_limit` bounds the search's data in bytes\n"
-     "(0: most of the memory available). `cluster` runs each level's shard searches elsewhere: called with\n"
-     "an encoded level start, it returns one encoded part per shard search made by shard_open, in shard\n"
-     "order; `cluster_memory` lists their memory limits. Returns a dict with best, front, cut_short,\n"
-     "levels, generated, admitted and scored; a candidate is a dict with formula, tokens, score, rmse,\n"
-     "complexity, scale and offset."},
-    {"evaluate", as_cfunction(evaluate_entry), kFastcall,
-     "evaluate(expression, columns)\n--\n\n"
-     "The value of a postfix token list on every row of `columns`, NaN where it is undefined."},
-    {"shard_open", as_cfunction(shard_open_entry), kFastcall,
-     "shard_open(columns, y, max_complexity, beam_width, precision_goal, use_trig, use_zor, "
-     "complexity_penalty, scaled, keep_front, first_shard, last_shard, memory_limit)\n--\n\n"
-     "A shard search for the seen set's shards [first_shard, last_shard) of SHARDS, seeded, holding at\n"
-     "most `memory_limit` bytes (0: most of the memory available)."},
-    {"shard_expand", as_cfunction(shard_expand_entry), kFastcall,
-     "shard_expand(shard, message)\n--\n\n"
-     "Runs one level of `shard` from an encoded level start; returns its encoded part. The interpreter\n"
-     "lock is released while it runs."},
-    {"shard_stop", as_cfunction(shard_stop_entry), kFastcall,
-     "shard_stop(shard, cancel)\n--\n\n"
-     "Asks the level `shard` is running to end early with what it found (cancel=False) or to raise\n"
-     "(cancel=True). Safe from any thread."},
-    {nullptr, nullptr, 0, nullptr},
+    search_function(),       evaluate_function(),   penalised_score_function(),     shard_open_function(),
+    shard_expand_function(), shard_stop_function(), {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module_def = {
@@ -62,10 +34,58 @@ PyModuleDef module_def = {
 
 ProcessModule native_module("zor._native");
 
+// A new str of a table's text, or null with an error set.
+PyObject* build_text(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// OPERATORS: one dict per operator, in code order, so that the zor package
+// names, counts and writes operators from the core's own table.
+PyObject* build_operator_table() {
+  Ref table = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(discover::kOperatorCount)));
+  if (!table) return nullptr;
+  for (const discover::OperatorInfo& op : discover::kOperators) {
+    Ref wraps = Ref::steal(PyTuple_New(op.arity));
+    if (!wraps) return nullptr;
+    for (int k = 0; k < op.arity; ++k) {
+      PyObject* mask = PyLong_FromLong(op.latex_wraps[static_cast<std::size_t>(k)]);
+      if (mask == nullptr) return nullptr;
+      PyTuple_SET_ITEM(wraps.get(), k, mask);
+    }
+    const struct {
+      const char* key;
+      Ref value;
+    } items[] = {
+        {"name", Ref::steal(build_text(op.name))},
+        {"arity", Ref::steal(PyLong_FromLong(op.arity))},
+        {"text", Ref::steal(build_text(op.text))},
+        {"latex", Ref::steal(build_text(op.latex))},
+        {"latex_class", Ref::steal(PyLong_FromLong(static_cast<long>(op.latex_class)))},
+        {"latex_wraps", std::move(wraps)},
+        {"python", Ref::steal(build_text(op.python))},
+        {"sympy", Ref::steal(build_text(op.sympy))},
+    };
+    Ref row = Ref::steal(PyDict_New());
+    if (!row) return nullptr;
+    for (const auto& item : items)
+      if (!item.value || PyDict_SetItemString(row.get(), item.key, item.value.get()) < 0) return nullptr;
+    PyTuple_SET_ITEM(table.get(), static_cast<Py_ssize_t>(op.code), row.release());
+  }
+  return table.release();
+}
+
+// Module attributes: the operator table, the seen set's shard count and the
+// guards of zor, so that the package's literal forms of zor fold and floor
+// exactly where the core does.
 bool fill_module(PyObject* module) {
   Ref operators = Ref::steal(build_operator_table());
-  return operators && PyModule_AddObjectRef(module, "OPERATORS", operators.get()) == 0 &&
-         PyModule_AddIntConstant(module, "SHARDS", static_cast<long>(discover::SeenSet::kShards)) == 0;
+  Ref exp_fold = Ref::steal(PyFloat_FromDouble(kExpLimit));
+  Ref log_floor = Ref::steal(PyFloat_FromDouble(kNearZero));
+  return operators && exp_fold && log_floor &&
+         PyModule_AddObjectRef(module, "OPERATORS", operators.get()) == 0 &&
+         PyModule_AddIntConstant(module, "SHARDS", static_cast<long>(discover::SeenSet::kShards)) == 0 &&
+         PyModule_AddObjectRef(module, "ZOR_EXP_FOLD", exp_fold.get()) == 0 &&
+         PyModule_AddObjectRef(module, "ZOR_LOG_FLOOR", log_floor.get()) == 0;
 }
 
 }  // namespace

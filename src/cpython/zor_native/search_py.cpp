@@ -17,6 +17,7 @@
 #include "core/pool.hpp"
 #include "cpython/common/build_results.hpp"
 #include "cpython/common/function.hpp"
+#include "cpython/common/released_lock.hpp"
 #include "cpython/common/search_settings.hpp"
 #include "cpython/zor_native/native_entries.hpp"
 
@@ -159,29 +160,6 @@ PyObject* build_level(const discover::LevelReport& report) {
   });
 }
 
-// The interpreter lock, released for the object's lifetime; with_lock takes
-// it back for one piece of Python work.
-class ReleasedLock {
- public:
-  ReleasedLock() : state_(PyEval_SaveThread()) {}
-  ~ReleasedLock() { PyEval_RestoreThread(state_); }
-  ReleasedLock(const ReleasedLock&) = delete;
-  ReleasedLock& operator=(const ReleasedLock&) = delete;
-
-  template <class Body>
-  auto with_lock(Body&& body) {
-    PyEval_RestoreThread(state_);
-    struct Release {
-      PyThreadState*& state;
-      ~Release() { state = PyEval_SaveThread(); }
-    } release{state_};
-    return body();
-  }
-
- private:
-  PyThreadState* state_;
-};
-
 using Clock = std::chrono::steady_clock;
 
 // How long the search runs between two looks at pending signals: short
@@ -275,12 +253,9 @@ class ClusterRunner final : public discover::LevelRunner {
         char* data = nullptr;
         Py_ssize_t size = 0;
         if (PyBytes_AsStringAndSize(item, &data, &size) < 0) return false;
-        try {
-          parts.push_back(discover::decode_part(std::string_view(data, static_cast<std::size_t>(size))));
-        } catch (const std::invalid_argument& e) {
-          PyErr_SetString(PyExc_ValueError, e.what());
-          return false;
-        }
+        // A part that does not decode throws std::invalid_argument, which
+        // ends the search as ValueError.
+        parts.push_back(discover::decode_part(std::string_view(data, static_cast<std::size_t>(size))));
       }
       if (parts.empty()) {
         PyErr_SetString(PyExc_ValueError, "a cluster transport returned no parts");
@@ -309,13 +284,9 @@ std::optional<Engine> engine_named(const std::string& name) {
   return std::nullopt;
 }
 
-PyObject* search(discover::Columns columns, std::vector<double> y,
-                 std::optional<std::uint64_t> max_complexity, std::optional<std::uint64_t> beam_width,
-                 std::optional<double> precision_goal, std::optional<bool> use_trig,
-                 std::optional<bool> use_zor, std::optional<double> complexity_penalty,
-                 NoneOr<double> time_limit, NoneOr<Callable> on_level, std::optional<bool> keep_front,
-                 std::optional<std::string> engine_name, std::optional<bool> scaled,
-                 std::optional<std::uint64_t> memory_limit, NoneOr<Callable> cluster,
+PyObject* search(discover::Columns columns, std::vector<double> y, discover::SearchOptions options,
+                 NoneOr<double> time_limit, NoneOr<Callable> on_level, bool keep_front,
+                 std::optional<std::string> engine_name, std::uint64_t memory_limit, NoneOr<Callable> cluster,
                  NoneOr<std::vector<double>> cluster_memory) {
   if (!check_search_columns(columns)) return nullptr;
   if (time_limit.value && !(*time_limit.value >= 0.0)) {
@@ -328,9 +299,6 @@ PyObject* search(discover::Columns columns, std::vector<double> y,
     PyErr_Format(PyExc_ValueError, "engine must be 'fast' or 'reference', not '%s'", name.c_str());
     return nullptr;
   }
-  discover::SearchOptions options =
-      search_options(max_complexity, beam_width, precision_goal, use_trig, use_zor, complexity_penalty);
-  options.scaling = scaled.value_or(false);
   if (options.scaling && name != "fast") {
     PyErr_SetString(PyExc_ValueError, "the scaled search runs on the 'fast' engine only");
     return nullptr;
@@ -357,8 +325,8 @@ PyObject* search(discover::Columns columns, std::vector<double> y,
   discover::SearchControl control;
   control.poll = [&watch] { return watch.poll(); };
   control.on_level = [&watch](const discover::LevelReport& report) { watch.on_level(report); };
-  control.keep_front = keep_front.value_or(false);
-  control.memory_limit = memory_limit.value_or(0);
+  control.keep_front = keep_front;
+  control.memory_limit = memory_limit;
   std::optional<ClusterRunner> runner;
   if (cluster.value) {
     runner.emplace(cluster.value->function.get(), std::move(cluster_limits), watch);
@@ -366,22 +334,12 @@ PyObject* search(discover::Columns columns, std::vector<double> y,
   }
 
   discover::SearchOutcome outcome;
-  std::optional<std::string> out_of_memory;
   {
     ReleasedLock lock;
     watch.attach(lock);
-    try {
-      outcome = (**engine)(columns, y, options, control);
-    } catch (const discover::Cancelled&) {
-      // the pending Python error is what the call raises
-    } catch (const discover::SearchMemoryExceeded& e) {
-      out_of_memory = e.what();
-    }
+    outcome = (**engine)(columns, y, options, control);
   }
-  if (out_of_memory) {
-    PyErr_SetString(PyExc_MemoryError, out_of_memory->c_str());
-    return nullptr;
-  }
+  // A callback that raised after the last poll ends the search all the same.
   if (watch.python_error()) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "formula search ended without its error");
     return nullptr;
@@ -431,32 +389,40 @@ PyObject* evaluate(Expr expression, discover::Columns columns) {
   return build_float_list(values);
 }
 
-constexpr Signature kSearch{"search",
-                            {"columns", "y", "max_complexity", "beam_width", "precision_goal", "use_trig",
-                             "use_zor", "complexity_penalty", "time_limit", "on_level", "keep_front",
-                             "engine", "scaled", "memory_limit", "cluster", "cluster_memory"}};
-constexpr Signature kEvaluate{"evaluate", {"expression", "columns"}};
+PyObject* penalised_score(double rmse, std::uint64_t complexity, double penalty) {
+  return build_float(discover::penalised_score(rmse, complexity, penalty));
+}
+
+constexpr Signature kSearch{
+    "search",
+    {"columns", "y", "options=None", "*", "time_limit=None", "on_level=None", "keep_front=False",
+     "engine='fast'", "memory_limit=0", "cluster=None", "cluster_memory=None"},
+    "Beam search for the formula over `columns` (one float list per variable) that best fits `y`.\n"
+    "`options` holds the search settings of the core's SearchOptions (max_complexity, beam_width, ...,\n"
+    "scaling), as a mapping or as attributes of any object; one left out or None keeps its default.\n"
+    "The interpreter lock is released while it runs. `time_limit` (seconds) stops it with the best so far\n"
+    "(cut_short=True); `on_level` is called with each level's report; `keep_front` keeps the best\n"
+    "candidate of every complexity; `engine` is 'fast' or 'reference' (the scaled search, option\n"
+    "scaling, runs on 'fast' only); `memory_limit` bounds the search's data in bytes (0: most of the\n"
+    "memory available). `cluster` runs each level's shard searches elsewhere: called with an encoded\n"
+    "level start, it returns one encoded part per shard search made by shard_open, in shard order;\n"
+    "`cluster_memory` lists their memory limits. Returns a dict with best, front, cut_short, levels,\n"
+    "generated, admitted and scored; a candidate is a dict with formula, tokens, score, rmse,\n"
+    "complexity, scale and offset."};
+constexpr Signature kEvaluate{
+    "evaluate",
+    {"expression", "columns"},
+    "The value of a postfix token list on every row of `columns`, NaN where it is undefined."};
+constexpr Signature kPenalisedScore{
+    "penalised_score",
+    {"rmse", "complexity", "penalty"},
+    "The score the search ranks a candidate by: its root-mean-square error times the factor its\n"
+    "complexity costs, rmse * (complexity * penalty + 1), computed as the search computes it."};
 
 }  // namespace
 
-PyObject* search_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return module_function<kSearch, search>(self, args, nargs, kwnames);
-}
-
-PyObject* evaluate_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return module_function<kEvaluate, evaluate>(self, args, nargs, kwnames);
-}
-
-PyObject* build_operator_table() {
-  Ref table = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(discover::kOperatorCount)));
-  if (!table) return nullptr;
-  for (const discover::OperatorInfo& op : discover::kOperators) {
-    PyObject* row = Py_BuildValue("(s#is#)", op.name.data(), static_cast<Py_ssize_t>(op.name.size()),
-                                  op.arity, op.text.data(), static_cast<Py_ssize_t>(op.text.size()));
-    if (row == nullptr) return nullptr;
-    PyTuple_SET_ITEM(table.get(), static_cast<Py_ssize_t>(op.code), row);
-  }
-  return table.release();
-}
+PyMethodDef search_function() { return function_def<kSearch, search>(); }
+PyMethodDef evaluate_function() { return function_def<kEvaluate, evaluate>(); }
+PyMethodDef penalised_score_function() { return function_def<kPenalisedScore, penalised_score>(); }
 
 }  // namespace zor::py

@@ -6,8 +6,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -16,6 +14,7 @@
 #include "core/discover/shard_search.hpp"
 #include "cpython/common/build_results.hpp"
 #include "cpython/common/function.hpp"
+#include "cpython/common/released_lock.hpp"
 #include "cpython/common/search_settings.hpp"
 #include "cpython/zor_native/native_entries.hpp"
 
@@ -78,10 +77,9 @@ struct Converter<BytesArgument> {
 
 namespace {
 
-PyObject* shard_open(discover::Columns columns, std::vector<double> y, std::uint64_t max_complexity,
-                     std::uint64_t beam_width, double precision_goal, bool use_trig, bool use_zor,
-                     double complexity_penalty, bool scaled, bool keep_front, std::uint64_t first_shard,
-                     std::uint64_t last_shard, std::uint64_t memory_limit) {
+PyObject* shard_open(discover::Columns columns, std::vector<double> y, discover::SearchOptions options,
+                     std::uint64_t first_shard, std::uint64_t last_shard, bool keep_front,
+                     std::uint64_t memory_limit) {
   if (!check_search_columns(columns)) return nullptr;
   const discover::ShardRange range{first_shard, last_shard};
   if (!range.valid()) {
@@ -93,22 +91,27 @@ PyObject* shard_open(discover::Columns columns, std::vector<double> y, std::uint
   auto handle = std::make_unique<ShardHandle>();
   handle->columns = std::move(columns);
   handle->y = std::move(y);
-  handle->options =
-      search_options(max_complexity, beam_width, precision_goal, use_trig, use_zor, complexity_penalty);
-  handle->options.scaling = scaled;
+  handle->options = options;
   ShardHandle* h = handle.get();
-  try {
-    h->search = std::make_unique<discover::ShardSearch>(
-        h->columns, h->y, h->options, range, keep_front, nullptr, [h] { return h->request.load(); },
-        memory_limit);
-  } catch (const discover::SearchMemoryExceeded& e) {
-    PyErr_SetString(PyExc_MemoryError, e.what());
-    return nullptr;
-  }
+  h->search = std::make_unique<discover::ShardSearch>(
+      h->columns, h->y, h->options, range, keep_front, nullptr, [h] { return h->request.load(); },
+      memory_limit);
   PyObject* capsule = PyCapsule_New(h, kShardCapsule, delete_shard);
   if (capsule != nullptr) handle.release();
   return capsule;
 }
+
+// Ends a level's stop or cancel request with the level, however it ends.
+class LevelRequest {
+ public:
+  explicit LevelRequest(ShardHandle& h) : h_(h) {}
+  ~LevelRequest() { h_.request.store(discover::PollAnswer::Continue); }
+  LevelRequest(const LevelRequest&) = delete;
+  LevelRequest& operator=(const LevelRequest&) = delete;
+
+ private:
+  ShardHandle& h_;
+};
 
 PyObject* shard_expand(ShardArgument shard, BytesArgument message) {
   ShardHandle& h = *shard.handle;
@@ -117,31 +120,18 @@ PyObject* shard_expand(ShardArgument shard, BytesArgument message) {
     PyErr_SetString(PyExc_RuntimeError, "this shard is already running a level");
     return nullptr;
   }
-  std::optional<std::string> answer;
-  PyObject* error_type = nullptr;
-  std::string error;
-  Py_BEGIN_ALLOW_THREADS;
+  std::string answer;
   try {
-    const discover::LevelStart start = discover::decode_start(message.data);
-    answer = discover::encode(h.search->expand(start));
+    ReleasedLock lock;
+    LevelRequest request(h);
+    answer = discover::encode(h.search->expand(discover::decode_start(message.data)));
   } catch (const discover::Cancelled&) {
-    error_type = PyExc_RuntimeError;
-    error = "the level was cancelled";
-  } catch (const discover::SearchMemoryExceeded& e) {
-    error_type = PyExc_MemoryError;
-    error = e.what();
-  } catch (const std::invalid_argument& e) {
-    error_type = PyExc_ValueError;
-    error = e.what();
+    // The cancellation came from shard_stop, not from a Python error: the
+    // RuntimeError set here is the pending error the translation passes on.
+    PyErr_SetString(PyExc_RuntimeError, "the level was cancelled");
+    throw;
   }
-  // A request holds for the level it was made in, not the next one.
-  h.request.store(discover::PollAnswer::Continue);
-  Py_END_ALLOW_THREADS;
-  if (!answer) {
-    PyErr_SetString(error_type, error.c_str());
-    return nullptr;
-  }
-  return PyBytes_FromStringAndSize(answer->data(), static_cast<Py_ssize_t>(answer->size()));
+  return PyBytes_FromStringAndSize(answer.data(), static_cast<Py_ssize_t>(answer.size()));
 }
 
 PyObject* shard_stop(ShardArgument shard, bool cancel) {
@@ -151,20 +141,25 @@ PyObject* shard_stop(ShardArgument shard, bool cancel) {
 
 constexpr Signature kShardOpen{
     "shard_open",
-    {"columns", "y", "max_complexity", "beam_width", "precision_goal", "use_trig", "use_zor",
-     "complexity_penalty", "scaled", "keep_front", "first_shard", "last_shard", "memory_limit"}};
-constexpr Signature kShardExpand{"shard_expand", {"shard", "message"}};
-constexpr Signature kShardStop{"shard_stop", {"shard", "cancel"}};
+    {"columns", "y", "options", "first_shard", "last_shard", "*", "keep_front=False", "memory_limit=0"},
+    "A shard search for the seen set's shards [first_shard, last_shard) of SHARDS, seeded, with the\n"
+    "search settings of `options` (as search() reads them), holding at most `memory_limit` bytes (0: most\n"
+    "of the memory available); `keep_front` as for search()."};
+constexpr Signature kShardExpand{
+    "shard_expand",
+    {"shard", "message"},
+    "Runs one level of `shard` from an encoded level start; returns its encoded part. The interpreter\n"
+    "lock is released while it runs."};
+constexpr Signature kShardStop{
+    "shard_stop",
+    {"shard", "cancel"},
+    "Asks the level `shard` is running, or else its next level, to end early with what it found\n"
+    "(cancel=False) or to raise RuntimeError (cancel=True). Safe from any thread."};
 
 }  // namespace
 
-PyObject* shard_open_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return module_function<kShardOpen, shard_open>(self, args, nargs, kwnames);
-}
-PyObject* shard_expand_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return module_function<kShardExpand, shard_expand>(self, args, nargs, kwnames);
-}
-PyObject* shard_stop_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return module_function<kShardStop, shard_stop>(self, args, nargs, kwnames);
-}
+PyMethodDef shard_open_function() { return function_def<kShardOpen, shard_open>(); }
+PyMethodDef shard_expand_function() { return function_def<kShardExpand, shard_expand>(); }
+PyMethodDef shard_stop_function() { return function_def<kShardStop, shard_stop>(); }
+
 }  // namespace zor::py

@@ -70,7 +70,8 @@ def run_exact_suite(args):
         data = exact_suite_data(problem)
         by_tool = {}
         for tool in tools:
-            by_tool[tool] = recovered, seconds, model, error = run_exact(tool, *data, budget)
+            by_tool[tool] = run_exact(tool, *data, budget)
+            recovered, seconds, model, error = by_tool[tool]
             print(f"{problem.name:<18} {tool:<9} {'exact' if recovered else 'miss ':5} {seconds:7.2f} s"
                   f"  {error:8.1e}  {model[:90]}", flush=True)
         results.append((problem, by_tool))

@@ -1,50 +1,27 @@
-"""Formula discovery with zor_core.
+"""Formula discovery with zor: four laws found from their data.
 
-1. Kepler's third law rediscovered from the eight planets' orbits.
-2. Pythagoras' theorem from synthetic right triangles (two variables).
-3. The zor operator itself, zor(x, y) = exp(x) - ln(y), from sampled values.
-4. y = x * exp(x) from a handful of samples.
+1. Kepler's third law from the eight planets' orbits: a fitted constant.
+2. The inverse-square law I = P/(4*pi*r^2): a constant snapped to its exact value, two variables.
+3. Pythagoras' theorem from right triangles.
+4. The operator zor(x, y) = exp(x) - ln(y) itself, whose Python form carries zor's guards.
 
-Run with `.venv/bin/python examples/demo.py` after `make setup`.
+Each shows the Pareto front zor.discover found, the best formula as text,
+LaTeX and Python, and the Python form run on the first row of the data next
+to the result's own predict. Every search runs at the default settings
+(max_complexity=8, beam_width=2000), so the formulas are the same on every
+machine and with any number of threads.
+
+Run with `make demo`, or `.venv/bin/python examples/demo.py` after `make setup`.
 """
 
-import math
-import random
 import sys
 import time
 
 try:
-    import zor_core
+    import numpy as np
+    import zor
 except ImportError:  # pragma: no cover - only for a missing build
-    sys.exit("zor_core is not importable: run `make setup` first, then `.venv/bin/python examples/demo.py`.")
-
-
-def as_function(result):
-    """The result's Python form as a callable, or None when it names more than x."""
-    namespace = {}
-    try:
-        exec(result.to_python(), namespace)
-        f = namespace["f"]
-        f(1.0)
-    except (NameError, SyntaxError, ValueError, ZeroDivisionError, OverflowError):
-        return None
-    return f
-
-
-def discover(title, x_data, y_data, **settings):
-    print(f"== {title}")
-    if settings:
-        print("   settings: " + ", ".join(f"{k}={v}" for k, v in settings.items()))
-    start = time.perf_counter()
-    result = zor_core.find_formula(x_data, y_data, **settings)
-    elapsed = time.perf_counter() - start
-    print(f"   result : {result!r}")
-    print(f"   formula: {result.formula}   (complexity {result.complexity}, error {result.error:.3g})")
-    print(f"   LaTeX  : {result.to_latex()}")
-    print("   Python : " + result.to_python().replace("\n", "\n            "))
-    print(f"   time   : {elapsed:.2f} s")
-    return result
-
+    sys.exit("zor is not importable: run `make setup` first, then `.venv/bin/python examples/demo.py`.")
 
 # Mean semi-major axis a (AU, JPL's J2000 elements for approximate planet
 # positions) and sidereal orbital period T (Julian years).
@@ -60,58 +37,91 @@ PLANETS = [
 ]
 
 
+def indented(text, prefix="   | "):
+    return "\n".join((prefix + line).rstrip() for line in text.rstrip("\n").splitlines())
+
+
+def show(title, X, y, names):
+    """Runs discover on X (samples x variables) and y; prints its front, best formula and forms."""
+    print(f"== {title}")
+    start = time.perf_counter()
+    result = zor.discover(X, y, variable_names=names, progress=False)
+    elapsed = time.perf_counter() - start
+    print(f"   front ({elapsed:.2f} s): complexity, relative error, formula; * marks the best")
+    for entry in result.front:
+        mark = "*" if entry is result.best else " "
+        print(f"   {mark} {entry.complexity:3d}  {entry.relative_error:9.2e}  {entry.formula}")
+    best = result.best
+    print(f"   best   : {best.formula}")
+    if best.simplified != best.formula:
+        print(f"   simpler: {best.simplified}")
+    print(f"   LaTeX  : {best.latex}")
+    print("   Python :")
+    print(indented(best.python))
+
+    # The Python form runs as it stands: one argument per variable.
+    namespace = {}
+    exec(best.python, namespace)
+    row = X[0]
+    by_python = namespace["f"](*(float(v) for v in row))
+    by_predict = float(result.predict(X[:1])[0])
+    arguments = ", ".join(f"{name}={float(v):g}" for name, v in zip(names, row))
+    agreement = "the same" if by_python == by_predict else f"differs by {abs(by_python - by_predict):.1e}"
+    print(f"   check  : f({arguments}) = {by_python!r}; predict gives {by_predict!r} ({agreement}); "
+          f"the data say {float(y[0])!r}")
+    return result
+
+
 def kepler():
-    planets = PLANETS
-    a = [p[1] for p in planets]
-    T = [p[2] for p in planets]
-    result = discover("Kepler's third law: orbital period T (years) from semi-major axis a (AU)", [a], T)
-    f = as_function(result)
-    if f is not None:
-        print("   check  : planet      a [AU]   T observed   T from formula   deviation")
-        for name, ai, ti in planets:
-            deviation = round(100 * (f(ai) - ti) / ti, 2) + 0.0  # no "-0.00"
-            print(f"            {name:<9} {ai:8.4f} {ti:12.4f} {f(ai):16.4f} {deviation:+10.2f} %")
-    if result.formula in ("(sqrt(x) * x)", "(x * sqrt(x))", "sqrt(((x * x) * x))", "sqrt((x * (x * x)))"):
-        print("   => T = a^(3/2), i.e. T^2 = a^3: Kepler's third law.")
+    a = np.array([p[1] for p in PLANETS])
+    T = np.array([p[2] for p in PLANETS])
+    result = show("Kepler's third law: orbital period T (years) from semi-major axis a (AU)", a.reshape(-1, 1), T,
+                  ["a"])
+    print("   planet      a [AU]   T observed   T from formula   deviation")
+    for (name, _, observed), ai, computed in zip(PLANETS, a, result.predict(a.reshape(-1, 1))):
+        deviation = round(100 * (computed - observed) / observed, 2) + 0.0  # no "-0.00"
+        print(f"   {name:<9} {ai:8.4f} {observed:12.4f} {computed:16.4f} {deviation:+10.2f} %")
+    if result.best.formula.endswith("* (sqrt(a) * a))"):
+        print(f"   => T = {result.best.scale:.4f} a^(3/2): T^2 = a^3, with a fitted constant that the data's units "
+              f"do not make exactly 1.")
+    print()
+
+
+def inverse_square():
+    rng = np.random.default_rng(1)
+    power = rng.uniform(10.0, 100.0, 30)
+    distance = rng.uniform(1.0, 5.0, 30)
+    intensity = power / (4 * np.pi * distance**2)
+    result = show("Inverse-square law: intensity from the power P of a source and the distance r",
+                  np.column_stack([power, distance]), intensity, ["P", "r"])
+    if result.best.formula.startswith("((1/(4*pi)) * "):
+        print(f"   => the least-squares scale {result.best.scale!r} snapped to its exact value, 1/(4 pi).")
     print()
 
 
 def pythagoras():
-    rng = random.Random(7)
-    legs_a = [round(rng.uniform(0.5, 4.0), 2) for _ in range(12)]
-    legs_b = [round(rng.uniform(0.5, 4.0), 2) for _ in range(12)]
-    hypotenuse = [math.sqrt(p * p + q * q) for p, q in zip(legs_a, legs_b)]
-    # Trigonometry and zor do not help here; leaving them out lets a wider
-    # beam reach the eight-token formula quickly.
-    result = discover("Pythagoras: hypotenuse from the legs x and y of right triangles", [legs_a, legs_b], hypotenuse,
-                      beam_width=8000, use_trig=False, use_zor=False)
-    if result.error == 0.0:
-        print("   => the hypotenuse is sqrt(x^2 + y^2) at every sample.")
+    rng = np.random.default_rng(7)
+    legs = rng.uniform(0.5, 4.0, (12, 2)).round(2)
+    show("Pythagoras: the hypotenuse from the legs a and b of right triangles", legs, np.hypot(legs[:, 0], legs[:, 1]),
+         ["a", "b"])
     print()
 
 
 def zor_itself():
-    rng = random.Random(11)
-    xs = [rng.uniform(-1.0, 2.0) for _ in range(10)]
-    ys = [rng.uniform(0.2, 5.0) for _ in range(10)]
-    tension = [math.exp(p) - math.log(q) for p, q in zip(xs, ys)]
-    discover("The tension zor(x, y) = exp(x) - ln(y) from sampled points", [xs, ys], tension)
-    print()
-
-
-def x_exp_x():
-    xs = [0.25, 0.5, 1.0, 1.5, 2.0, 2.5, 3.0]
-    ys = [x * math.exp(x) for x in xs]
-    discover("One variable: y = x * exp(x)", [xs], ys)
+    rng = np.random.default_rng(11)
+    X = np.column_stack([rng.uniform(-1.0, 2.0, 10), rng.uniform(0.2, 5.0, 10)])
+    show("The operator zor(x, y) = exp(x) - ln(y) from sampled points", X, np.exp(X[:, 0]) - np.log(X[:, 1]),
+         ["x", "y"])
+    print("   => its Python form defines zor with the guards the search evaluates it with.")
     print()
 
 
 def main():
     total = time.perf_counter()
     kepler()
+    inverse_square()
     pythagoras()
     zor_itself()
-    x_exp_x()
     print(f"total time: {time.perf_counter() - total:.2f} s")
 
 

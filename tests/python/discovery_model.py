@@ -393,4 +393,5 @@ def as_core_text(text: str) -> str:
     to compare with find_formula's text."""
     import re
 
-    return re.sub(r"(?<![\w.])(\d+)(?![\w.])", r"\1.0000", text)
+    # the core's own operator texts hold digits too: (1/x) and (x^2)
+    return re.sub(r"(?<![\w.^])(\d+)(?![\w./])", r"\1.0000", text)

@@ -1,4 +1,4 @@
-"""Every `>>>` example in the README and the docs/ pages runs as written."""
+"""Every `>>>` example in the README and the docs/ pages runs as written, and so does the demo."""
 
 import doctest
 import importlib.util
@@ -6,6 +6,7 @@ import pathlib
 import re
 import shutil
 import subprocess
+import sys
 
 import pytest
 
@@ -43,3 +44,16 @@ def test_readme_layout_table_names_every_folder_of_the_repository():
     layout = (REPO / "README.md").read_text().split("## Layout", 1)[1].split("\n## ", 1)[0]
     rows = set(re.findall(r"^\| `([^`]+/)` \|", layout, flags=re.MULTILINE))
     assert rows == folders
+
+
+def test_demo_runs_and_its_python_forms_agree_with_predict():
+    done = subprocess.run([sys.executable, str(REPO / "examples" / "demo.py")], capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr
+    sections = done.stdout.split("\n== ")
+    checks = [line for line in done.stdout.splitlines() if line.lstrip().startswith("check  :")]
+    assert len(sections) == 4 and len(checks) == 4
+    # each Python form, run as printed, gives predict's value bit for bit
+    assert all("(the same)" in line for line in checks), checks
+    assert "| def f(P: float, r: float) -> float:" in done.stdout
+    assert "| def zor(a: float, b: float) -> float:" in done.stdout

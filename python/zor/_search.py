@@ -108,10 +108,11 @@ def discover(X: Any, y: Any, *, variable_names: Sequence[str] | None = None, pro
     chosen = settings_from("discover", settings)
     columns, target, names = prepare(X, y, variable_names)
     steps = chosen.steps(LADDER)
-    bar = ProgressBar(steps, chosen.time_limit) if progress is True else None
-    run = _Run(columns, target, names, chosen, bar if bar is not None else progress if callable(progress) else None,
-               client)
-    try:
+    bar = None
+    try:  # a Ctrl-C from the bar's first drawing on still closes it
+        bar = ProgressBar(steps, chosen.time_limit) if progress is True else None
+        run = _Run(columns, target, names, chosen,
+                   bar if bar is not None else progress if callable(progress) else None, client)
         for step, (complexity, width) in enumerate(steps):
             if chosen.climbing and chosen.scaling and step == FACTOR_AFTER and not run.factor_searches():
                 break

@@ -29,14 +29,14 @@ using Columns = std::vector<std::vector<double>>;
 // level's parents are ranked by the scaled score, at most kAffineCopies per
 // shape, the other half by the unscaled score, so that the shapes and the
 // variants deeper formulas build on both stay in the pool.
-#define ZOR_SEARCH_OPTIONS(FIELD)                                                           \
-  FIELD(std::uint64_t, max_complexity, 8)   /* last level; size bound of binary children */ \
-  FIELD(std::uint64_t, beam_width, 2000)    /* beam_width / 4 of each level become parents */ \
-  FIELD(double, precision_goal, 1e-10)      /* stop once the best score is at or below it */ \
-  FIELD(bool, use_trig, true)               /* Sin and Cos among the unary operators */     \
-  FIELD(bool, use_zor, true)                /* Zor among the binary operators */            \
-  FIELD(double, complexity_penalty, 0.001)  /* score = rmse * (size * penalty + 1) */       \
-  FIELD(bool, scaling, false)               /* fit a·f + b around every candidate */
+#define ZOR_SEARCH_OPTIONS(FIELD)                                                            \
+  FIELD(std::uint64_t, max_complexity, 8)  /* last level; size bound of binary children */   \
+  FIELD(std::uint64_t, beam_width, 2000)   /* beam_width / 4 of each level become parents */ \
+  FIELD(double, precision_goal, 1e-10)     /* stop once the best score is at or below it */  \
+  FIELD(bool, use_trig, true)              /* Sin and Cos among the unary operators */       \
+  FIELD(bool, use_zor, true)               /* Zor among the binary operators */              \
+  FIELD(double, complexity_penalty, 0.001) /* score = rmse * (size * penalty + 1) */         \
+  FIELD(bool, scaling, false)              /* fit a·f + b around every candidate */
 
 struct SearchOptions {
 #define ZOR_DECLARE_OPTION(type, name, fallback) type name = fallback;

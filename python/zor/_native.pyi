@@ -45,17 +45,6 @@ class OperatorRow(TypedDict):
     python: str  # a Python expression, "{0}" and "{1}" for the operands
     sympy: str  # a SymPy expression over the operands a and b
 
-# The search settings, as a mapping; any object with these attributes will do as well.
-@type_check_only
-class SearchOptions(TypedDict, total=False):
-    max_complexity: int
-    beam_width: int
-    precision_goal: float
-    use_trig: bool
-    use_zor: bool
-    complexity_penalty: float
-    scaling: bool
-
 # One row per operator, in code order.
 OPERATORS: tuple[OperatorRow, ...]
 # The number of shards of the fast search's seen set.
@@ -72,7 +61,7 @@ class Shard:  # a capsule holding a shard search
 def search(
     columns: Sequence[Sequence[float]] | Sequence[Any],
     y: Sequence[float] | Any,
-    options: SearchOptions | object | None = None,
+    options: object = None,  # a mapping or an object with the options as attributes, such as SearchSettings
     *,
     time_limit: float | None = None,
     on_level: Callable[[Level], object] | None = None,
@@ -87,7 +76,7 @@ def penalised_score(rmse: float, complexity: int, penalty: float) -> float: ...
 def shard_open(
     columns: Sequence[Sequence[float]] | Sequence[Any],
     y: Sequence[float] | Any,
-    options: SearchOptions | object | None,
+    options: object,
     first_shard: int,
     last_shard: int,
     *,

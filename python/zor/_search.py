@@ -60,7 +60,11 @@ def discover(X: Any, y: Any, *, variable_names: Sequence[str] | None = None, pro
 
     The settings (the fields of zor._settings.SearchSettings) include
     find_formula's: max_complexity, beam_width, precision_goal, use_trig,
-    use_zor and complexity_penalty. `time_limit` (seconds) stops the search
+    use_zor and complexity_penalty; with scaling, precision_goal is relative:
+    the search stops once its best score is at or below precision_goal times
+    the targets' root mean square, so the data's units change nothing but the
+    constants (without scaling it is in the targets' units, as in
+    find_formula). `time_limit` (seconds) stops the search
     at its next check and returns the best so far, marked `cut_short`. When
     both max_complexity and beam_width are left out and a time limit is given,
     the search climbs a ladder of settings (zor._search.LADDER) until the
@@ -131,6 +135,10 @@ discover.__signature__ = inspect.Signature(  # type: ignore[attr-defined]
     + settings_parameters(), return_annotation=DiscoveryResult)
 
 
+def _rms(values: Column) -> float:
+    return math.sqrt(float(np.mean(values * values)))
+
+
 @dataclass
 class _Merged:
     """Best and per-complexity front over the steps of one discover call."""
@@ -174,6 +182,12 @@ class _Run:
         if rows is not None:
             self.search_columns = [np.ascontiguousarray(column[rows]) for column in columns]
             self.search_target = np.ascontiguousarray(target[rows])
+        # With scaling the precision goal is a share of the targets' root mean square, so that the
+        # data's units (G = 6.674e-11 N m²/kg², or F in meganewtons) change nothing but the constants;
+        # without it the search is find_formula's, whose goal is in the targets' units.
+        self.goal = settings.precision_goal
+        if settings.scaling:
+            self.goal *= _rms(self.search_target)
         penalty = settings.complexity_penalty
         self.judge = Judge(self.search_columns, self.search_target, names, penalty)
         self.final_judge = Judge(columns, target, names, penalty)
@@ -198,7 +212,7 @@ class _Run:
         offset = time.monotonic() - self.started
         remaining = self.remaining()
         remaining = None if remaining is None else max(remaining, 0.0)
-        settings = self.settings.at(complexity, width)
+        settings = self.settings.at(complexity, width, precision_goal=self.goal)
 
         def on_level(report: Level) -> None:
             best = report["best"]
@@ -234,7 +248,7 @@ class _Run:
             self.cut_short = True
             return False
         best = self.merged.best
-        return best is None or not self.settings.precision_goal >= best["score"]
+        return best is None or not self.goal >= best["score"]
 
     def factor_searches(self) -> bool:
         """Searches y / x for the variables x of one sign (see FACTOR_AFTER); True when the ladder
@@ -253,7 +267,7 @@ class _Run:
             if math.isfinite(fitted) and self._factor_search(k, *FACTOR_DEEP) is None:
                 return False
         scores = [formula.score for formula in map(self.judge.judge_tokens, self.factored) if formula is not None]
-        return not any(self.settings.precision_goal >= score for score in scores)
+        return not any(self.goal >= score for score in scores)
 
     def _factor_search(self, k: int, complexity: int, width: int) -> float | None:
         """One scaled search of y / x_k; the relative error of its best fit, or None when the time is up."""
@@ -263,7 +277,9 @@ class _Run:
             return None
         quotient = np.ascontiguousarray(self.search_target / self.search_columns[k])
         try:
-            outcome = self.search(self.search_columns, quotient, self.settings.at(complexity, width, scaling=True),
+            goal = self.settings.precision_goal * _rms(quotient)
+            outcome = self.search(self.search_columns, quotient,
+                                  self.settings.at(complexity, width, scaling=True, precision_goal=goal),
                                   time_limit=remaining)
         except MemoryError:
             return math.inf
@@ -275,7 +291,7 @@ class _Run:
             self.cut_short = True
             return None
         best = outcome["best"]
-        rms = math.sqrt(float(np.mean(quotient * quotient)))
+        rms = _rms(quotient)
         return math.inf if best is None or not rms > 0.0 else best["rmse"] / rms
 
     def result(self) -> DiscoveryResult:

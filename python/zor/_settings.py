@@ -102,7 +102,8 @@ class SearchSettings:
     beam_width: int | None = _setting(
         None, _optional_count, "candidates kept per level, a quarter of them as parents (default 2000)", "N")
     precision_goal: float = _setting(
-        1e-10, real, "stop once the best score is at or below F (default 1e-10)", "F")
+        1e-10, real, "stop once the best score is at or below F, in units of the targets' root mean square "
+                     "with scaling and of the targets without (default 1e-10)", "F")
     use_trig: bool = _setting(True, flag, "leave out sin and cos", option="--no-trig")
     use_zor: bool = _setting(True, flag, "leave out zor(a, b) = exp(a) - ln(b)", option="--no-zor")
     complexity_penalty: float = _setting(

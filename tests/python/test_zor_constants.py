@@ -6,7 +6,7 @@ import math
 
 import numpy as np
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import zor
@@ -264,3 +264,33 @@ def test_a_law_times_a_variable_is_found_through_the_quotient(noise):
     assert best.tokens[-2:] == (("var", 0), ("op", "Mul"))
     assert best.exact_scale == (1, 2, "") and best.exact_offset == (0, 1, "")
     np.testing.assert_allclose(best.predict(np.column_stack([m, v, u, w])), exact, rtol=1e-13)
+
+
+# Laws whose shape survives a change of units: scaling the targets or any variable by 10^k changes only the
+# fitted constant. Each is (names, low, high per variable, the law with its constant, its complexity).
+UNIT_FREE_LAWS = {
+    "newton": (["m1", "m2", "r"], [1e3, 1e3, 1.0], [1e5, 1e5, 10.0], lambda m1, m2, r: 6.674e-11 * m1 * m2 / r**2, 7),
+    "ideal gas": (["n", "T", "V"], [0.5, 200.0, 0.01], [5.0, 400.0, 0.1], lambda n, t, v: 8.314 * n * t / v, 6),
+}
+
+
+@settings(max_examples=12, deadline=None)
+@given(law=st.sampled_from(sorted(UNIT_FREE_LAWS)), k=st.integers(-15, 15), scaled=st.integers(-1, 2))
+@example(law="newton", k=-15, scaled=-1).via("targets far below an absolute precision goal")
+@example(law="newton", k=15, scaled=-1).via("targets whose rounding is far above it")
+@example(law="ideal gas", k=-15, scaled=2)
+def test_units_change_nothing_but_the_constants(law, k, scaled):
+    names, low, high, target, complexity = UNIT_FREE_LAWS[law]
+    X = np.random.default_rng(7).uniform(low, high, size=(200, 3))
+    y = target(*X.T)
+    if scaled < 0:
+        y = y * 10.0**k
+    else:
+        X[:, scaled] *= 10.0**k  # the law itself stays in its own units
+    # a time limit lets the ladder climb: it must stop at the law, whatever the targets' size
+    best = zor.discover(X, y, variable_names=names, time_limit=20, progress=False).best
+    assert best.relative_error < 1e-12 and best.complexity == complexity, best
+    # the shape is the law's: its body is the law up to one constant factor
+    body = np.asarray(zor._native.evaluate(list(best.tokens), [X[:, j] for j in range(3)]))
+    ratio = body / (X[:, 0] * X[:, 1] / X[:, 2] ** 2 if law == "newton" else X[:, 0] * X[:, 1] / X[:, 2])
+    assert np.ptp(ratio) <= 1e-12 * abs(ratio[0]), best

@@ -33,7 +33,8 @@ if TYPE_CHECKING:
 Result = TypeVar("Result")
 
 FORMAT = "zor.DiscoveryResult"
-FORMAT_VERSION = 1
+# 2: formulas carry the range of each variable they were fitted on (`domain`); version 1 files read with none.
+FORMAT_VERSION = 2
 # A result file holds a few hundred formulas at most; a larger file is not one.
 MAX_FILE_BYTES = 64 << 20
 # Integers in a result count tokens, levels and candidates.
@@ -301,6 +302,8 @@ def _check_names(names: tuple[str, ...], where: str) -> None:
 
 def _check_formula(formula: Formula, where: str) -> None:
     _check_names(formula.variable_names, where)
+    if formula.domain is not None and len(formula.domain) != len(formula.variable_names):
+        raise _Bad(f"{where}.domain: {len(formula.domain)} ranges for {len(formula.variable_names)} variables")
     for k, token in enumerate(formula.tokens):
         if token[0] == "var" and int(token[1]) >= len(formula.variable_names):
             raise _Bad(f"{where}.tokens[{k}]: variable {token[1]} of {len(formula.variable_names)}")

@@ -12,6 +12,7 @@ import numpy as np
 from zor import _native
 from zor._constants import FitStatistics, Snapped, affine_text, affine_values, snap
 from zor._data import Column
+from zor._domain import Box
 from zor._expression import UNARY, Token, to_text
 from zor._results import Formula
 
@@ -22,8 +23,9 @@ if TYPE_CHECKING:
 class Judge:
     """Fits, snaps and scores scaled candidates on given rows."""
 
-    def __init__(self, columns: list[Column], target: Column, names: tuple[str, ...], penalty: float) -> None:
-        self.columns, self.target, self.names, self.penalty = columns, target, names, penalty
+    def __init__(self, columns: list[Column], target: Column, names: tuple[str, ...], penalty: float,
+                 domain: Box) -> None:
+        self.columns, self.target, self.names, self.penalty, self.domain = columns, target, names, penalty, domain
         self.cache: dict[tuple[Token, ...], Formula | None] = {}
 
     def judge(self, candidate: Candidate) -> Formula | None:
@@ -76,6 +78,7 @@ class Judge:
             exact_offset=snapped.exact_offset,
             relative_error=error / math.sqrt(mean_square) if mean_square > 0 else math.nan,
             r2=1.0 - error * error / variance if variance > 0 else math.nan,
+            domain=self.domain,
         )
 
 
@@ -99,8 +102,8 @@ def _positive_scale(tokens: tuple[Token, ...], snapped: Snapped) -> tuple[tuple[
                             snapped.exact_offset)
 
 
-def unscaled_formula(candidate: Candidate, names: tuple[str, ...], target_mean_square: float = math.nan,
-             target_variance: float = math.nan) -> Formula:
+def unscaled_formula(candidate: Candidate, names: tuple[str, ...], domain: Box,
+                     target_mean_square: float = math.nan, target_variance: float = math.nan) -> Formula:
     tokens = tuple(candidate["tokens"])
     error = candidate["rmse"]
     return Formula(
@@ -112,4 +115,5 @@ def unscaled_formula(candidate: Candidate, names: tuple[str, ...], target_mean_s
         variable_names=names,
         relative_error=error / math.sqrt(target_mean_square) if target_mean_square > 0 else math.nan,
         r2=1.0 - error * error / target_variance if target_variance > 0 else math.nan,
+        domain=domain,
     )

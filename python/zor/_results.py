@@ -7,6 +7,7 @@ import importlib.util
 import math
 import os
 import sys
+import warnings
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from functools import cached_property
@@ -18,6 +19,7 @@ from numpy.typing import NDArray
 from zor import _display, _files, _native
 from zor._constants import Exact, Snapped, affine_latex, affine_python, affine_sympy, affine_values
 from zor._data import columns_for
+from zor._domain import defined_over, outside_note, undefined_rows
 from zor._expression import Token, latex_needs_brackets, latex_parts, to_python, to_simplified_text, to_sympy
 
 if TYPE_CHECKING:
@@ -68,6 +70,7 @@ class Formula:
     exact_offset: Exact | None = None
     relative_error: float = math.nan
     r2: float = math.nan
+    domain: tuple[tuple[float, float], ...] | None = None
 
     @property
     def constants(self) -> Snapped:
@@ -107,13 +110,33 @@ class Formula:
         return f"${self.latex}$"
 
     def predict(self, X: Any) -> NDArray[np.float64]:
-        """The formula's value on every row of X, with the search's guards; NaN where it is undefined.
+        """The formula's value on every row of X; NaN where it is undefined, with a RuntimeWarning that
+        names the first variable outside the range the formula was fitted on (`domain`). A zor whose
+        guards take over counts as undefined unless the formula leans on them where it was fitted (as a
+        search without scaling may).
 
         X takes the same forms as discover's X; a DataFrame's columns are matched by name.
         """
+        return self._predict(X)
+
+    def _predict(self, X: Any) -> NDArray[np.float64]:
+        # Called straight from the public predict methods: a warning names their caller's line.
         columns = columns_for(X, self.variable_names)
         values = np.asarray(_native.evaluate(list(self.tokens), columns), dtype=np.float64)
+        if self.domain is not None:
+            undefined = undefined_rows(self.tokens, columns) if self._guard_free else ~np.isfinite(values)
+            if np.any(undefined):
+                values[undefined] = math.nan
+                warnings.warn(f"{self.formula} is undefined at {int(np.sum(undefined))} of {len(values)} rows, "
+                              f"which give NaN: {outside_note(columns, undefined, self.domain, self.variable_names)}",
+                              RuntimeWarning, stacklevel=3)
         return np.asarray(affine_values(values, self.constants), dtype=np.float64)
+
+    @cached_property
+    def _guard_free(self) -> bool:
+        """Whether zor's guards stay out of the formula over its domain, so that a guard taking over on
+        new data is a value the formula does not have (a search without scaling may lean on them)."""
+        return self.domain is not None and defined_over(self.tokens, self.domain)
 
     def __str__(self) -> str:
         return self.formula
@@ -172,7 +195,7 @@ class DiscoveryResult:
 
     def predict(self, X: Any) -> NDArray[np.float64]:
         """The best formula on new data; see Formula.predict."""
-        return self._require_best().predict(X)
+        return self._require_best()._predict(X)
 
     def plot(self, ax: Axes | None = None) -> Axes:
         """Draws the front, error against complexity on a log scale, each formula beside its point and the

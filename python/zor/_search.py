@@ -17,6 +17,7 @@ import numpy as np
 from zor import _native
 from zor._cluster import ClusterSearch, deadline_after, require_client
 from zor._data import Column, prepare, subsample_rows
+from zor._domain import box_of, defined_over
 from zor._expression import Token
 from zor._fit import Judge, unscaled_formula
 from zor._progress import Progress, ProgressBar
@@ -189,8 +190,9 @@ class _Run:
         if settings.scaling:
             self.goal *= _rms(self.search_target)
         penalty = settings.complexity_penalty
-        self.judge = Judge(self.search_columns, self.search_target, names, penalty)
-        self.final_judge = Judge(columns, target, names, penalty)
+        self.domain = box_of(columns)
+        self.judge = Judge(self.search_columns, self.search_target, names, penalty, self.domain)
+        self.final_judge = Judge(columns, target, names, penalty, self.domain)
 
     def remaining(self) -> float | None:
         limit = self.settings.time_limit
@@ -199,7 +201,8 @@ class _Run:
     def formula(self, candidate: Candidate) -> Formula | None:
         """The candidate as a Formula: with scaling, fitted and snapped on the search's rows."""
         if not self.settings.scaling:
-            return unscaled_formula(candidate, self.names, self.target_mean_square, self.target_variance)
+            return unscaled_formula(candidate, self.names, self.domain, self.target_mean_square,
+                                    self.target_variance)
         return self.judge.judge(candidate)
 
     def search(self, columns: list[Column], target: Column, settings: SearchSettings, **control: Any) -> Outcome:
@@ -298,8 +301,8 @@ class _Run:
         if self.settings.scaling:
             front = self._scaled_front()
         else:
-            front = tuple(unscaled_formula(candidate, self.names, self.target_mean_square, self.target_variance)
-                          for candidate in self.merged.pareto())
+            front = tuple(unscaled_formula(candidate, self.names, self.domain, self.target_mean_square,
+                                           self.target_variance) for candidate in self.merged.pareto())
         if self.settings.model_selection == "best" and front:
             best: Formula | None = select_best(front, len(self.target),
                                                float(np.sqrt(np.mean(self.target * self.target))))
@@ -307,7 +310,7 @@ class _Run:
             best = min(front, key=lambda f: (math.isnan(f.score), f.score), default=None)
         else:
             best = None if self.merged.best is None else unscaled_formula(
-                self.merged.best, self.names, self.target_mean_square, self.target_variance)
+                self.merged.best, self.names, self.domain, self.target_mean_square, self.target_variance)
         return DiscoveryResult(
             best=best,
             front=front,
@@ -323,8 +326,9 @@ class _Run:
         )
 
     def _scaled_front(self) -> tuple[Formula, ...]:
-        """The candidates of every step, fitted and snapped on every row, then
-        per complexity the lowest error, kept where it beats every simpler one."""
+        """The candidates of every step, fitted and snapped on every row and
+        defined over the box the data span, then per complexity the lowest
+        error, kept where it beats every simpler one."""
         candidates = list(self.merged.by_complexity.values())
         if self.merged.best is not None:
             candidates.append(self.merged.best)
@@ -337,8 +341,8 @@ class _Run:
                 continue
             seen.add(tokens)
             formula = self.final_judge.judge_tokens(tokens, constant)
-            if formula is None:
-                continue
+            if formula is None or not defined_over(formula.tokens, self.domain):
+                continue  # undefined on a row, or between the rows
             kept = by_complexity.get(formula.complexity)
             if kept is None or kept.error > formula.error:
                 by_complexity[formula.complexity] = formula

@@ -10,6 +10,7 @@ import json
 import math
 import os
 import sys
+import warnings
 from collections.abc import Callable, Sequence
 from typing import Any, TextIO
 
@@ -308,7 +309,11 @@ def _predict(args: argparse.Namespace, result: DiscoveryResult, target: str) -> 
         raise InputError("no formula to predict with: the search found none")
     names = list(result.variable_names)
     columns = read_features(args.predict, args.delimiter, names)
-    values = result.predict(columns)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", RuntimeWarning)
+        values = result.predict(columns)
+    for warning in caught:  # rows where the formula is undefined, as one line each
+        print(f"zor-discover: warning: {warning.message}", file=sys.stderr)
     try:
         out = sys.stdout if args.output is None else open(args.output, "w", newline="", encoding="utf-8")
     except OSError as error:

@@ -59,7 +59,7 @@ class ZorRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
     def predict(self, X: Any) -> NDArray[np.float64]:
         check_is_fitted(self)
         X = validate_data(self, X, reset=False, dtype=np.float64)
-        return self.best_.predict(X)
+        return self.best_._predict(X)
 
     def sympy(self) -> sympy.Expr:
         """The fitted formula as a SymPy expression over the feature names (needs the `sympy` extra)."""

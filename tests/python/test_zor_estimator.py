@@ -80,5 +80,7 @@ def test_predict_gives_nan_where_the_formula_is_undefined():
     X = np.array([[1.0], [2.0], [4.0]])
     model = zor.ZorRegressor(max_complexity=2, beam_width=10).fit(X, np.log(X[:, 0]))
     assert model.formula_ == "ln(x)"
-    predicted = model.predict(np.array([[np.e], [0.0], [-1.0]]))
+    with pytest.warns(RuntimeWarning, match=r"undefined at 2 of 3 rows, which give NaN: x = 0 is outside the "
+                                            r"range \[1, 4\] the formula was fitted on"):
+        predicted = model.predict(np.array([[np.e], [0.0], [-1.0]]))
     assert predicted[0] == 1.0 and np.isnan(predicted[1:]).all()

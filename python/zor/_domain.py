@@ -1,0 +1,126 @@
+"""Where a formula is defined: over the box the data span, not only at the rows the search saw.
+
+A formula undefined between the training rows (a pole of 1/(x - 2.5) in data that skip 2.5, a logarithm
+of a difference that turns negative) would fit those rows and fail on the next ones. The box check
+evaluates a formula at every corner of the box and at a dense low-discrepancy sample of its inside, both
+fixed by the box alone, so the check is deterministic, and looks for poles between the points.
+"Undefined" is what the native evaluation gives NaN or an infinity for, and also a zor whose guards take
+over (a logarithm argument at or below 0, an exponent above the fold): there zor's value is a stand-in,
+not the formula's.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterator, Sequence
+
+import numpy as np
+from numpy.typing import NDArray
+
+from zor import _native
+from zor._expression import BINARY, UNARY, Token
+
+Box = tuple[tuple[float, float], ...]
+
+# Points of the sample inside the box, and the most corners checked (all of them up to 12 variables; beyond,
+# this many chosen by a fixed stream).
+INSIDE_POINTS = 4096
+MOST_CORNERS = 4096
+_PRIMES = (2, 3, 5, 7, 11, 13, 17, 19, 23, 29, 31, 37, 41, 43, 47, 53, 59, 61, 67, 71, 73, 79, 83, 89, 97)
+
+
+def box_of(columns: Sequence[NDArray[np.float64]]) -> Box:
+    """The smallest and largest value of each column."""
+    return tuple((float(np.min(column)), float(np.max(column))) for column in columns)
+
+
+def _radical_inverse(index: NDArray[np.int64], base: int) -> NDArray[np.float64]:
+    result = np.zeros(index.shape)
+    scale = 1.0 / base
+    remaining = index.copy()
+    while np.any(remaining):
+        result += (remaining % base) * scale
+        remaining //= base
+        scale /= base
+    return result
+
+
+def box_sample(box: Box) -> list[NDArray[np.float64]]:
+    """The box's corners and a Halton sample of its inside, as one column per variable (a scrambled
+    stream of uniform points past 25 variables)."""
+    d = len(box)
+    low = np.array([lo for lo, _ in box])
+    high = np.array([hi for _, hi in box])
+    if d <= 12:
+        bits = (np.arange(2**d)[:, None] >> np.arange(d)) & 1
+    else:
+        bits = np.random.default_rng(d).integers(0, 2, size=(MOST_CORNERS, d))
+    corners = np.where(bits == 1, high, low)
+    index = np.arange(1, INSIDE_POINTS + 1)
+    if d <= len(_PRIMES):
+        unit = np.column_stack([_radical_inverse(index, p) for p in _PRIMES[:d]])
+    else:
+        unit = np.random.default_rng(len(box)).random((INSIDE_POINTS, d))
+    inside = low + unit * (high - low)
+    points = np.vstack([corners, inside])
+    return [np.ascontiguousarray(points[:, j]) for j in range(d)]
+
+
+def _operands(tokens: Sequence[Token]) -> Iterator[tuple[str, list[list[Token]]]]:
+    """Every operator of the formula with the token lists of its operands, left first."""
+    starts: list[int] = []
+    for index, token in enumerate(tokens):
+        if token[0] != "op":
+            starts.append(index)
+            continue
+        name = str(token[1])
+        if name not in UNARY and name not in BINARY:
+            raise ValueError(f"malformed formula: unknown operator {name!r}")
+        count = 2 if name in BINARY else 1
+        bounds = starts[-count:] + [index]
+        del starts[-count:]
+        starts.append(bounds[0])
+        yield name, [list(tokens[bounds[k]:bounds[k + 1]]) for k in range(count)]
+
+
+def _values(tokens: list[Token], columns: Sequence[NDArray[np.float64]]) -> NDArray[np.float64]:
+    return np.asarray(_native.evaluate(tokens, list(columns)), dtype=np.float64)
+
+
+def undefined_rows(tokens: Sequence[Token], columns: Sequence[NDArray[np.float64]]) -> NDArray[np.bool_]:
+    """Per row, whether the formula is undefined there (see the module's note)."""
+    undefined = ~np.isfinite(_values(list(tokens), columns))
+    for name, operands in _operands(tokens):
+        if name == "Zor":
+            a, b = (_values(operand, columns) for operand in operands)
+            with np.errstate(invalid="ignore"):
+                undefined |= ~(b > 0.0) | ~(a <= _native.ZOR_EXP_FOLD)
+    return undefined
+
+
+def defined_over(tokens: Sequence[Token], box: Box) -> bool:
+    """Whether the formula is defined over the whole box: at every point of its sample, and without a
+    pole between them. A denominator that takes both signs on the sample (and is defined, so continuous,
+    over the box) is 0 somewhere inside it; a pole where a denominator only touches 0 is found only when
+    a point of the sample lands on it."""
+    sample = box_sample(box)
+    if np.any(undefined_rows(tokens, sample)):
+        return False
+    for name, operands in _operands(tokens):
+        if name in ("Div", "Recip"):
+            denominator = _values(operands[-1], sample)
+            if np.any(denominator > 0.0) and np.any(denominator < 0.0):
+                return False
+    return True
+
+
+def outside_note(columns: Sequence[NDArray[np.float64]], rows: NDArray[np.bool_], box: Box,
+                 names: Sequence[str]) -> str:
+    """Which variable takes the first of `rows` outside the box, and the box's range for it."""
+    for row in np.flatnonzero(rows):
+        for (lo, hi), column, name in zip(box, columns, names):
+            value = float(column[row])
+            if not lo <= value <= hi:
+                return (f"{name} = {value:.6g} is outside the range [{lo:.6g}, {hi:.6g}] the formula was fitted "
+                        f"on")
+    return "they lie inside the range the formula was fitted on"
+

@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 
 .PHONY: setup setup-fuzz demo test test-cpp test-python test-sanitize test-tsan fuzz fuzz-ci soak bench \
-  bench-discovery bench-recovery format clean
+  bench-discovery bench-recovery bench-selection format clean
 
 setup:
 	@bash scripts/bootstrap.sh
@@ -70,6 +70,12 @@ RECOVERY_FLAGS ?=
 bench-recovery: setup
 	$(PY) -m pip install -q matplotlib pyoperon gplearn
 	$(PY) bench/recovery.py --suite constants --write $(RECOVERY_FLAGS)
+
+# The model selection criteria on held-out rows: noisy laws and real data sets (statsmodels' bundled data);
+# about two minutes.
+bench-selection: setup
+	$(PY) -m pip install -q statsmodels
+	$(PY) bench/selection.py
 
 # Fast search against the literal reference; takes about fifteen minutes.
 bench-discovery: setup

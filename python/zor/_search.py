@@ -21,7 +21,7 @@ from zor._domain import box_of, defined_over
 from zor._expression import Token
 from zor._fit import Judge, unscaled_formula
 from zor._progress import Progress, ProgressBar
-from zor._results import DiscoveryResult, Formula, LevelReport, pareto_front, select_best
+from zor._results import DiscoveryResult, Formula, LevelReport, pareto_front, select_best, select_by_validation
 from zor._settings import SearchSettings, settings_from, settings_parameters
 
 if TYPE_CHECKING:
@@ -92,7 +92,10 @@ def discover(X: Any, y: Any, *, variable_names: Sequence[str] | None = None, pro
     `model_selection`: "best" picks the front entry with the lowest Bayesian
     information criterion, rows x ln(error²) + complexity x ln(rows) (see
     select_best): the law rather than an overfit on noisy data. "accuracy"
-    picks the lowest score. The default is "best" with scaling and
+    picks the lowest score. "validation" picks the entry with the lowest
+    error on held-out rows: each entry's scale and offset are refitted on
+    four fifths of the rows and judged on the fifth, in turn (see
+    select_by_validation). The default is "best" with scaling and
     "accuracy" without.
 
     `max_rows` (default 5000; None for no limit): larger data is searched on a
@@ -303,8 +306,10 @@ class _Run:
         else:
             front = tuple(unscaled_formula(candidate, self.names, self.domain, self.target_mean_square,
                                            self.target_variance) for candidate in self.merged.pareto())
-        if self.settings.model_selection == "best" and front:
-            best: Formula | None = select_best(front, len(self.target),
+        if self.settings.model_selection == "validation" and front:
+            best: Formula | None = select_by_validation(front, self.columns, self.target)
+        elif self.settings.model_selection == "best" and front:
+            best = select_best(front, len(self.target),
                                                float(np.sqrt(np.mean(self.target * self.target))))
         elif self.settings.scaling:
             best = min(front, key=lambda f: (math.isnan(f.score), f.score), default=None)

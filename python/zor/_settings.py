@@ -24,7 +24,7 @@ DEFAULT_BEAM_WIDTH = 2000
 # Rows the search runs on: larger data is searched on a deterministic subsample
 # of this many rows, and the formulas found are then judged on every row.
 DEFAULT_MAX_ROWS = 5000
-MODEL_SELECTIONS = ("best", "accuracy")
+MODEL_SELECTIONS = ("best", "accuracy", "validation")
 
 
 def count(value: Any, name: str) -> int:
@@ -65,7 +65,7 @@ def _seconds(value: Any, name: str) -> float | None:
 
 def _model_selection(value: Any, name: str) -> str | None:
     if value is not None and value not in MODEL_SELECTIONS:
-        raise ValueError(f"{name} must be 'best' or 'accuracy', not {value!r}")
+        raise ValueError(f"{name} must be 'best', 'accuracy' or 'validation', not {value!r}")
     return value  # type: ignore[no-any-return]
 
 
@@ -116,7 +116,8 @@ class SearchSettings:
                     "(as zor_core.find_formula does)")
     model_selection: str | None = _setting(
         None, _model_selection, "the formula reported: 'best' picks the law over an overfit on noisy data, "
-                                "'accuracy' the lowest score (default: best with scaling, accuracy without)",
+                                "'accuracy' the lowest score, 'validation' the lowest error on held-out rows (default: best with "
+                                "scaling, accuracy without)",
         choices=MODEL_SELECTIONS)
     max_rows: int | None = _setting(
         DEFAULT_MAX_ROWS, _max_rows, f"search a deterministic subsample of N rows of larger data, then judge "

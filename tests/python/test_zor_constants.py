@@ -151,6 +151,17 @@ def test_noisy_kepler_gives_the_law_not_an_overfit(seed):
     assert accurate.best.score == min(f.score for f in accurate.front)
 
 
+@pytest.mark.parametrize("seed", range(3))
+def test_validation_picks_the_law_on_noisy_data_and_keeps_exact_laws_exact(seed):
+    rng = np.random.default_rng(seed)
+    a = rng.uniform(0.3, 30.0, 50)
+    period = a**1.5 * (1 + 0.01 * rng.standard_normal(50))
+    best = zor.discover(a, period, variable_names=["a"], progress=False, model_selection="validation").best
+    assert best.complexity <= 5 and "(sqrt(a) * a)" in best.formula, best
+    exact = zor.discover(a, 2.5 * a * a, variable_names=["a"], progress=False, model_selection="validation")
+    assert exact.best.formula == "((5/2) * (a^2))" and exact.settings["model_selection"] == "validation"
+
+
 def test_constant_target_is_one_constant_model():
     X = np.linspace(1, 2, 30).reshape(-1, 1)
     result = zor.discover(X, np.full(30, 0.75), max_complexity=4, progress=False)

@@ -36,7 +36,7 @@ def r2(predicted: np.ndarray, y: np.ndarray) -> float:
 def choices(X: np.ndarray, y: np.ndarray, names: list[str]) -> dict[str, zor.Formula]:
     """Each criterion's formula, from one search (the front is the same; only the choice differs)."""
     result = zor.discover(X, y, variable_names=names, progress=False, model_selection="best", **SETTINGS)
-    from zor._results import select_by_validation
+    from zor._fit import select_by_validation
 
     columns = [np.ascontiguousarray(X[:, j]) for j in range(X.shape[1])]
     return {"best": result.best, "validation": select_by_validation(result.front, columns, np.asarray(y, float))}

@@ -11,13 +11,14 @@ not the formula's.
 
 from __future__ import annotations
 
-from collections.abc import Iterator, Sequence
+import functools
+from collections.abc import Sequence
 
 import numpy as np
 from numpy.typing import NDArray
 
 from zor import _native
-from zor._expression import BINARY, UNARY, Token
+from zor._expression import Token, fold
 
 Box = tuple[tuple[float, float], ...]
 
@@ -44,7 +45,8 @@ def _radical_inverse(index: NDArray[np.int64], base: int) -> NDArray[np.float64]
     return result
 
 
-def box_sample(box: Box) -> list[NDArray[np.float64]]:
+@functools.lru_cache(maxsize=4)  # one search checks its whole front against one box
+def box_sample(box: Box) -> tuple[NDArray[np.float64], ...]:
     """The box's corners and a Halton sample of its inside, as one column per variable (a scrambled
     stream of uniform points past 25 variables)."""
     d = len(box)
@@ -62,24 +64,22 @@ def box_sample(box: Box) -> list[NDArray[np.float64]]:
         unit = np.random.default_rng(len(box)).random((INSIDE_POINTS, d))
     inside = low + unit * (high - low)
     points = np.vstack([corners, inside])
-    return [np.ascontiguousarray(points[:, j]) for j in range(d)]
+    columns = tuple(np.ascontiguousarray(points[:, j]) for j in range(d))
+    for column in columns:
+        column.flags.writeable = False  # shared by every caller of the cache
+    return columns
 
 
-def _operands(tokens: Sequence[Token]) -> Iterator[tuple[str, list[list[Token]]]]:
+def _operands(tokens: Sequence[Token]) -> list[tuple[str, list[list[Token]]]]:
     """Every operator of the formula with the token lists of its operands, left first."""
-    starts: list[int] = []
-    for index, token in enumerate(tokens):
-        if token[0] != "op":
-            starts.append(index)
-            continue
-        name = str(token[1])
-        if name not in UNARY and name not in BINARY:
-            raise ValueError(f"malformed formula: unknown operator {name!r}")
-        count = 2 if name in BINARY else 1
-        bounds = starts[-count:] + [index]
-        del starts[-count:]
-        starts.append(bounds[0])
-        yield name, [list(tokens[bounds[k]:bounds[k + 1]]) for k in range(count)]
+    found: list[tuple[str, list[list[Token]]]] = []
+
+    def apply(name: str, *operands: list[Token]) -> list[Token]:
+        found.append((name, list(operands)))
+        return [token for operand in operands for token in operand] + [("op", name)]
+
+    fold(tokens, lambda token: [token], apply, apply)
+    return found
 
 
 def _values(tokens: list[Token], columns: Sequence[NDArray[np.float64]]) -> NDArray[np.float64]:

@@ -5,19 +5,32 @@ a Formula; an unscaled candidate made a Formula as the search scored it."""
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING
+import sys
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
+from numpy.typing import NDArray
 
 from zor import _native
 from zor._constants import FitStatistics, Snapped, affine_text, affine_values, snap
 from zor._data import Column
 from zor._domain import Box
 from zor._expression import UNARY, Token, to_text
-from zor._results import Formula
+from zor._results import EXACT_SHARE, Formula
 
 if TYPE_CHECKING:
     from zor._native import Candidate
+
+
+def least_squares(values: NDArray[np.float64], y: NDArray[np.float64]) -> tuple[float, float, float, float, float]:
+    """The least-squares fit y = scale·values + offset: (mean of values, mean of y, the values' sum of
+    squared deviations, scale, offset); scale 0 and offset the mean of y when the values do not vary."""
+    f_mean, y_mean = float(np.mean(values)), float(np.mean(y))
+    centred = values - f_mean
+    sff = float(np.sum(centred * centred))
+    scale = float(np.sum(centred * (y - y_mean))) / sff if sff > 0.0 else 0.0
+    return f_mean, y_mean, sff, scale, y_mean - scale * f_mean
 
 
 class Judge:
@@ -44,15 +57,10 @@ class Judge:
             return None  # defined on the rows the search saw, not on all of them
         y = self.target
         n = len(y)
-        f_mean, y_mean = float(np.mean(values)), float(np.mean(y))
-        centred = values - f_mean
-        sff = float(np.sum(centred * centred))
+        f_mean, y_mean, sff, scale, offset = least_squares(values, y)
         largest = float(np.max(np.abs(values)))
         if constant or not sff > (1e-9 * largest) ** 2 * n:
             constant, scale, offset = True, 0.0, y_mean
-        else:
-            scale = float(np.sum(centred * (y - y_mean))) / sff
-            offset = y_mean - scale * f_mean
         if not (math.isfinite(scale) and math.isfinite(offset)):
             return None
         residual = (scale * values + offset) - y
@@ -117,3 +125,55 @@ def unscaled_formula(candidate: Candidate, names: tuple[str, ...], domain: Box,
         r2=1.0 - error * error / target_variance if target_variance > 0 else math.nan,
         domain=domain,
     )
+
+
+# model_selection="validation": the rows are dealt into this many folds by a fixed permutation.
+VALIDATION_FOLDS = 5
+
+
+def select_by_validation(front: Sequence[Formula], columns: Sequence[NDArray[np.float64]],
+                         target: NDArray[np.float64]) -> Formula:
+    """model_selection="validation" over a front: the simplest entry whose error on held-out rows is
+    within one standard error of the lowest. The rows are dealt into VALIDATION_FOLDS folds by a
+    permutation fixed by their number; each entry's shape keeps its tokens while its scale and offset
+    (if it has them) are refitted by least squares on the other folds and judged on each fold in turn.
+    Errors below EXACT_SHARE of the targets' root mean square count as equal, so an exact law stays
+    chosen. With fewer rows than folds this is the lowest error on the data."""
+    n = len(target)
+    if n < VALIDATION_FOLDS:
+        return min(front, key=lambda formula: formula.error if math.isfinite(formula.error) else math.inf)
+    fold = np.empty(n, dtype=np.intp)
+    fold[np.random.default_rng(n).permutation(n)] = np.arange(n) % VALIDATION_FOLDS
+    floor = max(EXACT_SHARE * float(np.sqrt(np.mean(target * target))), sys.float_info.min)
+
+    def fold_errors(formula: Formula) -> NDArray[np.float64]:
+        """The mean squared error on each fold, the entry refitted on the others."""
+        values = np.asarray(_native.evaluate(list(formula.tokens), list(columns)), dtype=np.float64)
+        errors = np.empty(VALIDATION_FOLDS)
+        for k in range(VALIDATION_FOLDS):
+            train, test = fold != k, fold == k
+            predicted = _refit(values, target, train, formula)(values[test])
+            errors[k] = float(np.mean((predicted - target[test]) ** 2))
+        return np.where(np.isfinite(errors), errors, math.inf)
+
+    # The one-standard-error rule: the simplest entry whose held-out error is within one standard error
+    # of the lowest, since the shapes themselves were chosen on every row and the lowest overfits.
+    table = [fold_errors(formula) for formula in front]
+    means = [max(float(np.mean(errors)), floor * floor) for errors in table]
+    lowest = int(np.argmin(means))
+    spread = float(np.std(table[lowest], ddof=1)) / math.sqrt(VALIDATION_FOLDS)
+    return next(formula for formula, mean in zip(front, means) if mean <= means[lowest] + spread)
+
+
+def _refit(values: NDArray[np.float64], target: NDArray[np.float64], train: NDArray[np.bool_],
+           formula: Formula) -> Any:
+    """The formula's affine part refitted on the training rows: scale and offset for a scaled formula, the
+    offset for a constant one, nothing for a formula without constants."""
+    y = target[train]
+    if formula.constants.used_scale == 0.0:
+        offset = float(np.mean(y))
+        return lambda f: np.full(len(f), offset)
+    if formula.constants.used_scale == 1.0 and formula.constants.used_offset == 0.0:
+        return lambda f: f  # no constant to refit
+    scale, offset = least_squares(values[train], y)[3:]
+    return lambda f: scale * f + offset

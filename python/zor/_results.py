@@ -269,62 +269,6 @@ def select_best(front: Sequence[Formula], rows: int, target_rms: float) -> Formu
     return min(front, key=criterion)
 
 
-# model_selection="validation": the rows are dealt into this many folds by a fixed permutation.
-VALIDATION_FOLDS = 5
-
-
-def select_by_validation(front: Sequence[Formula], columns: Sequence[NDArray[np.float64]],
-                         target: NDArray[np.float64]) -> Formula:
-    """model_selection="validation" over a front: the simplest entry whose error on held-out rows is
-    within one standard error of the lowest. The rows are dealt into VALIDATION_FOLDS folds by a
-    permutation fixed by their number; each entry's shape keeps its tokens while its scale and offset
-    (if it has them) are refitted by least squares on the other folds and judged on each fold in turn.
-    Errors below EXACT_SHARE of the targets' root mean square count as equal, so an exact law stays
-    chosen. With fewer rows than folds this is the lowest error on the data."""
-    n = len(target)
-    if n < VALIDATION_FOLDS:
-        return min(front, key=lambda formula: formula.error if math.isfinite(formula.error) else math.inf)
-    fold = np.empty(n, dtype=np.intp)
-    fold[np.random.default_rng(n).permutation(n)] = np.arange(n) % VALIDATION_FOLDS
-    floor = max(EXACT_SHARE * float(np.sqrt(np.mean(target * target))), sys.float_info.min)
-
-    def fold_errors(formula: Formula) -> NDArray[np.float64]:
-        """The mean squared error on each fold, the entry refitted on the others."""
-        values = np.asarray(_native.evaluate(list(formula.tokens), list(columns)), dtype=np.float64)
-        errors = np.empty(VALIDATION_FOLDS)
-        for k in range(VALIDATION_FOLDS):
-            train, test = fold != k, fold == k
-            predicted = _refit(values, target, train, formula)(values[test])
-            errors[k] = float(np.mean((predicted - target[test]) ** 2))
-        return np.where(np.isfinite(errors), errors, math.inf)
-
-    # The one-standard-error rule: the simplest entry whose held-out error is within one standard error
-    # of the lowest, since the shapes themselves were chosen on every row and the lowest overfits.
-    table = [fold_errors(formula) for formula in front]
-    means = [max(float(np.mean(errors)), floor * floor) for errors in table]
-    lowest = int(np.argmin(means))
-    spread = float(np.std(table[lowest], ddof=1)) / math.sqrt(VALIDATION_FOLDS)
-    return next(formula for formula, mean in zip(front, means) if mean <= means[lowest] + spread)
-
-
-def _refit(values: NDArray[np.float64], target: NDArray[np.float64], train: NDArray[np.bool_],
-           formula: Formula) -> Any:
-    """The formula's affine part refitted on the training rows: scale and offset for a scaled formula, the
-    offset for a constant one, nothing for a formula without constants."""
-    y = target[train]
-    if formula.constants.used_scale == 0.0:
-        offset = float(np.mean(y))
-        return lambda f: np.full(len(f), offset)
-    if formula.constants.used_scale == 1.0 and formula.constants.used_offset == 0.0:
-        return lambda f: f  # no constant to refit
-    f_train = values[train]
-    centred = f_train - np.mean(f_train)
-    sff = float(np.sum(centred * centred))
-    scale = float(np.sum(centred * (y - np.mean(y)))) / sff if sff > 0.0 else 0.0
-    offset = float(np.mean(y)) - scale * float(np.mean(f_train))
-    return lambda f: scale * f + offset
-
-
 def load(path: str | os.PathLike[str]) -> DiscoveryResult:
     """Reads a result that DiscoveryResult.save wrote. Raises ResultFileError, with one line naming the
     file, for a file that is missing, unreadable, not JSON, truncated, edited into the wrong shape, or

@@ -19,9 +19,9 @@ from zor._cluster import ClusterSearch, deadline_after, require_client
 from zor._data import Column, prepare, subsample_rows
 from zor._domain import box_of, defined_over
 from zor._expression import Token
-from zor._fit import Judge, unscaled_formula
+from zor._fit import Judge, select_by_validation, unscaled_formula
 from zor._progress import Progress, ProgressBar
-from zor._results import DiscoveryResult, Formula, LevelReport, pareto_front, select_best, select_by_validation
+from zor._results import DiscoveryResult, Formula, LevelReport, pareto_front, select_best
 from zor._settings import SearchSettings, settings_from, settings_parameters
 
 if TYPE_CHECKING:
@@ -309,8 +309,7 @@ class _Run:
         if self.settings.model_selection == "validation" and front:
             best: Formula | None = select_by_validation(front, self.columns, self.target)
         elif self.settings.model_selection == "best" and front:
-            best = select_best(front, len(self.target),
-                                               float(np.sqrt(np.mean(self.target * self.target))))
+            best = select_best(front, len(self.target), math.sqrt(self.target_mean_square))
         elif self.settings.scaling:
             best = min(front, key=lambda f: (math.isnan(f.score), f.score), default=None)
         else:

@@ -14,7 +14,7 @@ import inspect
 import operator
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, get_type_hints
 
 import numpy as np
 
@@ -69,16 +69,13 @@ def _model_selection(value: Any, name: str) -> str | None:
     return value  # type: ignore[no-any-return]
 
 
-def _max_rows(value: Any, name: str) -> int | None:
-    if value is not None and count(value, name) == 0:
-        raise ValueError(f"{name} must be positive (or None for no limit)")
-    return None if value is None else operator.index(value)
+def _positive_or_none(meaning: str) -> Callable[[Any, str], int | None]:
+    def check(value: Any, name: str) -> int | None:
+        if value is not None and count(value, name) == 0:
+            raise ValueError(f"{name} must be {meaning}")
+        return None if value is None else operator.index(value)
 
-
-def _memory_limit(value: Any, name: str) -> int | None:
-    if value is not None and count(value, name) == 0:
-        raise ValueError(f"{name} must be a positive number of bytes (or None for the default)")
-    return None if value is None else operator.index(value)
+    return check
 
 
 def _setting(default: Any, check: Callable[[Any, str], Any], help: str, metavar: str | None = None,
@@ -116,15 +113,16 @@ class SearchSettings:
                     "(as zor_core.find_formula does)")
     model_selection: str | None = _setting(
         None, _model_selection, "the formula reported: 'best' picks the law over an overfit on noisy data, "
-                                "'accuracy' the lowest score, 'validation' the lowest error on held-out rows (default: best with "
-                                "scaling, accuracy without)",
+                                "'accuracy' the lowest score, 'validation' the lowest error on held-out rows "
+                                "(default: best with scaling, accuracy without)",
         choices=MODEL_SELECTIONS)
     max_rows: int | None = _setting(
-        DEFAULT_MAX_ROWS, _max_rows, f"search a deterministic subsample of N rows of larger data, then judge "
-                                     f"the formulas on every row (default {DEFAULT_MAX_ROWS}; 0: every row)", "N")
+        DEFAULT_MAX_ROWS, _positive_or_none("positive (or None for no limit)"),
+        f"search a deterministic subsample of N rows of larger data, then judge the formulas on every row "
+        f"(default {DEFAULT_MAX_ROWS}; 0: every row)", "N")
     memory_limit: int | None = _setting(
-        None, _memory_limit, "bytes the search's own data may take (default: most of the memory available)",
-        "BYTES")
+        None, _positive_or_none("a positive number of bytes (or None for the default)"),
+        "bytes the search's own data may take (default: most of the memory available)", "BYTES")
 
     def __post_init__(self) -> None:
         for f in dataclasses.fields(self):
@@ -173,8 +171,6 @@ def settings_from(caller: str, arguments: dict[str, Any]) -> SearchSettings:
 
 def settings_parameters() -> list[inspect.Parameter]:
     """The settings as keyword-only parameters, for the signatures made from them."""
-    hints = {"int | None": int | None, "float": float, "bool": bool, "float | None": float | None,
-             "str | None": str | None}
-    return [inspect.Parameter(f.name, inspect.Parameter.KEYWORD_ONLY, default=f.default,
-                              annotation=hints.get(str(f.type), Any)) for f in settings_fields()]
-
+    hints = get_type_hints(SearchSettings)
+    return [inspect.Parameter(f.name, inspect.Parameter.KEYWORD_ONLY, default=f.default, annotation=hints[f.name])
+            for f in settings_fields()]

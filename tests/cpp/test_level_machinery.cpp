@@ -1,8 +1,7 @@
 // The pieces a fast-search level is run with: admission to the seen set (the
 // first of equal fingerprints is kept, each child has one owner shard), the
 // fold into best, front and parents (parts merged give the whole level's
-// choice), the memory budget (one estimate for a shard and a cluster) and
-// the stop poller.
+// choice) and the memory budget (one estimate for a shard and a cluster).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -278,22 +277,6 @@ TEST(Fold, TiesKeepTheEarliestAndNothingReplacesNaN) {
   EXPECT_FALSE(ties.take_best()) << "the level's best is handed over once";
 }
 
-TEST(Fold, BoundsWidenForTheFrontOnly) {
-  SearchOptions options;
-  options.beam_width = 4;  // one parent
-  LevelFold fold(options, true, 0.25, Front({std::nullopt, std::nullopt, 0.9}));
-  EXPECT_EQ(fold.bound(), std::numeric_limits<double>::infinity()) << "no parent chosen yet";
-  fold.offer(ranked_child(0, 0.6, 0, 0, 2), 7);
-  fold.offer(ranked_child(1, 0.8, 0, 0, 2), 7);
-  EXPECT_EQ(fold.bound(), 0.6) << "the worst parent that is kept";
-  EXPECT_EQ(fold.child_bound(fold.bound(), 2), 0.9);
-  EXPECT_EQ(fold.child_bound(fold.bound(), 1), std::numeric_limits<double>::infinity());
-  LevelFold no_front(options, false, 0.25, Front({std::nullopt, std::nullopt, 0.9}));
-  no_front.offer(ranked_child(0, 0.6, 0, 0, 2), 7);
-  no_front.offer(ranked_child(1, 0.8, 0, 0, 2), 7);
-  EXPECT_EQ(no_front.child_bound(no_front.bound(), 2), 0.6);
-}
-
 // Seen entries, expected entries, parent bytes.
 class LevelEstimate : public ::testing::TestWithParam<std::tuple<double, double, double>> {};
 
@@ -325,55 +308,6 @@ INSTANTIATE_TEST_SUITE_P(Levels, LevelEstimate,
                          ::testing::Values(std::make_tuple(0.0, 0.0, 64.0),
                                            std::make_tuple(1000.0, 400.0, 4096.0),
                                            std::make_tuple(3e6, 8e6, 1e8)));
-
-TEST(MemoryBudget, CountsWhatIsHeldAndRefusesOnlyAboveTheLimit) {
-  std::uint64_t held = 700;
-  const MemoryBudget budget(1000, [&] { return held; });
-  EXPECT_NO_THROW(budget.require(300));
-  EXPECT_THROW(budget.require(301), SearchMemoryExceeded);
-  held = 100;
-  EXPECT_NO_THROW(budget.require(900)) << "held() is asked at every check";
-  EXPECT_GT(MemoryBudget(0).limit(), 0u) << "0 means the default limit";
-  EXPECT_NO_THROW(require_parent_positions(kMaxMembers));
-  EXPECT_THROW(require_parent_positions(kMaxMembers + 1), SearchMemoryExceeded);
-}
-
-TEST(MemoryBudget, ExpectsThePreviousLevelsShareOfTheChildren) {
-  AdmittedShare share(0.25);
-  EXPECT_EQ(share.expected_entries(800), 200.0) << "before any level, the share of shards owned";
-  share.record(1000, 125);
-  EXPECT_EQ(share.expected_entries(800), 100.0);
-  share.record(0, 0);
-  EXPECT_EQ(share.expected_entries(800), 200.0) << "a level without children says nothing of the share";
-}
-
-class Poller : public ::testing::TestWithParam<PollAnswer> {};
-
-TEST_P(Poller, AnswersAsThePollSaysAndStaysCutShortAfterStop) {
-  PollAnswer answer = GetParam();
-  std::function<PollAnswer()> poll = [&] { return answer; };
-  bool cut_short = false;
-  const StopPoller poller(poll, cut_short);
-  if (GetParam() == PollAnswer::Cancel) {
-    EXPECT_THROW(poller.stop_requested(), Cancelled);
-    EXPECT_FALSE(cut_short);
-    return;
-  }
-  const bool stop = GetParam() == PollAnswer::Stop;
-  EXPECT_EQ(poller.stop_requested(), stop);
-  EXPECT_EQ(cut_short, stop);
-  answer = PollAnswer::Continue;
-  EXPECT_EQ(poller.stop_requested(), stop) << "a search once stopped stays stopped";
-}
-
-INSTANTIATE_TEST_SUITE_P(Answers, Poller,
-                         ::testing::Values(PollAnswer::Continue, PollAnswer::Stop, PollAnswer::Cancel));
-
-TEST(Poller, WithoutAPollNeverStops) {
-  const std::function<PollAnswer()> none;
-  bool cut_short = false;
-  EXPECT_FALSE(StopPoller(none, cut_short).stop_requested());
-}
 
 }  // namespace
 }  // namespace zor::discover::detail

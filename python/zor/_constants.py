@@ -117,14 +117,17 @@ def exact_sympy(constant: Exact) -> Any:
     return rational * {"pi": sp.pi, "sqrt2": sp.sqrt(2), "sqrtpi": sp.sqrt(sp.pi), "e": sp.E}[factor]
 
 
-def _cost(constant: Exact) -> int:
+def exact_cost(constant: Exact) -> int:
     """How complicated an exact constant reads: its digits, a sign, a factor."""
     p, q, factor = constant
     return len(str(abs(p))) + (len(str(q)) if q != 1 else 0) + (p < 0) + (FACTOR_COST if factor else 0)
 
 
-def _candidates(value: float) -> Iterator[Exact]:
-    """The exact constants nearest to `value` in every form, simplest first."""
+def exact_candidates(value: float, window: float | None = None) -> Iterator[Exact]:
+    """The exact constants nearest to `value` in every form, within `window` of it (default
+    SNAP_RELATIVE of it), simplest first."""
+    if window is None:
+        window = SNAP_RELATIVE * abs(value)
     found: dict[Exact, int] = {}
     if not math.isfinite(value):
         return iter(())
@@ -137,8 +140,8 @@ def _candidates(value: float) -> Iterator[Exact]:
             if abs(p) > (MAX_INTEGER if factor == "" and q == 1 else MAX_NUMERATOR):
                 continue
             candidate = (p, q, factor)
-            if abs(exact_value(candidate) - value) <= SNAP_RELATIVE * abs(value):
-                found.setdefault(candidate, _cost(candidate))
+            if abs(exact_value(candidate) - value) <= window:
+                found.setdefault(candidate, exact_cost(candidate))
     return iter(sorted(found, key=lambda c: (found[c], list(FACTORS).index(c[2]), c[1])))
 
 
@@ -161,8 +164,17 @@ class FitStatistics:
 
     def allowed(self, snapped: int) -> float:
         """How much `snapped` (1 or 2) exact constants may raise the sum of squared errors."""
-        tolerance = SNAP_TOLERANCE if snapped == 1 else SNAP_TOLERANCE_BOTH
-        return tolerance * self.sse / max(self.n - 2, 1) + SNAP_FLOOR * self.syy
+        return snap_allowance(snapped, self.sse, self.n - 2, self.syy)
+
+
+def snap_allowance(snapped: int, sse: float, freedom: int, syy: float) -> float:
+    """How much `snapped` exact constants may raise a least-squares fit's sum of squared errors `sse`,
+    which leaves `freedom` degrees of freedom: about the 95 % point of chi-square with `snapped` degrees
+    times the noise variance (SNAP_TOLERANCE, SNAP_TOLERANCE_BOTH, then k + 2·sqrt(2k)), plus the
+    rounding floor."""
+    tolerance = (SNAP_TOLERANCE if snapped == 1 else SNAP_TOLERANCE_BOTH if snapped == 2
+                 else snapped + 2.0 * math.sqrt(2.0 * snapped))
+    return tolerance * sse / max(freedom, 1) + SNAP_FLOOR * syy
 
 
 @dataclass(frozen=True)
@@ -190,7 +202,7 @@ def snap(stats: FitStatistics, scale: float, offset: float, constant: bool) -> S
     if not stats.sse <= SNAP_GATE**2 * stats.syy:
         return Snapped(scale, offset, None, None)
     if not constant:
-        for candidate in _candidates(scale):
+        for candidate in exact_candidates(scale):
             a = exact_value(candidate)
             if stats.increase(a, scale, stats.y_mean - a * stats.f_mean) <= stats.allowed(1):
                 exact_scale = candidate
@@ -199,7 +211,7 @@ def snap(stats: FitStatistics, scale: float, offset: float, constant: bool) -> S
     used_scale = scale if exact_scale is None else exact_value(exact_scale)
     exact_offset: Exact | None = None
     allowed = stats.allowed(1 if exact_scale is None else 2)
-    for candidate in [(0, 1, "")] + list(_candidates(offset)):
+    for candidate in [(0, 1, "")] + list(exact_candidates(offset)):
         if stats.increase(used_scale, scale, exact_value(candidate)) <= allowed:
             exact_offset = candidate
             break

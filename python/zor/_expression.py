@@ -257,8 +257,8 @@ def _python_number(value: float) -> str:
     return f"({text})" if text.startswith("-") else text
 
 
-def to_python(tokens: Sequence[Token], names: Sequence[str]) -> str:
-    """Python source defining f(<one argument per variable>), with zor and its guards when it is used."""
+def python_expression(tokens: Sequence[Token], names: Sequence[str]) -> str:
+    """The formula as one Python expression over the identifiers python_identifiers(names) gives."""
     idents = python_identifiers(names)
 
     def leaf(token: Token) -> str:
@@ -266,8 +266,16 @@ def to_python(tokens: Sequence[Token], names: Sequence[str]) -> str:
             return idents[int(token[1])]
         return _python_number(float(token[2] if token[0] == "param" else token[1]))  # type: ignore[misc]
 
-    body = fold(tokens, leaf, lambda op, a: ROWS[op]["python"].format(a),
+    return fold(tokens, leaf, lambda op, a: ROWS[op]["python"].format(a),
                 lambda op, a, b: ROWS[op]["python"].format(a, b))
+
+
+def to_python(tokens: Sequence[Token], names: Sequence[str], body: str | None = None) -> str:
+    """Python source defining f(<one argument per variable>), with zor and its guards when it is used;
+    it returns `body` when given (an expression over the same identifiers), else the formula itself."""
+    idents = python_identifiers(names)
+    if body is None:
+        body = python_expression(tokens, names)
     helpers = _ZOR_SOURCE if ("op", "Zor") in tokens else ""
     arguments = ", ".join(f"{ident}: float" for ident in idents)
     return f"import math\n{helpers}\n\ndef f({arguments}) -> float:\n    return {body}\n"

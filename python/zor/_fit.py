@@ -152,7 +152,7 @@ def select_by_validation(front: Sequence[Formula], columns: Sequence[NDArray[np.
         errors = np.empty(VALIDATION_FOLDS)
         for k in range(VALIDATION_FOLDS):
             train, test = fold != k, fold == k
-            predicted = _refit(values, target, train, formula)(values[test])
+            predicted = _refit(values, target, train, formula, list(columns))(values[test])
             errors[k] = float(np.mean((predicted - target[test]) ** 2))
         return np.where(np.isfinite(errors), errors, math.inf)
 
@@ -166,10 +166,16 @@ def select_by_validation(front: Sequence[Formula], columns: Sequence[NDArray[np.
 
 
 def _refit(values: NDArray[np.float64], target: NDArray[np.float64], train: NDArray[np.bool_],
-           formula: Formula) -> Any:
+           formula: Formula, columns: list[NDArray[np.float64]]) -> Any:
     """The formula's affine part refitted on the training rows: scale and offset for a scaled formula, the
     offset for a constant one, nothing for a formula without constants."""
     y = target[train]
+    if formula.terms:  # a sum: every coefficient, and the offset if it has one, refitted
+        values = np.stack([np.asarray(_native.evaluate(list(term.tokens), columns), dtype=np.float64)
+                           for term in formula.terms], axis=1)
+        design = values if formula.constants.used_offset == 0.0 else np.column_stack([values, np.ones(len(values))])
+        coefficients = np.linalg.lstsq(design[train], y, rcond=None)[0]
+        return lambda _f: design[~train] @ coefficients
     if formula.constants.used_scale == 0.0:
         offset = float(np.mean(y))
         return lambda f: np.full(len(f), offset)

@@ -21,6 +21,7 @@ from zor._constants import Exact, Snapped, affine_latex, affine_python, affine_s
 from zor._data import columns_for
 from zor._domain import defined_over, outside_note, undefined_rows
 from zor._expression import Token, latex_needs_brackets, latex_parts, to_python, to_simplified_text, to_sympy
+from zor._terms import Term, sum_latex, sum_python, sum_sympy
 
 if TYPE_CHECKING:
     import pandas
@@ -56,6 +57,10 @@ class Formula:
     the error over the root mean square of the targets, `r2` the coefficient
     of determination, 1 - error**2 / variance of the targets (NaN for
     constant targets); both are for the data the search saw.
+
+    A sum of terms, offset + a₁·f₁ + a₂·f₂ + … (see zor._sums), has its
+    `terms` (each a shape with its coefficient, see zor._terms.Term), a scale
+    of 1, and as `tokens` the whole sum that predict evaluates.
     """
 
     complexity: int
@@ -71,6 +76,7 @@ class Formula:
     relative_error: float = math.nan
     r2: float = math.nan
     domain: tuple[tuple[float, float], ...] | None = None
+    terms: tuple[Term, ...] = ()
 
     @property
     def constants(self) -> Snapped:
@@ -79,20 +85,25 @@ class Formula:
     @property
     def latex(self) -> str:
         """The formula in LaTeX, without math delimiters."""
+        if self.terms:
+            return affine_latex(sum_latex(self.terms, self.variable_names), False, self.constants)
         body, kind = latex_parts(self.tokens, self.variable_names)
         return affine_latex(body, latex_needs_brackets(kind), self.constants)
 
     @property
     def python(self) -> str:
         """Python source defining f, one argument per variable, and zor with its guards when used."""
-        source = to_python(self.tokens, self.variable_names)
+        source = to_python(self.tokens, self.variable_names,
+                           sum_python(self.terms, self.variable_names) if self.terms else None)
         head, _, body = source.rpartition("    return ")
         return f"{head}    return {affine_python(body.rstrip(), self.constants)}\n"
 
     def to_sympy(self) -> sympy.Expr:
         """The formula as a SymPy expression (needs the `sympy` extra); zor(a, b) becomes exp(a) - log(b).
         Exact constants become Rationals times pi, sqrt(2), ...; fitted ones Floats."""
-        return affine_sympy(to_sympy(self.tokens, self.variable_names), self.constants)
+        body = sum_sympy(self.terms, self.variable_names) if self.terms else to_sympy(self.tokens,
+                                                                                   self.variable_names)
+        return affine_sympy(body, self.constants)
 
     @cached_property
     def simplified(self) -> str:
@@ -100,7 +111,8 @@ class Formula:
         when the `sympy` extra is installed; otherwise `formula`, the native text."""
         if importlib.util.find_spec("sympy") is None:
             return self.formula
-        if self.scale == 1.0 and self.offset == 0.0 and self.exact_scale is None and self.exact_offset is None:
+        if (self.scale == 1.0 and self.offset == 0.0 and self.exact_scale is None and self.exact_offset is None
+                and not self.terms):
             return to_simplified_text(self.tokens, self.variable_names)
         import sympy
 

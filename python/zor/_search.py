@@ -23,6 +23,7 @@ from zor._fit import Judge, select_by_validation, unscaled_formula
 from zor._progress import Progress, ProgressBar
 from zor._results import DiscoveryResult, Formula, LevelReport, pareto_front, select_best
 from zor._settings import SearchSettings, settings_from, settings_parameters
+from zor._sums import Shape, TermPool, fit_sum, linear_shapes, residual_targets, term_library
 
 if TYPE_CHECKING:
     from zor._native import Candidate, Level, Outcome
@@ -47,6 +48,14 @@ LADDER: tuple[tuple[int, int], ...] = (
 FACTOR_AFTER = 5
 FACTOR_PROBE = (8, 5000)
 FACTOR_DEEP = (13, 5000)
+
+# Sums of terms (scaling, max_terms of 2 or more; see zor._sums): a search with a time limit leaves this
+# share of it to the searches of what the best sums leave over, each at RESIDUAL_SEARCH when climbing
+# (else at the settings given). A formula that meets the precision goal needs no sum, and none is sought.
+SUM_SHARE = 0.25
+RESIDUAL_SEARCH = (10, 5000)
+# The searches of residuals stop this share of the time limit before it, for choosing and fitting the sums.
+SUM_FIT_SHARE = 0.05
 
 
 def discover(X: Any, y: Any, *, variable_names: Sequence[str] | None = None, progress: Progress = True,
@@ -126,6 +135,7 @@ def discover(X: Any, y: Any, *, variable_names: Sequence[str] | None = None, pro
                 break
             if not run.step(step, complexity, width):
                 break
+        run.find_sums()
     finally:
         if bar is not None:
             bar.close()
@@ -194,12 +204,17 @@ class _Run:
             self.goal *= _rms(self.search_target)
         penalty = settings.complexity_penalty
         self.domain = box_of(columns)
+        self.summing = settings.scaling and settings.max_terms >= 2
+        self.reserve = SUM_SHARE * settings.time_limit if self.summing and settings.time_limit else 0.0
+        self.sum_shapes: list[tuple[Shape, ...]] = []
+        self.last_step = (0, 0)
         self.judge = Judge(self.search_columns, self.search_target, names, penalty, self.domain)
         self.final_judge = Judge(columns, target, names, penalty, self.domain)
 
-    def remaining(self) -> float | None:
+    def remaining(self, reserve: float = 0.0) -> float | None:
+        """Seconds left of the time limit, less `reserve`; None without a limit."""
         limit = self.settings.time_limit
-        return None if limit is None else limit - (time.monotonic() - self.started)
+        return None if limit is None else limit - reserve - (time.monotonic() - self.started)
 
     def formula(self, candidate: Candidate) -> Formula | None:
         """The candidate as a Formula: with scaling, fitted and snapped on the search's rows."""
@@ -216,7 +231,8 @@ class _Run:
     def step(self, step: int, complexity: int, width: int) -> bool:
         """Runs one search; True when the next step should follow."""
         offset = time.monotonic() - self.started
-        remaining = self.remaining()
+        self.last_step = (complexity, width)
+        remaining = self.remaining(self.reserve)
         remaining = None if remaining is None else max(remaining, 0.0)
         settings = self.settings.at(complexity, width, precision_goal=self.goal)
 
@@ -277,7 +293,7 @@ class _Run:
 
     def _factor_search(self, k: int, complexity: int, width: int) -> float | None:
         """One scaled search of y / x_k; the relative error of its best fit, or None when the time is up."""
-        remaining = self.remaining()
+        remaining = self.remaining(self.reserve)
         if remaining is not None and remaining <= 0.0:
             self.cut_short = True
             return None
@@ -299,6 +315,46 @@ class _Run:
         best = outcome["best"]
         rms = _rms(quotient)
         return math.inf if best is None or not rms > 0.0 else best["rmse"] / rms
+
+    def find_sums(self) -> None:
+        """The sums worth refitting on every row (see zor._sums), unless a single formula meets the
+        precision goal: a pool of terms from the library, the ladder's shapes and searches of what the best
+        sums leave over, screened and searched exactly."""
+        best = self.merged.best
+        rows = len(self.search_target)
+        if not self.summing or (best is not None and self.goal >= best["score"]) or rows <= 3:
+            return
+        pool = TermPool(self.search_columns, self.search_target, self.settings.max_terms)
+        pool.add(term_library(len(self.names), self.settings.use_trig))
+        library = len(pool.shapes)
+        pool.add(tuple(c["tokens"]) for c in self.merged.by_complexity.values() if c["scale"] != 0.0)
+        pool.add(self.factored)
+        for residual in residual_targets(pool, self.search_target, library):
+            shapes = self._residual_search(np.ascontiguousarray(residual))
+            if shapes is None:
+                break
+            pool.add_found(shapes, residual)
+        self.sum_shapes = pool.candidates(library)
+        if len(self.names) >= 2:
+            self.sum_shapes.append(linear_shapes(len(self.names)))
+
+    def _residual_search(self, residual: Column) -> list[Shape] | None:
+        """The shapes of one scaled search of a residual, or None when the time is up."""
+        limit = self.settings.time_limit
+        remaining = self.remaining(0.0 if limit is None else SUM_FIT_SHARE * limit)
+        if remaining is not None and remaining <= 0.0:
+            self.cut_short = True
+            return None
+        rms = _rms(residual)
+        if not rms > 0.0:
+            return []
+        size = RESIDUAL_SEARCH if self.settings.climbing else self.last_step
+        try:
+            outcome = self.search(self.search_columns, residual, self.settings.at(
+                *size, scaling=True, precision_goal=self.settings.precision_goal * rms), time_limit=remaining)
+        except MemoryError:
+            return []
+        return [tuple(c["tokens"]) for c in outcome["front"] if c["scale"] != 0.0]
 
     def result(self) -> DiscoveryResult:
         if self.settings.scaling:
@@ -347,6 +403,14 @@ class _Run:
             formula = self.final_judge.judge_tokens(tokens, constant)
             if formula is None or not defined_over(formula.tokens, self.domain):
                 continue  # undefined on a row, or between the rows
+            kept = by_complexity.get(formula.complexity)
+            if kept is None or kept.error > formula.error:
+                by_complexity[formula.complexity] = formula
+        for shapes in self.sum_shapes:
+            formula = fit_sum(shapes, self.columns, self.target, self.names, self.settings.complexity_penalty,
+                              self.domain)
+            if formula is None:
+                continue
             kept = by_complexity.get(formula.complexity)
             if kept is None or kept.error > formula.error:
                 by_complexity[formula.complexity] = formula

@@ -116,6 +116,9 @@ class SearchSettings:
                                 "'accuracy' the lowest score, 'validation' the lowest error on held-out rows "
                                 "(default: best with scaling, accuracy without)",
         choices=MODEL_SELECTIONS)
+    max_terms: int = _setting(
+        3, count, "with scaling, also offer sums of up to N searched terms, each with its coefficient "
+                  "(default 3; 1: single formulas only)", "N")
     max_rows: int | None = _setting(
         DEFAULT_MAX_ROWS, _positive_or_none("positive (or None for no limit)"),
         f"search a deterministic subsample of N rows of larger data, then judge the formulas on every row "

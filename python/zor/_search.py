@@ -54,6 +54,10 @@ FACTOR_DEEP = (13, 5000)
 # (else at the settings given). A formula that meets the precision goal needs no sum, and none is sought.
 SUM_SHARE = 0.25
 RESIDUAL_SEARCH = (10, 5000)
+# A sum of D terms is sought only on ROWS_PER_COEFFICIENT x (D + 1) rows or more: on fewer, sums of terms
+# picked from hundreds fit the noise (three terms fit Kepler's eight planets to a thousandth, and on fifty
+# noisy rows a held-out check chosen after them is fooled).
+ROWS_PER_COEFFICIENT = 20
 # The searches of residuals stop this share of the time limit before it, for choosing and fitting the sums.
 SUM_FIT_SHARE = 0.05
 
@@ -321,10 +325,15 @@ class _Run:
         precision goal: a pool of terms from the library, the ladder's shapes and searches of what the best
         sums leave over, screened and searched exactly."""
         best = self.merged.best
-        rows = len(self.search_target)
-        if not self.summing or (best is not None and self.goal >= best["score"]) or rows <= 3:
+        if not self.summing or (best is not None and self.goal >= best["score"]):
             return
-        pool = TermPool(self.search_columns, self.search_target, self.settings.max_terms)
+        rows, variables = len(self.search_target), len(self.names)
+        if variables >= 2 and rows > variables + 1:
+            self.sum_shapes.append(linear_shapes(variables))
+        terms = min(self.settings.max_terms, rows // ROWS_PER_COEFFICIENT - 1)
+        if terms < 2:
+            return
+        pool = TermPool(self.search_columns, self.search_target, terms)
         pool.add(term_library(len(self.names), self.settings.use_trig))
         library = len(pool.shapes)
         pool.add(tuple(c["tokens"]) for c in self.merged.by_complexity.values() if c["scale"] != 0.0)
@@ -334,9 +343,7 @@ class _Run:
             if shapes is None:
                 break
             pool.add_found(shapes, residual)
-        self.sum_shapes = pool.candidates(library)
-        if len(self.names) >= 2:
-            self.sum_shapes.append(linear_shapes(len(self.names)))
+        self.sum_shapes += pool.candidates(library)
 
     def _residual_search(self, residual: Column) -> list[Shape] | None:
         """The shapes of one scaled search of a residual, or None when the time is up."""

@@ -33,7 +33,7 @@ class Term:
     def magnitude(self) -> Snapped:
         """|coefficient| as the scale of the term's shape, for the terms after the first."""
         exact = None if self.exact is None else (abs(self.exact[0]),) + self.exact[1:]
-        return Snapped(abs(self.coefficient), 0.0, exact, None)  # type: ignore[arg-type]
+        return Snapped(abs(self.coefficient), 0.0, exact, None)
 
     def signed(self) -> Snapped:
         return Snapped(self.coefficient, 0.0, self.exact, None)

@@ -24,6 +24,7 @@ import numpy as np
 from zor._data import check_names
 from zor._expression import BINARY, UNARY, Token, fold
 from zor._optional import DISTRIBUTION
+from zor._terms import sum_tokens
 
 if TYPE_CHECKING:
     from zor._results import DiscoveryResult, Formula
@@ -34,7 +35,8 @@ Result = TypeVar("Result")
 
 FORMAT = "zor.DiscoveryResult"
 # 2: formulas carry the range of each variable they were fitted on (`domain`); version 1 files read with none.
-FORMAT_VERSION = 2
+# 3: a sum of terms carries its terms (`terms`); older files hold none.
+FORMAT_VERSION = 3
 # A result file holds a few hundred formulas at most; a larger file is not one.
 MAX_FILE_BYTES = 64 << 20
 # Integers in a result count tokens, levels and candidates.
@@ -309,8 +311,12 @@ def _check_formula(formula: Formula, where: str) -> None:
             raise _Bad(f"{where}.tokens[{k}]: variable {token[1]} of {len(formula.variable_names)}")
     try:
         fold(formula.tokens, lambda _leaf: None, lambda _op, _a: None, lambda _op, _a, _b: None)
+        for term in formula.terms:
+            fold(term.tokens, lambda _leaf: None, lambda _op, _a: None, lambda _op, _a, _b: None)
     except ValueError:
         raise _Bad(f"{where}.tokens: not a well-formed formula") from None
+    if formula.terms and sum_tokens(formula.terms) != formula.tokens:
+        raise _Bad(f"{where}.terms: they do not add up to the formula's tokens")
 
 
 def _check_result(result: DiscoveryResult, where: str) -> None:

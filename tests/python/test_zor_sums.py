@@ -1,0 +1,97 @@
+"""Sums of terms: laws made of unlike terms come back exactly, every form of a sum computes what predict
+computes, a sum survives a result file, and the front never loses to the linear model on its own rows."""
+
+import json
+import math
+
+import numpy as np
+import pytest
+
+import zor
+from zor import _sums
+
+RNG = np.random.default_rng(7)
+SPEED = RNG.uniform(1.0, 30.0, 200)
+I1, I2, DELTA = RNG.uniform(1.0, 5.0, 200), RNG.uniform(1.0, 5.0, 200), RNG.uniform(0.0, 6.28, 200)
+LAWS = {
+    "braking": (SPEED.reshape(-1, 1), 0.75 * SPEED + 0.05 * SPEED**2, ["v"], [[2.0], [40.0]]),
+    "interference": (np.c_[I1, I2, DELTA], I1 + I2 + 2.0 * np.sqrt(I1 * I2) * np.cos(DELTA), ["I1", "I2", "delta"],
+                     [[1.5, 4.5, 0.3], [2.0, 2.0, 3.0]]),
+}
+
+
+@pytest.fixture(scope="module", params=sorted(LAWS))
+def law(request):
+    X, y, names, fresh = LAWS[request.param]
+    result = zor.discover(X, y, variable_names=names, progress=False)
+    return request.param, result, np.asarray(fresh)
+
+
+def test_a_law_of_unlike_terms_comes_back_exactly(law):
+    name, result, fresh = law
+    best = result.best
+    assert len(best.terms) >= 2 and best.relative_error < 1e-12, result
+    X, _, names, _ = LAWS[name]
+    truth = {"braking": lambda r: 0.75 * r[:, 0] + 0.05 * r[:, 0] ** 2,
+             "interference": lambda r: r[:, 0] + r[:, 1] + 2.0 * np.sqrt(r[:, 0] * r[:, 1]) * np.cos(r[:, 2])}[name]
+    np.testing.assert_allclose(best.predict(fresh), truth(fresh), rtol=1e-12)
+
+
+def test_every_form_of_a_sum_is_what_predict_computes(law, tmp_path):
+    name, result, fresh = law
+    best = result.best
+    namespace: dict = {}
+    exec(best.python, namespace)  # noqa: S102 - the formula's own source
+    X = LAWS[name][0]
+    predicted = best.predict(X)
+    assert [namespace["f"](*row) for row in X] == predicted.tolist()
+    result.save(tmp_path / "sum.json")
+    loaded = zor.load(tmp_path / "sum.json")
+    assert loaded.best == best and loaded.best.predict(X).tobytes() == predicted.tobytes()
+    sympy = pytest.importorskip("sympy")
+    expression = best.to_sympy()
+    symbols = [sympy.Symbol(n) for n in best.variable_names]
+    at = dict(zip(symbols, fresh[0]))
+    assert math.isclose(float(expression.evalf(subs=at)), float(best.predict(fresh[:1])[0]), rel_tol=1e-12)
+    assert best.latex.count("+") + best.latex.count("-") >= len(best.terms) - 1
+
+
+def test_a_file_whose_terms_do_not_add_up_is_refused(law, tmp_path):
+    _, result, _ = law
+    result.save(tmp_path / "sum.json")
+    document = json.loads((tmp_path / "sum.json").read_text())
+    document["result"]["best"]["terms"][0]["coefficient"] = 123.0
+    document["result"]["best"]["terms"][0]["exact"] = None
+    (tmp_path / "edited.json").write_text(json.dumps(document))
+    with pytest.raises(zor.ResultFileError, match="terms: they do not add up"):
+        zor.load(tmp_path / "edited.json")
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_the_front_never_loses_to_the_linear_model_on_its_rows(seed):
+    rng = np.random.default_rng(seed)
+    X = rng.normal(size=(120, 4))
+    y = X @ rng.normal(size=4) + 0.5 * np.sin(3.0 * X[:, 0]) + rng.normal(scale=0.3, size=120)
+    result = zor.discover(X, y, max_complexity=6, beam_width=500, progress=False)
+    design = np.c_[X, np.ones(len(y))]
+    linear = float(np.sqrt(np.mean((design @ np.linalg.lstsq(design, y, rcond=None)[0] - y) ** 2)))
+    assert min(f.error for f in result.front) <= linear * (1 + 1e-9)
+
+
+@pytest.mark.parametrize("value, error, offered, refused", [
+    (0.7487, 0.012, (3, 4, ""), None),  # two digits known: 3/4 reads no longer than 0.75
+    (0.987, 0.003, None, (5, 9, "sqrtpi")),  # 5*sqrt(pi)/9 claims more than the data know; 1 is 4 errors off
+    (0.987, 0.003, None, (1, 1, "")),
+    (0.78539816339, 1e-12, (1, 4, "pi"), None),
+])
+def test_a_coefficient_snaps_only_to_what_its_standard_error_allows(value, error, offered, refused):
+    found = _sums._exact_near(value, error)
+    assert offered is None or offered in found
+    assert refused not in found
+
+
+def test_few_rows_get_no_sum_of_searched_terms():
+    a = np.array([0.387, 0.723, 1.0, 1.524, 5.203, 9.537, 19.19, 30.07])
+    period = a**1.5 * (1 + 0.01 * np.random.default_rng(1).standard_normal(8))
+    result = zor.discover(a, period, variable_names=["a"], max_complexity=8, beam_width=5000, progress=False)
+    assert not any(f.terms for f in result.front)

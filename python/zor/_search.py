@@ -59,7 +59,7 @@ RESIDUAL_SEARCH = (10, 5000)
 # noisy rows a held-out check chosen after them is fooled).
 ROWS_PER_COEFFICIENT = 20
 # The searches of residuals stop this share of the time limit before it, for choosing and fitting the sums.
-SUM_FIT_SHARE = 0.05
+SUM_FIT_SHARE = 0.1
 
 
 def discover(X: Any, y: Any, *, variable_names: Sequence[str] | None = None, progress: Progress = True,

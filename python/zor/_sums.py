@@ -42,13 +42,13 @@ Shape = tuple[Token, ...]
 
 # The pool's terms that join the screened set for each further term of the sums.
 SCREENED_PER_TERM = 12
+# At most this many terms take part in the exact subset search (41,664 subsets of three).
+MAX_SCREENED = 64
 # Terms whose values differ from a kept term's by less than this share of their spread are one term.
 SAME_TERM = 1e-9
 # Of the shapes a search of a residual finds, this many (those closest to the residual) join the
 # screened set whatever their correlation with y.
 FOUND_PER_RESIDUAL = 6
-# Per complexity, this many of the exact search's best subsets are refitted on every row.
-KEPT_PER_COMPLEXITY = 2
 
 _LIBRARY_UNARY = ("Square", "Sqrt", "Ln", "Exp", "Recip")
 _LIBRARY_TRIG = ("Sin", "Cos")
@@ -130,21 +130,22 @@ class TermPool:
             correlation[chosen] = -1.0
             order = np.argsort(-correlation, kind="stable")
             chosen += [int(k) for k in order[:SCREENED_PER_TERM] if correlation[k] >= 0.0]
-            best = self.best_subsets(chosen, terms, z)
-            if not best:
+            _, subsets = self.best_subsets(chosen, terms, z)
+            if not len(subsets):
                 break
-            subset = best[0][1]
+            subset = subsets[0]
             coefficients = np.linalg.lstsq(z[:, subset], self.centred, rcond=None)[0]
             residual = self.centred - z[:, subset] @ coefficients
         return chosen
 
     def best_subsets(self, chosen: Sequence[int], terms: int,
-                     z: NDArray[np.float64] | None = None) -> list[tuple[float, tuple[int, ...]]]:
-        """Every subset of `terms` of the chosen terms with its squared error, least first."""
+                     z: NDArray[np.float64] | None = None) -> tuple[NDArray[np.float64], NDArray[np.intp]]:
+        """Every subset of `terms` of the chosen terms (as rows of pool indices) with its squared error,
+        least first."""
         if z is None:
             z = self._matrix()
         if len(chosen) < terms or self.rows <= terms + 1:
-            return []
+            return np.empty(0), np.empty((0, terms), dtype=np.intp)
         indices = np.asarray(chosen, dtype=np.intp)
         combos = np.asarray(list(itertools.combinations(range(len(indices)), terms)), dtype=np.intp)
         gram = z[:, indices].T @ z[:, indices]
@@ -156,36 +157,30 @@ class TermPool:
         solved = np.linalg.solve(systems, rights[:, :, None])[:, :, 0]
         errors = float(self.centred @ self.centred) - np.sum(rights * solved, axis=1)
         order = np.argsort(errors, kind="stable")
-        return [(float(errors[k]), tuple(int(indices[j]) for j in combos[k])) for k in order]
+        return errors[order], indices[combos[order]]
 
     def candidates(self, library: int) -> list[tuple[Shape, ...]]:
-        """Per number of terms from 2 up and per complexity, the subsets of the screened terms with the
+        """Per number of terms from 2 up and per complexity, the subset of the screened terms with the
         least squared error: the sums worth refitting on every row. The first `library` terms of the pool
         (the simple ones) are screened on their own too, so that shapes close to y all through do not
-        crowd them out."""
+        crowd them out; the shapes put forward by the searches of residuals come before them."""
         chosen = self.screened()
-        chosen += [k for k in self.screened(library) + self.found if k not in chosen]
+        chosen += [k for k in self.found + self.screened(library) if k not in chosen]
+        del chosen[MAX_SCREENED:]
         z = self._matrix()
+        lengths = np.asarray([len(shape) for shape in self.shapes], dtype=np.intp)
         found: list[tuple[Shape, ...]] = []
         for terms in range(2, self.max_terms + 1):
-            per_complexity: dict[int, int] = {}
-            lowest = math.inf
-            for error, subset in self.best_subsets(chosen, terms, z):
-                shapes = tuple(self.shapes[k] for k in subset)
-                complexity = sum(len(s) for s in shapes) + 2 * terms
-                if per_complexity.get(complexity, 0) >= KEPT_PER_COMPLEXITY:
-                    continue
-                if error > lowest and per_complexity.get(complexity, 0) > 0:
-                    continue
-                lowest = min(lowest, error)
-                per_complexity[complexity] = per_complexity.get(complexity, 0) + 1
-                found.append(shapes)
+            _, subsets = self.best_subsets(chosen, terms, z)
+            complexity = lengths[subsets].sum(axis=1) + 2 * terms  # with coefficients, signs and offset
+            _, first = np.unique(complexity, return_index=True)  # the least error of each complexity
+            found += [tuple(self.shapes[k] for k in subsets[i]) for i in sorted(first)]
         return found
 
     def best_sum(self, terms: int, among: int | None = None) -> tuple[Shape, ...] | None:
         """The best sum of `terms` of the screened terms (of the first `among` of the pool when given)."""
-        best = self.best_subsets(self.screened(among), terms)
-        return tuple(self.shapes[k] for k in best[0][1]) if best else None
+        _, subsets = self.best_subsets(self.screened(among), terms)
+        return tuple(self.shapes[k] for k in subsets[0]) if len(subsets) else None
 
 
 def residual_targets(pool: TermPool, target: Column, library: int) -> Iterator[Column]:

@@ -78,8 +78,8 @@ bench-selection: setup
 	$(PY) bench/selection.py
 
 # ZorRegressor on classic real data sets (scikit-learn's and statsmodels' bundled data) against linear
-# regression, a random forest and pyoperon, 5-fold cross-validation, 10 s per search on one core: about half an
-# hour; REALDATA_FLAGS=--jobs=2 halves it on two cores.
+# regression, a random forest and pyoperon, 5-fold cross-validation, 10 s per search on one core: about forty
+# minutes; REALDATA_FLAGS=--jobs=2 took 24 minutes on two shared cores.
 REALDATA_FLAGS ?=
 bench-realdata: setup
 	$(PY) -m pip install -q scikit-learn statsmodels pyoperon matplotlib

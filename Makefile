@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 
 .PHONY: setup setup-fuzz demo test test-cpp test-python test-sanitize test-tsan fuzz fuzz-ci soak bench \
-  bench-discovery bench-recovery bench-selection format clean
+  bench-discovery bench-recovery bench-selection bench-realdata format clean
 
 setup:
 	@bash scripts/bootstrap.sh
@@ -76,6 +76,14 @@ bench-recovery: setup
 bench-selection: setup
 	$(PY) -m pip install -q statsmodels
 	$(PY) bench/selection.py
+
+# ZorRegressor on classic real data sets (scikit-learn's and statsmodels' bundled data) against linear
+# regression, a random forest and pyoperon, 5-fold cross-validation, 10 s per search on one core: about forty
+# minutes; REALDATA_FLAGS=--jobs=2 took 24 minutes on two shared cores.
+REALDATA_FLAGS ?=
+bench-realdata: setup
+	$(PY) -m pip install -q scikit-learn statsmodels pyoperon matplotlib
+	$(PY) bench/realdata.py --write $(REALDATA_FLAGS)
 
 # Fast search against the literal reference; takes about fifteen minutes.
 bench-discovery: setup

@@ -164,3 +164,40 @@ def recovery_counts_figure(counts, total, budget, path, note="", title="Feynman 
     ax.grid(True, axis="y", alpha=0.3)
     fig.tight_layout()
     return _save(fig, path, note)
+
+
+def realdata_figure(points, path, note="", labels=None, floor=-0.5,
+                    title="Real data sets: held-out R² against model size"):
+    """points: {tool: [(size, r2), ...]}, one per data set in the same order for every tool; labels: the data sets'
+    names, written beside zor's points. An R² below `floor` (or −∞) is drawn hollow at the floor."""
+    styles = {"zor": ("C0", "o"), "linear": ("C1", "s"), "pyoperon": ("C2", "^")}
+    fig, ax = plt.subplots(figsize=(8, 5))
+    for tool, pairs in points.items():
+        color, marker = styles.get(tool, (None, "D"))
+        kept = [(s, r) for s, r in pairs if s is not None]
+        above = [(s, r) for s, r in kept if r >= floor]
+        below = [(s, floor) for s, r in kept if r < floor]
+        ax.plot([s for s, _ in above], [r for _, r in above], marker, color=color, linestyle="none", label=tool)
+        if below:
+            ax.plot([s for s, _ in below], [r for _, r in below], marker, color=color, linestyle="none",
+                    markerfacecolor="none")
+    for name, (size, r2) in zip(labels or [], points.get("zor", [])):
+        if size is not None:
+            ax.annotate(name, (size, max(r2, floor)), textcoords="offset points", xytext=(4, 3), fontsize=7,
+                        color="C0")
+    from matplotlib.ticker import FixedLocator, FormatStrFormatter, NullFormatter
+
+    ax.set_xscale("log")
+    ax.xaxis.set_major_locator(FixedLocator([1, 2, 5, 10, 20, 50, 100, 200, 500, 1000]))
+    ax.xaxis.set_major_formatter(FormatStrFormatter("%g"))
+    ax.xaxis.set_minor_formatter(NullFormatter())
+    ax.set_xlabel("model size (median over the folds; zor: complexity, linear: 2p + 1, pyoperon: tree nodes;\n"
+                  "the random forest has no size and is not drawn)")
+    ax.set_ylabel(f"held-out R², median over the folds (hollow: below {floor:g})")
+    ax.set_ylim(floor - 0.05, 1.05)
+    ax.axhline(0, color="0.5", linewidth=0.8, linestyle=":")
+    ax.legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.01, 1.0))
+    ax.set_title(title)
+    ax.grid(True, which="both", alpha=0.3)
+    fig.tight_layout()
+    return _save(fig, path, note)

@@ -21,6 +21,7 @@ import numpy as np
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 import zor  # noqa: E402
+from realdata_sets import load_all  # noqa: E402
 from recovery_problems import LAWS, law_data  # noqa: E402
 
 CRITERIA = ("best", "validation")
@@ -54,26 +55,12 @@ def law_rows(selected: list[str]) -> list[tuple[str, dict[str, tuple[float, int]
     return rows
 
 
-def real_data() -> dict[str, tuple[np.ndarray, np.ndarray, list[str]]]:
-    from sklearn.datasets import load_diabetes
+# The real data sets of this comparison, loaded by bench/realdata_sets.py.
+REAL_SETS = ["diabetes", "longley", "stackloss", "ccard", "engel"]
 
-    sets: dict[str, tuple[np.ndarray, np.ndarray, list[str]]] = {}
-    diabetes = load_diabetes()
-    sets["diabetes"] = (diabetes.data, diabetes.target, [str(n) for n in diabetes.feature_names])
-    try:
-        import statsmodels.api as sm
-    except ImportError:
-        print("statsmodels is not installed: its data sets are left out", file=sys.stderr)
-        return sets
-    for name, loader, target in [("longley", sm.datasets.longley, "TOTEMP"), ("stackloss", sm.datasets.stackloss,
-                                 "STACKLOSS"), ("ccard", sm.datasets.ccard, "AVGEXP"),
-                                 ("engel", sm.datasets.engel, "foodexp"), ("randhie", None, None)]:
-        if loader is None:
-            continue
-        frame = loader.load_pandas().data.dropna()
-        features = [c for c in frame.columns if c != target]
-        sets[name] = (frame[features].to_numpy(float), frame[target].to_numpy(float), features)
-    return sets
+
+def real_data() -> dict[str, tuple[np.ndarray, np.ndarray, list[str]]]:
+    return {data.name: (data.X, data.y, data.features) for data in load_all(REAL_SETS)}
 
 
 def real_rows() -> list[tuple[str, dict[str, tuple[float, int]]]]:

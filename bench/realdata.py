@@ -88,11 +88,11 @@ def fold_rows(n_rows: int, fold: int) -> tuple[np.ndarray, np.ndarray]:
     return list(KFold(n_splits=FOLDS, shuffle=True, random_state=SEED).split(np.arange(n_rows)))[fold]
 
 
-def fit_zor(data, X_train, y_train, X_test, time_limit):
+def fit_zor(data, X_train, y_train, X_test, time_limit, settings=None):
     import pandas as pd
     from zor import ZorRegressor
 
-    model = ZorRegressor(time_limit=time_limit).fit(pd.DataFrame(X_train, columns=data.features), y_train)
+    model = ZorRegressor(time_limit=time_limit, **(settings or {})).fit(pd.DataFrame(X_train, columns=data.features), y_train)
     predicted = model.predict(pd.DataFrame(X_test, columns=data.features))
     return predicted, model.best_.complexity, model.formula_
 
@@ -135,7 +135,8 @@ def run_fold(job: dict) -> dict:
         try:
             with warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("always")
-                predicted, size, model = FITS[tool](data, X_train, y_train, X_test, job["time_limit"])
+                extra = (job.get("zor_settings") or {},) if tool == "zor" else ()
+                predicted, size, model = FITS[tool](data, X_train, y_train, X_test, job["time_limit"], *extra)
             predicted = np.asarray(predicted, dtype=float)
         except Exception as error:  # one tool failing on one fold is that fold's result, not the benchmark's end
             outcomes[tool] = {"failure": f"{type(error).__name__}: {error}", "r2": -math.inf, "size": None,

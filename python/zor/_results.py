@@ -248,15 +248,16 @@ class DiscoveryResult:
         return "\n".join(lines)
 
 
-def pareto_front(by_complexity: dict[int, Any], error: Any) -> list[Any]:
+def pareto_front(by_complexity: dict[int, Any], error: Any, exact: float = 0.0) -> list[Any]:
     """Per complexity, increasing, the entries whose error is below every simpler one's by more than
     rounding: a formula that only rewrites a simpler one, (x / (1/x)) for (x * x), differs from it in
-    the last bits."""
+    the last bits. Once an entry's error is at most `exact`, nothing longer joins: a term of 1e-16
+    added to an exact law only fits rounding."""
     front = []
     lowest = math.inf
     for complexity in sorted(by_complexity):
         entry = by_complexity[complexity]
-        if error(entry) < lowest * (1.0 - PARETO_RELATIVE_GAIN):
+        if error(entry) < lowest * (1.0 - PARETO_RELATIVE_GAIN) and not lowest <= exact:
             lowest = error(entry)
             front.append(entry)
     return front

@@ -21,7 +21,7 @@ from zor._domain import box_of, defined_over
 from zor._expression import Token
 from zor._fit import Judge, select_by_validation, unscaled_formula
 from zor._progress import Progress, ProgressBar
-from zor._results import DiscoveryResult, Formula, LevelReport, pareto_front, select_best
+from zor._results import EXACT_SHARE, DiscoveryResult, Formula, LevelReport, pareto_front, select_best
 from zor._settings import SearchSettings, settings_from, settings_parameters
 from zor._sums import Shape, TermPool, fit_sum, linear_shapes, residual_targets, term_library
 
@@ -50,16 +50,17 @@ FACTOR_PROBE = (8, 5000)
 FACTOR_DEEP = (13, 5000)
 
 # Sums of terms (scaling, max_terms of 2 or more; see zor._sums): a search with a time limit leaves this
-# share of it to the searches of what the best sums leave over, each at RESIDUAL_SEARCH when climbing
-# (else at the settings given). A formula that meets the precision goal needs no sum, and none is sought.
-SUM_SHARE = 0.25
-RESIDUAL_SEARCH = (10, 5000)
+# share of it to the searches of what the best sums leave over, all of them at each size of
+# RESIDUAL_SEARCHES in turn when climbing (else at the settings given). A formula that meets the precision
+# goal needs no sum, and none is sought.
+SUM_SHARE = 0.2
+RESIDUAL_SEARCHES = ((8, 2000), (10, 5000))
 # A sum of D terms is sought only on ROWS_PER_COEFFICIENT x (D + 1) rows or more: on fewer, sums of terms
 # picked from hundreds fit the noise (three terms fit Kepler's eight planets to a thousandth, and on fifty
 # noisy rows a held-out check chosen after them is fooled).
 ROWS_PER_COEFFICIENT = 20
-# The searches of residuals stop this share of the time limit before it, for choosing and fitting the sums.
-SUM_FIT_SHARE = 0.1
+# The searches of residuals leave this share of that time for choosing and fitting the sums.
+SUM_FIT_SHARE = 0.3
 
 
 def discover(X: Any, y: Any, *, variable_names: Sequence[str] | None = None, progress: Progress = True,
@@ -338,24 +339,24 @@ class _Run:
         library = len(pool.shapes)
         pool.add(tuple(c["tokens"]) for c in self.merged.by_complexity.values() if c["scale"] != 0.0)
         pool.add(self.factored)
-        for residual in residual_targets(pool, self.search_target, library):
-            shapes = self._residual_search(np.ascontiguousarray(residual))
-            if shapes is None:
-                break
-            pool.add_found(shapes, residual)
+        sizes = RESIDUAL_SEARCHES if self.settings.climbing else (self.last_step,)
+        for size in sizes:
+            for residual in residual_targets(pool, self.search_target, library):
+                shapes = self._residual_search(np.ascontiguousarray(residual), size)
+                if shapes is None:
+                    break
+                pool.add_found(shapes, residual)
         self.sum_shapes += pool.candidates(library)
 
-    def _residual_search(self, residual: Column) -> list[Shape] | None:
+    def _residual_search(self, residual: Column, size: tuple[int, int]) -> list[Shape] | None:
         """The shapes of one scaled search of a residual, or None when the time is up."""
-        limit = self.settings.time_limit
-        remaining = self.remaining(0.0 if limit is None else SUM_FIT_SHARE * limit)
+        remaining = self.remaining(SUM_FIT_SHARE * self.reserve)
         if remaining is not None and remaining <= 0.0:
             self.cut_short = True
             return None
         rms = _rms(residual)
         if not rms > 0.0:
             return []
-        size = RESIDUAL_SEARCH if self.settings.climbing else self.last_step
         try:
             outcome = self.search(self.search_columns, residual, self.settings.at(
                 *size, scaling=True, precision_goal=self.settings.precision_goal * rms), time_limit=remaining)
@@ -421,4 +422,5 @@ class _Run:
             kept = by_complexity.get(formula.complexity)
             if kept is None or kept.error > formula.error:
                 by_complexity[formula.complexity] = formula
-        return tuple(pareto_front(by_complexity, lambda formula: formula.error))
+        return tuple(pareto_front(by_complexity, lambda formula: formula.error,
+                                  EXACT_SHARE * math.sqrt(self.target_mean_square)))

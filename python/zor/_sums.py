@@ -42,13 +42,15 @@ Shape = tuple[Token, ...]
 
 # The pool's terms that join the screened set for each further term of the sums.
 SCREENED_PER_TERM = 12
-# At most this many terms take part in the exact subset search (41,664 subsets of three).
-MAX_SCREENED = 64
+# At most this many terms take part in the exact subset search (142,880 subsets of three, half a second).
+MAX_SCREENED = 96
 # Terms whose values differ from a kept term's by less than this share of their spread are one term.
 SAME_TERM = 1e-9
+# The library's terms screened on their own, per further term.
+LIBRARY_PER_TERM = 8
 # Of the shapes a search of a residual finds, this many (those closest to the residual) join the
 # screened set whatever their correlation with y.
-FOUND_PER_RESIDUAL = 6
+FOUND_PER_RESIDUAL = 4
 
 _LIBRARY_UNARY = ("Square", "Sqrt", "Ln", "Exp", "Recip")
 _LIBRARY_TRIG = ("Sin", "Cos")
@@ -119,9 +121,9 @@ class TermPool:
     def _matrix(self) -> NDArray[np.float64]:
         return np.stack(self.standardised, axis=1) if self.standardised else np.empty((self.rows, 0))
 
-    def screened(self, among: int | None = None) -> list[int]:
-        """The screened set: for each number of terms, the terms most correlated with what the best sum
-        of one term fewer leaves; of the first `among` terms of the pool when given."""
+    def screened(self, among: int | None = None, per_term: int = SCREENED_PER_TERM) -> list[int]:
+        """The screened set: for each number of terms, the `per_term` terms most correlated with what the
+        best sum of one term fewer leaves; of the first `among` terms of the pool when given."""
         z = self._matrix()[:, :among]
         chosen: list[int] = []
         residual = self.centred
@@ -129,7 +131,7 @@ class TermPool:
             correlation = np.abs(z.T @ residual)
             correlation[chosen] = -1.0
             order = np.argsort(-correlation, kind="stable")
-            chosen += [int(k) for k in order[:SCREENED_PER_TERM] if correlation[k] >= 0.0]
+            chosen += [int(k) for k in order[:per_term] if correlation[k] >= 0.0]
             _, subsets = self.best_subsets(chosen, terms, z)
             if not len(subsets):
                 break
@@ -163,9 +165,9 @@ class TermPool:
         """Per number of terms from 2 up and per complexity, the subset of the screened terms with the
         least squared error: the sums worth refitting on every row. The first `library` terms of the pool
         (the simple ones) are screened on their own too, so that shapes close to y all through do not
-        crowd them out; the shapes put forward by the searches of residuals come before them."""
+        crowd them out; then the shapes put forward by the searches of residuals, the earliest first."""
         chosen = self.screened()
-        chosen += [k for k in self.found + self.screened(library) if k not in chosen]
+        chosen += [k for k in self.screened(library, LIBRARY_PER_TERM) + self.found if k not in chosen]
         del chosen[MAX_SCREENED:]
         z = self._matrix()
         lengths = np.asarray([len(shape) for shape in self.shapes], dtype=np.intp)

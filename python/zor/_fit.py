@@ -131,6 +131,27 @@ def unscaled_formula(candidate: Candidate, names: tuple[str, ...], domain: Box,
 VALIDATION_FOLDS = 5
 
 
+def _folds(n: int) -> NDArray[np.intp]:
+    """Each row's fold: the rows dealt into VALIDATION_FOLDS folds by a permutation fixed by their number."""
+    fold = np.empty(n, dtype=np.intp)
+    fold[np.random.default_rng(n).permutation(n)] = np.arange(n) % VALIDATION_FOLDS
+    return fold
+
+
+def held_out_errors(formula: Formula, columns: Sequence[NDArray[np.float64]],
+                    target: NDArray[np.float64]) -> NDArray[np.float64]:
+    """The formula's mean squared error on each fold (see _folds), its shape kept and its constants
+    refitted on the other folds (see _refit); inf for a fold it is not finite on."""
+    fold = _folds(len(target))
+    values = np.asarray(_native.evaluate(list(formula.tokens), list(columns)), dtype=np.float64)
+    errors = np.empty(VALIDATION_FOLDS)
+    for k in range(VALIDATION_FOLDS):
+        train, test = fold != k, fold == k
+        predicted = _refit(values, target, train, formula, list(columns))(values[test])
+        errors[k] = float(np.mean((predicted - target[test]) ** 2))
+    return np.where(np.isfinite(errors), errors, math.inf)
+
+
 def select_by_validation(front: Sequence[Formula], columns: Sequence[NDArray[np.float64]],
                          target: NDArray[np.float64]) -> Formula:
     """model_selection="validation" over a front: the simplest entry whose error on held-out rows is
@@ -142,27 +163,27 @@ def select_by_validation(front: Sequence[Formula], columns: Sequence[NDArray[np.
     n = len(target)
     if n < VALIDATION_FOLDS:
         return min(front, key=lambda formula: formula.error if math.isfinite(formula.error) else math.inf)
-    fold = np.empty(n, dtype=np.intp)
-    fold[np.random.default_rng(n).permutation(n)] = np.arange(n) % VALIDATION_FOLDS
     floor = max(EXACT_SHARE * float(np.sqrt(np.mean(target * target))), sys.float_info.min)
-
-    def fold_errors(formula: Formula) -> NDArray[np.float64]:
-        """The mean squared error on each fold, the entry refitted on the others."""
-        values = np.asarray(_native.evaluate(list(formula.tokens), list(columns)), dtype=np.float64)
-        errors = np.empty(VALIDATION_FOLDS)
-        for k in range(VALIDATION_FOLDS):
-            train, test = fold != k, fold == k
-            predicted = _refit(values, target, train, formula, list(columns))(values[test])
-            errors[k] = float(np.mean((predicted - target[test]) ** 2))
-        return np.where(np.isfinite(errors), errors, math.inf)
-
     # The one-standard-error rule: the simplest entry whose held-out error is within one standard error
     # of the lowest, since the shapes themselves were chosen on every row and the lowest overfits.
-    table = [fold_errors(formula) for formula in front]
+    table = [held_out_errors(formula, columns, target) for formula in front]
     means = [max(float(np.mean(errors)), floor * floor) for errors in table]
     lowest = int(np.argmin(means))
     spread = float(np.std(table[lowest], ddof=1)) / math.sqrt(VALIDATION_FOLDS)
     return next(formula for formula, mean in zip(front, means) if mean <= means[lowest] + spread)
+
+
+def linear_unless_better(chosen: Formula, linear: Formula | None, columns: Sequence[NDArray[np.float64]],
+                         target: NDArray[np.float64]) -> Formula:
+    """`chosen`, unless the least-squares linear model on the raw variables (`linear`) has the lower error
+    on held-out rows (see held_out_errors), beyond rounding. The linear model's shape was not searched, so
+    its held-out error is an honest one, while the chosen formula's shape was picked on every row and its
+    held-out error flatters it: the linear model then wins only where it truly predicts better."""
+    if linear is None or linear is chosen or len(target) < VALIDATION_FOLDS:
+        return chosen
+    floor = EXACT_SHARE * float(np.sqrt(np.mean(target * target)))
+    ours, theirs = (float(np.mean(held_out_errors(f, columns, target))) for f in (chosen, linear))
+    return linear if theirs < ours and ours > floor * floor else chosen
 
 
 def _refit(values: NDArray[np.float64], target: NDArray[np.float64], train: NDArray[np.bool_],

@@ -19,7 +19,7 @@ from zor._cluster import ClusterSearch, deadline_after, require_client
 from zor._data import Column, prepare, subsample_rows
 from zor._domain import box_of, defined_over
 from zor._expression import Token
-from zor._fit import Judge, select_by_validation, unscaled_formula
+from zor._fit import Judge, linear_unless_better, select_by_validation, unscaled_formula
 from zor._progress import Progress, ProgressBar
 from zor._results import EXACT_SHARE, DiscoveryResult, Formula, LevelReport, pareto_front, select_best
 from zor._settings import SearchSettings, settings_from, settings_parameters
@@ -105,7 +105,10 @@ def discover(X: Any, y: Any, *, variable_names: Sequence[str] | None = None, pro
 
     `model_selection`: "best" picks the front entry with the lowest Bayesian
     information criterion, rows x ln(error²) + complexity x ln(rows) (see
-    select_best): the law rather than an overfit on noisy data. "accuracy"
+    select_best): the law rather than an overfit on noisy data; but where the
+    least-squares linear model on the raw variables has the lower error on
+    held-out rows (five folds, as for "validation"), that model is the best
+    (see zor._fit.linear_unless_better). "accuracy"
     picks the lowest score. "validation" picks the entry with the lowest
     error on held-out rows: each entry's scale and offset are refitted on
     four fifths of the rows and judged on the fifth, in turn (see
@@ -212,6 +215,7 @@ class _Run:
         self.summing = settings.scaling and settings.max_terms >= 2
         self.reserve = SUM_SHARE * settings.time_limit if self.summing and settings.time_limit else 0.0
         self.sum_shapes: list[tuple[Shape, ...]] = []
+        self.linear: Formula | None = None  # the least-squares linear model on the raw variables
         self.last_step = (0, 0)
         self.judge = Judge(self.search_columns, self.search_target, names, penalty, self.domain)
         self.final_judge = Judge(columns, target, names, penalty, self.domain)
@@ -373,7 +377,10 @@ class _Run:
         if self.settings.model_selection == "validation" and front:
             best: Formula | None = select_by_validation(front, self.columns, self.target)
         elif self.settings.model_selection == "best" and front:
-            best = select_best(front, len(self.target), math.sqrt(self.target_mean_square))
+            best = linear_unless_better(select_best(front, len(self.target), math.sqrt(self.target_mean_square)),
+                                        self.linear, self.columns, self.target)
+            if best not in front:  # the linear model, which simpler formulas beat on the rows but not beyond
+                front = tuple(sorted(front + (best,), key=lambda formula: formula.complexity))
         elif self.settings.scaling:
             best = min(front, key=lambda f: (math.isnan(f.score), f.score), default=None)
         else:
@@ -414,13 +421,18 @@ class _Run:
             kept = by_complexity.get(formula.complexity)
             if kept is None or kept.error > formula.error:
                 by_complexity[formula.complexity] = formula
+        linear = None
         for shapes in self.sum_shapes:
             formula = fit_sum(shapes, self.columns, self.target, self.names, self.settings.complexity_penalty,
                               self.domain)
             if formula is None:
                 continue
+            if shapes == linear_shapes(len(self.names)):
+                linear = formula
             kept = by_complexity.get(formula.complexity)
             if kept is None or kept.error > formula.error:
                 by_complexity[formula.complexity] = formula
-        return tuple(pareto_front(by_complexity, lambda formula: formula.error,
-                                  EXACT_SHARE * math.sqrt(self.target_mean_square)))
+        front = tuple(pareto_front(by_complexity, lambda formula: formula.error,
+                                   EXACT_SHARE * math.sqrt(self.target_mean_square)))
+        self.linear = linear
+        return front

@@ -95,3 +95,19 @@ def test_few_rows_get_no_sum_of_searched_terms():
     period = a**1.5 * (1 + 0.01 * np.random.default_rng(1).standard_normal(8))
     result = zor.discover(a, period, variable_names=["a"], max_complexity=8, beam_width=5000, progress=False)
     assert not any(f.terms for f in result.front)
+
+
+@pytest.mark.parametrize("seed", range(2))
+def test_the_best_formula_predicts_new_rows_as_well_as_linear_regression_does(seed):
+    rng = np.random.default_rng(seed)
+    weights = rng.uniform(0.5, 2.0, 6)
+    X, X_new = rng.normal(size=(150, 6)), rng.normal(size=(2000, 6))
+    y, y_new = (data @ weights + rng.normal(scale=2.0, size=len(data)) for data in (X, X_new))
+    best = zor.discover(X, y, max_complexity=6, beam_width=500, progress=False).best
+    design = np.c_[X, np.ones(len(y))]
+    linear = np.c_[X_new, np.ones(len(X_new))] @ np.linalg.lstsq(design, y, rcond=None)[0]
+
+    def r2(predicted):
+        return 1.0 - np.sum((predicted - y_new) ** 2) / np.sum((y_new - np.mean(y_new)) ** 2)
+
+    assert r2(best.predict(X_new)) >= r2(linear) - 0.02, best

@@ -327,10 +327,12 @@ class _Run:
 
     def find_sums(self) -> None:
         """The sums worth refitting on every row (see zor._sums), unless a single formula meets the
-        precision goal: a pool of terms from the library, the ladder's shapes and searches of what the best
+        precision goal or the time is up: a pool of terms from the library, the ladder's shapes and searches of what the best
         sums leave over, screened and searched exactly."""
         best = self.merged.best
-        if not self.summing or (best is not None and self.goal >= best["score"]):
+        remaining = self.remaining()
+        if not self.summing or (best is not None and self.goal >= best["score"]) or (
+                remaining is not None and remaining <= 0.0):
             return
         rows, variables = len(self.search_target), len(self.names)
         if variables >= 2 and rows > variables + 1:

@@ -21,6 +21,7 @@ from zor._constants import Exact, Snapped, affine_latex, affine_python, affine_s
 from zor._data import columns_for
 from zor._domain import defined_over, outside_note, undefined_rows
 from zor._expression import Token, latex_needs_brackets, latex_parts, to_python, to_simplified_text, to_sympy
+from zor._uncertainty import Parameter, parameters_text
 
 if TYPE_CHECKING:
     import pandas
@@ -55,7 +56,10 @@ class Formula:
     is 1 and the offset 0, and every form is that of f alone. `relative_error` is
     the error over the root mean square of the targets, `r2` the coefficient
     of determination, 1 - error**2 / variance of the targets (NaN for
-    constant targets); both are for the data the search saw.
+    constant targets); both are for the data the search saw. `parameters` holds a formula's fitted
+    inner parameters (its ("param", index, value) tokens) and, with them, its scale and offset, each
+    with its standard error and 95 % interval (see zor._parameters); `criterion` is the value of the
+    model selection's criterion for a front entry (lower is better).
     """
 
     complexity: int
@@ -71,6 +75,8 @@ class Formula:
     relative_error: float = math.nan
     r2: float = math.nan
     domain: tuple[tuple[float, float], ...] | None = None
+    parameters: tuple[Parameter, ...] = ()
+    criterion: float = math.nan
 
     @property
     def constants(self) -> Snapped:
@@ -142,7 +148,8 @@ class Formula:
         return self.formula
 
     def __repr__(self) -> str:
-        return f"Formula({self.formula!r}, complexity={self.complexity}, error={_short(self.error)})"
+        parameters = f", parameters={parameters_text(self.parameters)!r}" if self.parameters else ""
+        return f"Formula({self.formula!r}, complexity={self.complexity}, error={_short(self.error)}{parameters})"
 
 
 @dataclass(frozen=True)
@@ -259,14 +266,15 @@ def select_best(front: Sequence[Formula], rows: int, target_rms: float) -> Formu
     EXACT_SHARE of the targets' root mean square count as equal, so a formula
     exact to rounding does not win over a simpler exact one by rounding.
     The earliest entry wins a tie."""
+    return min(front, key=lambda formula: information_criterion(formula, rows, target_rms))
+
+
+def information_criterion(formula: Formula, rows: int, target_rms: float) -> float:
+    """The criterion of select_best: rows * ln(error**2) + complexity * ln(rows)."""
     floor = max(EXACT_SHARE * target_rms, sys.float_info.min)
     n = max(rows, 2)
-
-    def criterion(formula: Formula) -> float:
-        error = max(formula.error, floor) if math.isfinite(formula.error) else math.inf
-        return n * 2.0 * math.log(error) + formula.complexity * math.log(n)
-
-    return min(front, key=criterion)
+    error = max(formula.error, floor) if math.isfinite(formula.error) else math.inf
+    return n * 2.0 * math.log(error) + formula.complexity * math.log(n)
 
 
 def load(path: str | os.PathLike[str]) -> DiscoveryResult:

@@ -17,9 +17,11 @@ import numpy as np
 from zor import _native
 from zor._cluster import ClusterSearch, deadline_after, require_client
 from zor._data import Column, prepare, subsample_rows
+from zor._description_length import operator_kinds, select_by_description_length, with_criterion
 from zor._domain import box_of, defined_over
 from zor._expression import Token
 from zor._fit import Judge, select_by_validation, unscaled_formula
+from zor._parameters import PARAMETER_SHARE, operator_names, parametric_stage
 from zor._progress import Progress, ProgressBar
 from zor._results import DiscoveryResult, Formula, LevelReport, pareto_front, select_best
 from zor._settings import SearchSettings, settings_from, settings_parameters
@@ -98,6 +100,18 @@ def discover(X: Any, y: Any, *, variable_names: Sequence[str] | None = None, pro
     select_by_validation). The default is "best" with scaling and
     "accuracy" without.
 
+    `max_parameters` (default 3; scaling only): after the search, formulas
+    with up to this many fitted parameters inside them, such as
+    a + b·exp(c0·t), b·x/(x + c0) or b·exp(c0/(T + c1)), are fitted by
+    least squares and join the front, each parameter with its standard error
+    and 95 % interval (Formula.parameters); a parameter snaps to an exact
+    value only within two standard errors and where that shortens the
+    description length. With a time limit they get a quarter of it
+    (zor._parameters.PARAMETER_SHARE). 0 leaves them out.
+    model_selection="description_length" picks the front entry that sends
+    the data in the fewest nats (see zor._description_length). Each front
+    entry's `criterion` holds the value the model selection ranked it by.
+
     `max_rows` (default 5000; None for no limit): larger data is searched on a
     deterministic subsample of that many rows; the formulas are then judged,
     fitted and snapped on every row.
@@ -126,6 +140,7 @@ def discover(X: Any, y: Any, *, variable_names: Sequence[str] | None = None, pro
                 break
             if not run.step(step, complexity, width):
                 break
+        run.fit_parameters()
     finally:
         if bar is not None:
             bar.close()
@@ -177,6 +192,7 @@ class _Run:
         self.merged = _Merged()
         self.totals = {"generated": 0, "admitted": 0, "scored": 0}
         self.cut_short = False
+        self.parametric: list[Formula] = []
         self.target_mean_square = float(np.mean(target * target))
         self.target_variance = float(np.var(target))
         # Candidates x·g from the factor searches, as token lists.
@@ -198,8 +214,24 @@ class _Run:
         self.final_judge = Judge(columns, target, names, penalty, self.domain)
 
     def remaining(self) -> float | None:
+        """Seconds left for the search, which leaves PARAMETER_SHARE of a time limit to fit_parameters."""
         limit = self.settings.time_limit
+        if limit is not None and self.settings.scaling and self.settings.max_parameters > 0:
+            limit *= 1.0 - PARAMETER_SHARE
         return None if limit is None else limit - (time.monotonic() - self.started)
+
+    def fit_parameters(self) -> None:
+        """With scaling, formulas with parameters inside (see zor._parameters), unless the search
+        already reached its goal."""
+        best = self.merged.best
+        if not self.settings.scaling or (best is not None and self.goal >= best["score"]):
+            return
+        limit = self.settings.time_limit
+        front = [tuple(candidate["tokens"]) for candidate in self.merged.pareto()]
+        self.parametric, cut_short = parametric_stage(
+            self.search_columns, self.search_target, self.names, self.domain, self.settings, front,
+            None if limit is None else self.started + limit)
+        self.cut_short = self.cut_short or cut_short
 
     def formula(self, candidate: Candidate) -> Formula | None:
         """The candidate as a Formula: with scaling, fitted and snapped on the search's rows."""
@@ -306,8 +338,13 @@ class _Run:
         else:
             front = tuple(unscaled_formula(candidate, self.names, self.domain, self.target_mean_square,
                                            self.target_variance) for candidate in self.merged.pareto())
+        selection = str(self.settings.model_selection)
+        kinds = operator_kinds(len(operator_names(self.settings.use_trig, self.settings.use_zor)), len(self.names))
+        front = with_criterion(front, selection, self.columns, self.target, kinds) if self.settings.scaling else front
         if self.settings.model_selection == "validation" and front:
             best: Formula | None = select_by_validation(front, self.columns, self.target)
+        elif self.settings.model_selection == "description_length" and front:
+            best = select_by_description_length(front, self.columns, self.target, kinds)
         elif self.settings.model_selection == "best" and front:
             best = select_best(front, len(self.target), math.sqrt(self.target_mean_square))
         elif self.settings.scaling:
@@ -347,6 +384,10 @@ class _Run:
             formula = self.final_judge.judge_tokens(tokens, constant)
             if formula is None or not defined_over(formula.tokens, self.domain):
                 continue  # undefined on a row, or between the rows
+            kept = by_complexity.get(formula.complexity)
+            if kept is None or kept.error > formula.error:
+                by_complexity[formula.complexity] = formula
+        for formula in self.parametric:  # fitted and checked over the box by zor._parameters
             kept = by_complexity.get(formula.complexity)
             if kept is None or kept.error > formula.error:
                 by_complexity[formula.complexity] = formula

@@ -88,9 +88,9 @@ class StageSize:
 
 def stage_size(max_params: int, variables: int, climbing: bool) -> StageSize:
     """The work of the stage: more with a time limit to climb in, smaller shapes over more variables."""
-    tokens = (6 if climbing else 5) - min(max(variables - 1, 0), 2)
-    return StageSize(max_tokens=tokens, max_params=max_params, fits=60 if climbing else 24,
-                     pair_terms=(6 if climbing else 3) if max_params >= 3 else 0, kept=12 if climbing else 6)
+    tokens = (6 if climbing else 4) - min(max(variables - 1, 0), 2)
+    return StageSize(max_tokens=max(tokens, 3), max_params=max_params, fits=40 if climbing else 12,
+                     pair_terms=(6 if climbing else 2) if max_params >= 3 else 0, kept=12 if climbing else 4)
 
 
 # With a time limit, the share of it the search leaves to the parametric stage.
@@ -864,9 +864,10 @@ def parametric_formulas(problem: Problem, size: StageSize, operators: Sequence[s
     formulas: list[object] = []
     seen: set[bytes] = set()
     for _, _, fitted in fits:
-        if len(formulas) >= size.kept or late():
+        if len(formulas) >= size.kept:
             break
-        snapped, exact, original = snap_parameters(problem, fitted)
+        # Past the deadline the fits made so far still become formulas, without the refits of snapping.
+        snapped, exact, original = (fitted, {}, fitted) if late() else snap_parameters(problem, fitted)
         formula = formula_from_fit(problem, snapped, exact, original)
         if formula is None:
             continue

@@ -32,6 +32,7 @@ from numpy.typing import NDArray
 
 from zor import _native
 from zor._constants import FACTORS, SNAP_FLOOR, Exact
+from zor._derivatives import value_and_gradient
 
 if TYPE_CHECKING:
     from zor._results import Formula
@@ -74,15 +75,14 @@ def marginal_variances(jacobian: NDArray[np.float64], sigma2: float) -> NDArray[
     norms = np.sqrt(np.sum(jacobian * jacobian, axis=0))
     norms = np.where(norms > 0.0, norms, 1.0)
     scaled = jacobian / norms
-    return np.diag(np.linalg.pinv(scaled.T @ scaled)) / (norms * norms) * sigma2
+    variances: NDArray[np.float64] = np.diag(np.linalg.pinv(scaled.T @ scaled)) / (norms * norms) * sigma2
+    return variances
 
 
 def formula_description_length(formula: Formula, columns: Sequence[NDArray[np.float64]],
                                target: NDArray[np.float64], kinds: int) -> float:
     """The description length of a Formula on the data: its fitted constants are its inner parameters
     that did not snap, and its scale and offset where fitted and not exact."""
-    from zor._parameters import value_and_gradient
-
     constants = formula.constants
     tokens = formula.tokens
     values = np.asarray(_native.evaluate(list(tokens), list(columns)), dtype=np.float64)

@@ -40,14 +40,14 @@ from zor import _native
 from zor._constants import SNAP_FLOOR, SNAP_GATE, Exact, Snapped, _candidates, affine_text, exact_text, exact_value
 from zor._description_length import description_length, operator_kinds
 from zor._domain import Box, defined_over
+from zor._derivatives import Array, apply_binary, apply_unary, number_parameters, parameter_count, values_at
+from zor._derivatives import value_and_gradient
 from zor._expression import BINARY, ROWS, UNARY, Token, fold
 from zor._uncertainty import Parameter
 
 if TYPE_CHECKING:
     from zor._results import Formula
     from zor._settings import SearchSettings
-
-Array = NDArray[np.float64]
 
 # A parameter leaf before its parameters are numbered left to right.
 PARAM: Token = ("param", 0, 0.0)
@@ -95,142 +95,6 @@ def stage_size(max_params: int, variables: int, climbing: bool) -> StageSize:
 
 # With a time limit, the share of it the search leaves to the parametric stage.
 PARAMETER_SHARE = 0.25
-
-
-# --- evaluation with derivatives ---------------------------------------------------------------
-
-
-def number_parameters(tokens: Sequence[Token], values: Sequence[float] | None = None) -> tuple[Token, ...]:
-    """The tokens with their parameter leaves numbered 0, 1, ... left to right, holding `values` (0.0
-    when None)."""
-    result: list[Token] = []
-    k = 0
-    for token in tokens:
-        if token[0] == "param":
-            result.append(("param", k, 0.0 if values is None else float(values[k])))
-            k += 1
-        else:
-            result.append(token)
-    return tuple(result)
-
-
-def parameter_count(tokens: Sequence[Token]) -> int:
-    return sum(1 for token in tokens if token[0] == "param")
-
-
-def _unary(name: str, a: Array) -> Array:
-    if name == "Neg":
-        return -a
-    if name == "Recip":
-        return 1.0 / a
-    if name == "Exp":
-        return np.exp(a)
-    if name == "Ln":
-        return np.log(a)
-    if name == "Sqrt":
-        return np.sqrt(a)
-    if name == "Sin":
-        return np.sin(a)
-    if name == "Cos":
-        return np.cos(a)
-    if name == "Abs":
-        return np.abs(a)
-    if name == "Square":
-        return a * a
-    raise ValueError(f"unknown operator {name}")
-
-
-def _binary(name: str, a: Array, b: Array) -> Array:
-    if name == "Add":
-        return a + b
-    if name == "Sub":
-        return a - b
-    if name == "Mul":
-        return a * b
-    if name == "Div":
-        return a / b
-    if name == "Zor":  # undefined where zor's guards would take over: b <= 0 gives NaN or -inf here
-        return np.exp(a) - np.log(b)
-    raise ValueError(f"unknown operator {name}")
-
-
-def values_at(tokens: Sequence[Token], columns: Sequence[Array], parameters: Array) -> Array:
-    """The formula's values with its parameters at `parameters`: one row of values per row of a 2-D
-    array of parameter vectors (grid × rows), or one vector for a 1-D one. NaN or infinities where it is
-    undefined; NumPy's exp, log, ... (the native evaluation gives the values a formula is judged on)."""
-    grid = parameters.ndim == 2
-
-    def leaf(token: Token) -> Array:
-        if token[0] == "var":
-            return columns[int(token[1])]
-        if token[0] == "param":
-            k = int(token[1])
-            return parameters[:, k:k + 1] if grid else np.asarray(parameters[k])
-        return np.asarray(float(token[1]))
-
-    with np.errstate(all="ignore"):
-        result = fold(tokens, leaf, _unary, _binary)
-    shape = (parameters.shape[0], len(columns[0])) if grid else (len(columns[0]),)
-    return np.broadcast_to(result, shape)
-
-
-Dual = tuple[Array, "Array | None"]  # values and their gradient (parameters × rows); None when zero
-
-
-def _scaled(gradient: Array | None, factor: Array) -> Array | None:
-    return None if gradient is None else gradient * factor
-
-
-def _sum(a: Array | None, b: Array | None, sign: float = 1.0) -> Array | None:
-    if b is None:
-        return a
-    if a is None:
-        return sign * b
-    return a + sign * b
-
-
-def _unary_dual(name: str, operand: Dual) -> Dual:
-    a, g = operand
-    value = _unary(name, a)
-    derivative = {"Neg": lambda: -np.ones_like(a), "Recip": lambda: -value * value, "Exp": lambda: value,
-                  "Ln": lambda: 1.0 / a, "Sqrt": lambda: 0.5 / value, "Sin": lambda: np.cos(a),
-                  "Cos": lambda: -np.sin(a), "Abs": lambda: np.sign(a), "Square": lambda: 2.0 * a}[name]
-    return value, None if g is None else g * derivative()
-
-
-def _binary_dual(name: str, left: Dual, right: Dual) -> Dual:
-    (a, ga), (b, gb) = left, right
-    value = _binary(name, a, b)
-    if name == "Add":
-        return value, _sum(ga, gb)
-    if name == "Sub":
-        return value, _sum(ga, gb, -1.0)
-    if name == "Mul":
-        return value, _sum(_scaled(ga, b), _scaled(gb, a))
-    if name == "Div":
-        return value, _scaled(_sum(ga, _scaled(gb, value), -1.0), 1.0 / b)
-    return value, _sum(_scaled(ga, np.exp(a)), _scaled(gb, 1.0 / b), -1.0)  # Zor
-
-
-def value_and_gradient(tokens: Sequence[Token], columns: Sequence[Array], parameters: Array) -> tuple[Array, Array]:
-    """The formula's values on the rows and their derivatives with respect to each parameter
-    (parameters × rows), by forward mode over the tokens."""
-    n, k = len(columns[0]), len(parameters)
-
-    def leaf(token: Token) -> Dual:
-        if token[0] == "var":
-            return columns[int(token[1])], None
-        if token[0] == "param":
-            index = int(token[1])
-            gradient = np.zeros((k, n))
-            gradient[index] = 1.0
-            return np.full(n, float(parameters[index])), gradient
-        return np.full(n, float(token[1])), None
-
-    with np.errstate(all="ignore"):
-        value, gradient = fold(tokens, leaf, _unary_dual, _binary_dual)
-    value = np.broadcast_to(value, (n,))
-    return value, (np.zeros((k, n)) if gradient is None else np.broadcast_to(gradient, (k, n)))
 
 
 # --- shapes ---------------------------------------------------------------------------------------
@@ -326,7 +190,7 @@ def enumerate_shapes(variables: int, max_tokens: int, max_params: int, operators
                     if (not node.has_var or not useful(size, node.params) or (name, node.top) in _REDUNDANT
                             or node.functions + functions > MOST_FUNCTIONS):
                         continue
-                    values = tuple(_unary(name, v) for v in node.values)
+                    values = tuple(apply_unary(name, v) for v in node.values)
                     admit(_Node(node.tokens + (("op", name),), node.params, True, name, False,
                                 node.functions + functions, values), level)
             for name in binary:
@@ -350,7 +214,7 @@ def enumerate_shapes(variables: int, max_tokens: int, max_params: int, operators
                                     (left.top in family and left.parameter_operand)
                                     or (right.top in family and right.parameter_operand)):
                                 continue  # c + (c' + f), c·(c'·f): one parameter too many
-                            values = tuple(_binary(name, left.values[o], right.values[o + left.params])
+                            values = tuple(apply_binary(name, left.values[o], right.values[o + left.params])
                                            for o in range(max_params + 1 - params))
                             admit(_Node(left.tokens + right.tokens + (("op", name),), params, True, name,
                                         parameter_operand, left.functions + right.functions, values), level)
@@ -568,7 +432,7 @@ def snap_parameters(problem: Problem, fitted: Fit) -> tuple[Fit, dict[int, Exact
     constant within two standard errors of it whose refit (the others free) lowers the description
     length; nothing snaps on a fit rougher than SNAP_GATE. Returns the final fit, the exact constants by
     position, and the fit before snapping (whose standard errors the parameters report)."""
-    original, exact = fitted, {}
+    original, exact = fitted, dict[int, Exact]()
     if not fitted.sse <= SNAP_GATE**2 * problem.syy:
         return fitted, exact, original
     k = len(fitted.full) - 2

@@ -65,7 +65,8 @@ def test_html_table_rows_are_the_front_with_the_best_marked():
     rows = table_rows(text)
     assert [html.unescape(attrs["title"]) for attrs, _ in rows] == [f.formula for f in result.front]
     assert [int(cells[1]) for _, cells in rows] == [f.complexity for f in result.front]
-    assert [cells[6] for _, cells in rows] == [rf"\({f.latex}\)" for f in result.front]
+    assert [cells[7] for _, cells in rows] == [rf"\({f.latex}\)" for f in result.front]
+    assert [float(cells[6]) for _, cells in rows] == pytest.approx([f.criterion for f in result.front], rel=1e-5)
     marked = [attrs.get("class") == "zor-best" and cells[0] == "★" for attrs, cells in rows]
     assert marked == [f.tokens == result.best.tokens for f in result.front] and sum(marked) == 1
     assert result.best._repr_latex_() == f"${result.best.latex}$"
@@ -193,7 +194,7 @@ def test_saved_and_loaded_results_predict_bit_for_bit(tmp_path, drawn, seed):
 def test_a_saved_file_records_settings_versions_and_levels(tmp_path, kepler):
     kepler.save(tmp_path / "k.json")
     document = json.loads((tmp_path / "k.json").read_text())
-    assert document["format"] == "zor.DiscoveryResult" and document["format_version"] == 2
+    assert document["format"] == "zor.DiscoveryResult" and document["format_version"] == 3
     assert set(document["versions"]) == {"zor_core", "python", "numpy"}
     saved = document["result"]
     assert saved["settings"]["max_complexity"] == 8 and saved["settings"]["time_limit"] is None
@@ -238,8 +239,8 @@ def edit(change):
 
 BROKEN = {
     "truncated": (lambda doc: json.dumps(doc)[:400], "the JSON ends early at line 1 (truncated?)"),
-    "newer version": (lambda doc: json.dumps({**doc, "format_version": 3}),
-                      "written in result format 3 by a newer zor; this one reads format 2 (upgrade zor_core)"),
+    "newer version": (lambda doc: json.dumps({**doc, "format_version": 4}),
+                      "written in result format 4 by a newer zor; this one reads format 3 (upgrade zor_core)"),
     "domain of another size": (edit(lambda r: r["best"].update(domain=[[1.0, 2.0], [3.0, 4.0]])),
                                "result.best.domain: 2 ranges for 1 variables"),
     "version as text": (lambda doc: json.dumps({**doc, "format_version": "1"}),

@@ -27,6 +27,7 @@ length (zor._description_length).
 
 from __future__ import annotations
 
+import functools
 import math
 import time
 from collections.abc import Sequence
@@ -57,6 +58,9 @@ GRID_MAGNITUDES = 10.0 ** (np.arange(-6, 7) / 2.0)
 GRID_VALUES = np.concatenate([-GRID_MAGNITUDES[::-1], GRID_MAGNITUDES])
 # The most grid points a shape is screened on (three parameters take a fixed sample of the 26³).
 MOST_GRID_POINTS = 2000
+# Evaluations a fit may take per fitted constant (and one more): a fit converges in a few dozen, and
+# one that wanders off (a rate drifting to 0 on data that has none) is given up early.
+MAX_EVALUATIONS = 40
 # Starting points of each sum of two terms.
 PAIR_STARTS = 3
 # Shapes of at most this many tokens are fitted whatever their screen.
@@ -89,7 +93,7 @@ class StageSize:
 def stage_size(max_params: int, variables: int, climbing: bool) -> StageSize:
     """The work of the stage: more with a time limit to climb in, smaller shapes over more variables."""
     tokens = (6 if climbing else 4) - min(max(variables - 1, 0), 2)
-    return StageSize(max_tokens=max(tokens, 3), max_params=max_params, fits=40 if climbing else 12,
+    return StageSize(max_tokens=max(tokens, 3), max_params=max_params, fits=60 if climbing else 12,
                      pair_terms=(6 if climbing else 2) if max_params >= 3 else 0, kept=12 if climbing else 4)
 
 
@@ -235,6 +239,19 @@ def enumerate_shapes(variables: int, max_tokens: int, max_params: int, operators
     return shapes
 
 
+# Rows of the probe the enumeration compares shapes on: fixed, so that the shapes depend on the
+# settings alone and are made once per process.
+PROBE_ROWS = 48
+
+
+@functools.lru_cache(maxsize=8)
+def shapes_for(variables: int, max_tokens: int, max_params: int, operators: tuple[str, ...]) -> list[tuple[Token, ...]]:
+    """enumerate_shapes on a fixed probe: each variable spread over [0.35, 3.05] in an order of its own."""
+    rng = np.random.default_rng(variables)
+    probe = [rng.permutation(np.linspace(0.35, 3.05, PROBE_ROWS)) for _ in range(variables)]
+    return enumerate_shapes(variables, max_tokens, max_params, operators, probe)
+
+
 # --- screening and fitting -----------------------------------------------------------------------
 
 
@@ -335,7 +352,7 @@ def fit(tokens: Sequence[Token], columns: Sequence[Array], y: Array, start: Arra
 
     try:
         result = least_squares(lambda z: model(z)[0], base[free], jac=lambda z: model(z)[1], method="lm",
-                               xtol=1e-12, ftol=1e-12, gtol=1e-12, max_nfev=50 * (int(free.sum()) + 1))
+                               xtol=1e-12, ftol=1e-12, gtol=1e-12, max_nfev=MAX_EVALUATIONS * (int(free.sum()) + 1))
     except (ValueError, np.linalg.LinAlgError):
         return None
     if result.status <= 0 or not np.all(np.isfinite(result.x)):
@@ -683,7 +700,7 @@ def parametric_formulas(problem: Problem, size: StageSize, operators: Sequence[s
             report.cut_short = True
         return report.cut_short
 
-    shapes = enumerate_shapes(len(problem.columns), size.max_tokens, size.max_params, operators, screen_columns)
+    shapes = shapes_for(len(problem.columns), size.max_tokens, size.max_params, tuple(operators))
     report.enumerated = len(shapes)
     grids = {count: grid(count) for count in range(1, size.max_params + 1)}
     screened: list[tuple[float, int, tuple[Token, ...], Array]] = []
@@ -766,14 +783,36 @@ def problem_for(columns: Sequence[Array], target: Array, names: tuple[str, ...],
 
 def parametric_stage(columns: Sequence[Array], target: Array, names: tuple[str, ...], domain: Box,
                      settings: SearchSettings, front_tokens: Sequence[tuple[Token, ...]],
-                     deadline: float | None) -> tuple[list[Formula], bool]:
-    """The parametric stage of a scaled search with these settings (see parametric_formulas): its
-    formulas, and whether the deadline cut it short."""
+                     deadline: float | None, all_columns: Sequence[Array] | None = None,
+                     all_target: Array | None = None) -> tuple[list[Formula], bool]:
+    """The parametric stage of a scaled search with these settings (see parametric_formulas), fitted on
+    the rows the search ran on; its formulas, judged on every row (`all_columns`, `all_target`) when
+    those are more, and whether the deadline cut it short."""
     if settings.max_parameters == 0 or not settings.scaling:
         return [], False
     operators = operator_names(settings.use_trig, settings.use_zor)
     problem = problem_for(columns, target, names, domain, settings.complexity_penalty, operators)
     report = StageReport()
-    formulas = parametric_formulas(problem, stage_size(settings.max_parameters, len(columns), settings.climbing),
-                                   operators, front_tokens, deadline, report)
-    return formulas, report.cut_short  # type: ignore[return-value]
+    formulas: list[Formula] = parametric_formulas(  # type: ignore[assignment]
+        problem, stage_size(settings.max_parameters, len(columns), settings.climbing), operators, front_tokens,
+        deadline, report)
+    if all_columns is not None and all_target is not None and len(all_target) > len(target):
+        judged = (judged_on(formula, all_columns, all_target, settings.complexity_penalty) for formula in formulas)
+        formulas = [formula for formula in judged if formula is not None]
+    return formulas, report.cut_short
+
+
+def judged_on(formula: Formula, columns: Sequence[Array], target: Array, penalty: float) -> Formula | None:
+    """The formula with its error, relative error, R² and score on these rows; None where it is not
+    finite on one of them."""
+    import dataclasses
+
+    predicted = formula.predict(list(columns))
+    if not np.all(np.isfinite(predicted)):
+        return None
+    error = float(np.sqrt(np.mean((predicted - target) ** 2)))
+    mean_square, variance = float(np.mean(target * target)), float(np.var(target))
+    return dataclasses.replace(
+        formula, error=error, score=_native.penalised_score(error, formula.complexity, penalty),
+        relative_error=error / math.sqrt(mean_square) if mean_square > 0 else math.nan,
+        r2=1.0 - error * error / variance if variance > 0 else math.nan)

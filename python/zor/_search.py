@@ -230,7 +230,7 @@ class _Run:
         front = [tuple(candidate["tokens"]) for candidate in self.merged.pareto()]
         self.parametric, cut_short = parametric_stage(
             self.search_columns, self.search_target, self.names, self.domain, self.settings, front,
-            None if limit is None else self.started + limit)
+            None if limit is None else self.started + limit, self.columns, self.target)
         self.cut_short = self.cut_short or cut_short
 
     def formula(self, candidate: Candidate) -> Formula | None:

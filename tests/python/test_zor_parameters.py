@@ -280,3 +280,15 @@ def test_python_form_of_parameters_is_bit_exact():
     exec(to_python(tokens, ["x"]), namespace)
     x = np.linspace(0.0, 7.0, 40)
     assert [namespace["f"](float(v)) for v in x] == _native.evaluate(list(tokens), [x])
+
+
+def test_formulas_fitted_on_a_subsample_are_judged_on_every_row():
+    rng = np.random.default_rng(6)
+    x = rng.uniform(0.1, 10.0, 400)
+    y = 4.0 * x / (1.5 + x) * (1.0 + 0.01 * rng.standard_normal(len(x)))
+    result = zor.discover(x.reshape(-1, 1), y, progress=False, max_rows=100)
+    for formula in result.front:
+        if formula.parameters:
+            error = float(np.sqrt(np.mean((formula.predict(x.reshape(-1, 1)) - y) ** 2)))
+            assert formula.error == pytest.approx(error, rel=1e-12)
+    assert any(formula.parameters for formula in result.front)

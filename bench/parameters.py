@@ -2,11 +2,12 @@
 1 % on 200 rows, through zor.discover(X, y, time_limit=20) on one core; the fitting rate of the
 parametric stage; and what the stage costs a default discover on laws that need no parameters.
 
-A law counts as recovered when the best formula has as many constants as the law, an R² of at least
-0.9999 on fresh noiseless points, and each of its constants inside its 95 % interval or snapped to its
-true value. A constant's true value is that of the best formula's own shape fitted to 2000 noiseless
-points of the law, so a law found in another parametrisation (Michaelis-Menten as b − a/(c + K))
-is judged in its own. The model selections "best" and "description_length" are compared on the same
+The best formula has the law's shape when its own shape, refitted to 2000 noiseless points of the law,
+fits them to a relative error of 1e-6 (the law is one of its members) with at most one constant more
+than the law (Michaelis-Menten as b − a/(c + K) has three for the law's two); it is recovered when it
+also has an R² of at least 0.9999 on those points and each of its constants is inside its 95 % interval or
+snapped to its true value. A constant's true value is the refitted one, so a law found in another
+parametrisation is judged in its own. The model selections "best" and "description_length" are compared on the same
 fronts by the error of their pick on the fresh points.
 
     .venv/bin/python bench/parameters.py [--time-limit 20] [--laws decay,antoine]
@@ -51,11 +52,13 @@ def constants_of(formula: zor.Formula) -> int:
 
 
 def true_values(formula: zor.Formula, law, fresh: np.ndarray) -> dict[str, float] | None:
-    """The best formula's own shape fitted to noiseless points of the law: its constants' true values."""
+    """The best formula's own shape fitted to noiseless points of the law: its constants' true values,
+    or None when the shape does not hold the law (relative error above 1e-6)."""
     inner = np.array([float(token[2]) for token in formula.tokens if token[0] == "param"])
-    fit = _parameters.fit(formula.tokens, [fresh], law(fresh),
+    truth = law(fresh)
+    fit = _parameters.fit(formula.tokens, [fresh], truth,
                           np.concatenate([inner, [formula.constants.used_scale, formula.constants.used_offset]]))
-    if fit is None:
+    if fit is None or not math.sqrt(fit.sse / len(fresh)) <= 1e-6 * math.sqrt(float(np.mean(truth * truth))):
         return None
     names = [f"c{k}" for k in range(len(inner))] + ["scale", "offset"]
     return dict(zip(names, map(float, fit.full)))
@@ -74,11 +77,11 @@ def judge(name: str, noise: float, time_limit: float) -> dict[str, object]:
     best = result.best
     predicted = best.predict(fresh.reshape(-1, 1))
     r2 = 1.0 - float(np.mean((predicted - truth) ** 2)) / float(np.var(truth))
-    shape = constants_of(best) == constants and r2 >= 0.9999
+    true = true_values(best, law, fresh) if best.parameters else None
+    shape = true is not None and constants_of(best) <= constants + 1
     covered = None
-    if shape and best.parameters:
-        true = true_values(best, law, fresh)
-        covered = true is not None and all(
+    if shape and r2 >= 0.9999:
+        covered = all(
             (p.exact is not None and math.isclose(p.value, true[p.name], rel_tol=1e-9, abs_tol=1e-12))
             or p.low <= true[p.name] <= p.high for p in best.parameters)
     # The two selections on the same front, judged on the fresh points.
@@ -88,7 +91,23 @@ def judge(name: str, noise: float, time_limit: float) -> dict[str, object]:
     held_out = {key: float(np.sqrt(np.mean((pick.predict(fresh.reshape(-1, 1)) - truth) ** 2)))
                 for key, pick in picks.items()}
     return {"law": name, "noise": noise, "shape": shape, "r2": r2, "covered": covered, "seconds": seconds,
+            "constants": f"{constants_of(best)}/{constants}",
             "formula": best.formula, "held_out": held_out}
+
+
+def stage_parts(name: str) -> _parameters.StageReport:
+    """The parametric stage alone, as discover runs it with a time limit, on the law at 1 % noise."""
+    from zor._domain import box_of
+
+    law, (low, high), _ = LAWS[name]
+    rng = np.random.default_rng(2024)
+    x = rng.uniform(low, high, ROWS)
+    y = law(x) * (1.0 + 0.01 * rng.standard_normal(ROWS))
+    operators = _parameters.operator_names(True, True)
+    problem = _parameters.problem_for([x], y, ("x",), box_of([x]), 0.001, operators)
+    report = _parameters.StageReport()
+    _parameters.parametric_formulas(problem, _parameters.stage_size(3, 1, True), operators, [], None, report)
+    return report
 
 
 def fitting_rate(rows: int = 100, repeats: int = 30) -> dict[int, float]:
@@ -147,16 +166,23 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     import scipy.optimize  # noqa: F401 - imported once before the clocks start, as a session would
 
-    print(f"{'law':>18} {'noise':>6} {'shape':>6} {'R² fresh':>12} {'in 95 %':>8} {'seconds':>8}  "
+    print(f"{'law':>18} {'noise':>6} {'shape':>6} {'consts':>6} {'R² fresh':>12} {'in 95 %':>8} {'seconds':>8}  "
           f"{'held-out RMSE best':>19} {'description length':>19}  formula")
     for name in args.laws.split(","):
         for noise in (0.0, 0.01):
             row = judge(name, noise, args.time_limit)
             held = row["held_out"]
-            print(f"{name:>18} {noise:>6.2f} {'yes' if row['shape'] else 'no':>6} {row['r2']:>12.8f} "
+            print(f"{name:>18} {noise:>6.2f} {'yes' if row['shape'] else 'no':>6} {row['constants']:>6} "
+                  f"{row['r2']:>12.8f} "
                   f"{'-' if row['covered'] is None else 'yes' if row['covered'] else 'no':>8} "
                   f"{row['seconds']:>8.1f}  {held['best']:>19.3g} {held['description_length']:>19.3g}  "
                   f"{row['formula']}", flush=True)
+    print("\nthe parametric stage alone at 1 % noise (with a time limit's sizes): seconds per part, formulas kept "
+          "per source")
+    for name in args.laws.split(","):
+        report = stage_parts(name)
+        parts = " ".join(f"{part} {seconds:.2f}" for part, seconds in report.parts.items())
+        print(f"  {name:>16}: {report.enumerated} shapes, {report.fitted} fits; {parts}; kept {report.sources}")
     print("\nfits per second per core at 100 rows (Levenberg-Marquardt from a grid start, scale and offset included):")
     for count, rate in fitting_rate().items():
         print(f"  {count} inner parameter{'s' if count > 1 else ''}: {rate:,.0f} fits/s")

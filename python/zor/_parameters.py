@@ -31,7 +31,7 @@ import functools
 import math
 import time
 from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
 import numpy as np
@@ -670,6 +670,16 @@ class StageReport:
     kept: int = 0
     seconds: float = 0.0
     cut_short: bool = False
+    # Seconds of each part: enumeration and screen, fits of the enumerated shapes, of the sums of two
+    # terms, of the search's front with parameters, and snapping with the making of formulas.
+    parts: dict[str, float] = field(default_factory=dict)
+    # Formulas kept from each source.
+    sources: dict[str, int] = field(default_factory=dict)
+
+    def lap(self, part: str, since: float) -> float:
+        now = time.monotonic()
+        self.parts[part] = self.parts.get(part, 0.0) + now - since
+        return now
 
 
 def _criterion(sse: float, rows: int, complexity: int, floor: float) -> float:
@@ -715,16 +725,20 @@ def parametric_formulas(problem: Problem, size: StageSize, operators: Sequence[s
     # The shortest shapes are fitted whatever their screen, then the others by it.
     screened.sort(key=lambda entry: (len(entry[2]) > ALWAYS_FITTED, entry[0], entry[1]))
     fits: list[tuple[float, int, Fit]] = []
+    source: dict[int, str] = {}
+    clock = report.lap("screen", started)
 
-    def add(fitted: Fit | None) -> None:
+    def add(fitted: Fit | None, kind: str) -> None:
         report.fitted += 1
         if fitted is not None:
+            source[len(fits)] = kind
             fits.append((_criterion(fitted.sse, n, len(fitted.tokens) + 2, floor), len(fits), fitted))
 
     for _, _, shape, start in screened[:size.fits]:
         if late():
             break
-        add(fit_shape(problem, shape, [start]))
+        add(fit_shape(problem, shape, [start]), "enumerated")
+    clock = report.lap("enumerated", clock)
     singles = sorted((entry for entry in fits if parameter_count(entry[2].tokens) == 1
                       and len(entry[2].tokens) <= ALWAYS_FITTED), key=lambda e: e[:2])
     terms = [entry[2].tokens for entry in singles[:size.pair_terms]]
@@ -733,18 +747,20 @@ def parametric_formulas(problem: Problem, size: StageSize, operators: Sequence[s
             if late():
                 break
             add(fit_shape(problem, pair_shape(first, second),
-                          pair_starts(first, second, screen_columns, screen_y, PAIR_STARTS)))
+                          pair_starts(first, second, screen_columns, screen_y, PAIR_STARTS)), "sums")
+    clock = report.lap("sums", clock)
     for tokens in front_tokens:
         if late():
             break
         constants = [float(token[1]) for token in tokens if token[0] == "const"]
         if 1 <= len(constants) <= size.max_params:
             shape = number_parameters([PARAM if token[0] == "const" else token for token in tokens])
-            add(fit_shape(problem, shape, [np.array(constants)]))
+            add(fit_shape(problem, shape, [np.array(constants)]), "front")
+    clock = report.lap("front", clock)
     fits.sort(key=lambda entry: entry[:2])
     formulas: list[object] = []
     seen: set[bytes] = set()
-    for _, _, fitted in fits:
+    for _, order, fitted in fits:
         if len(formulas) >= size.kept:
             break
         # Past the deadline the fits made so far still become formulas, without the refits of snapping.
@@ -757,6 +773,8 @@ def parametric_formulas(problem: Problem, size: StageSize, operators: Sequence[s
         if key not in seen:  # a reparametrisation of a formula already kept
             seen.add(key)
             formulas.append(formula)
+            report.sources[source[order]] = report.sources.get(source[order], 0) + 1
+    report.lap("formulas", clock)
     report.kept = len(formulas)
     report.seconds = time.monotonic() - started
     return formulas

@@ -292,3 +292,16 @@ def test_formulas_fitted_on_a_subsample_are_judged_on_every_row():
             error = float(np.sqrt(np.mean((formula.predict(x.reshape(-1, 1)) - y) ** 2)))
             assert formula.error == pytest.approx(error, rel=1e-12)
     assert any(formula.parameters for formula in result.front)
+
+
+def test_a_sum_of_two_decays_starts_near_its_rates_and_fits_them():
+    x = np.linspace(0.0, 10.0, 200)
+    y = 5.0 * np.exp(-x / 0.7) + 2.0 * np.exp(-x / 4.0)
+    term = (X, C0, ("op", "Mul"), ("op", "Exp"))
+    rows = _parameters._screen_rows(len(x))
+    starts = _parameters.pair_starts(term, term, [x[rows]], y[rows], _parameters.PAIR_STARTS)
+    # A sum of a term with itself takes each pair of rates once, the smaller first; one start has both
+    # decays, and none leans on a nearly straight term (a rate near 0 with a huge coefficient).
+    assert all(p < q and abs(c) < 10 for p, q, c in starts) and any(q < 0 for _, q, _ in starts)
+    fit = _parameters.fit_shape(_problem([x], y), _parameters.pair_shape(term, term), starts)
+    np.testing.assert_allclose(fit.full, [-1 / 0.7, -0.25, 0.4, 5.0, 0.0], rtol=1e-9, atol=1e-9)

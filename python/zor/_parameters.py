@@ -506,7 +506,7 @@ def formula_from_fit(problem: Problem, fitted: Fit, exact: dict[int, Exact], ori
     if not math.isfinite(error):
         return None
     complexity = _complexity(tokens, snapped.used_scale, snapped.used_offset)
-    parameters = _parameters(problem, original, exact, inner, snapped)
+    parameters = _parameters(problem, fitted, original, exact, inner, snapped)
     return Formula(
         complexity=complexity,
         error=error,
@@ -525,14 +525,20 @@ def formula_from_fit(problem: Problem, fitted: Fit, exact: dict[int, Exact], ori
     )
 
 
-def _parameters(problem: Problem, original: Fit, exact: dict[int, Exact], inner: list[float],
+def _parameters(problem: Problem, final: Fit, original: Fit, exact: dict[int, Exact], inner: list[float],
                 snapped: Snapped) -> tuple[Parameter, ...]:
-    """Every constant of the formula with its standard error and interval from the fit before snapping:
-    the inner ones, and the scale and offset where the formula has them."""
+    """Every constant of the formula, the inner ones, and the scale and offset where the formula has
+    them: a fitted one with its standard error and interval from the final fit (the formula's own, the
+    snapped constants fixed), a snapped one with its fitted value, standard error and interval from the
+    fit before snapping, which its exact value lies within."""
     k = len(original.full) - 2
-    matrix, dof = covariance(original, problem.sse_floor)
-    errors = dict(zip(np.flatnonzero(original.free), np.sqrt(np.maximum(np.diag(matrix), 0.0))))
-    t = t_quantile(dof)
+
+    def errors_of(fit: Fit) -> tuple[dict[int, float], float]:
+        matrix, dof = covariance(fit, problem.sse_floor)
+        return dict(zip(np.flatnonzero(fit.free), np.sqrt(np.maximum(np.diag(matrix), 0.0)))), t_quantile(dof)
+
+    final_errors, final_t = errors_of(final)
+    original_errors, original_t = errors_of(original)
     used = inner + [snapped.used_scale, snapped.used_offset]
     names = [f"c{i}" for i in range(k)] + ["scale", "offset"]
     result = []
@@ -540,7 +546,9 @@ def _parameters(problem: Problem, original: Fit, exact: dict[int, Exact], inner:
         if position == k and snapped.used_scale == 1.0 or position == k + 1 and snapped.used_offset == 0.0:
             if position not in exact:
                 continue
-        fitted_value = float(original.full[position])
+        source, errors, t = (original, original_errors, original_t) if position in exact else (
+            final, final_errors, final_t)
+        fitted_value = float(source.full[position])
         error = float(errors.get(position, math.nan))
         result.append(Parameter(name, float(used[position]), fitted_value, error, fitted_value - t * error,
                                 fitted_value + t * error, exact.get(position)))

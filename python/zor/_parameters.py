@@ -807,6 +807,43 @@ def problem_for(columns: Sequence[Array], target: Array, names: tuple[str, ...],
 
 
 
+# Without a time limit, a search over one variable that already has a formula of at most GATE_COMPLEXITY
+# within NOISE_GATE of the data's noise level skips the stage: a formula with a parameter inside has at
+# least that complexity (four tokens and a scale) and cannot fit the data better, and a default discover
+# stays quick.
+NOISE_GATE = 1.05
+GATE_COMPLEXITY = 5
+
+
+def noise_level(columns: Sequence[Array], target: Array) -> float | None:
+    """The standard deviation of the noise in data over one variable: each target against the straight
+    line through its two neighbours in the variable's order (Gasser, Sroka and Jennen-Steinmetz 1986),
+    so that a smooth law adds only its curvature times the squared spacing; None for several
+    variables, fewer than 8 rows, or neighbours at one value."""
+    if len(columns) != 1 or len(target) < 8:
+        return None
+    order = np.argsort(columns[0], kind="stable")
+    x, y = columns[0][order], target[order]
+    span = x[2:] - x[:-2]
+    if not np.all(span > 0.0):
+        return None
+    a, b = (x[2:] - x[1:-1]) / span, (x[1:-1] - x[:-2]) / span
+    pseudo = a * y[:-2] + b * y[2:] - y[1:-1]
+    return math.sqrt(float(np.mean(pseudo * pseudo / (a * a + b * b + 1.0))))
+
+
+def worth_fitting(settings: SearchSettings, columns: Sequence[Array], target: Array,
+                  found: Sequence[tuple[int, float]]) -> bool:
+    """Whether the stage may improve on a search that found formulas of these (complexity, root mean
+    square error): always with a time limit; without one, unless the data are over one variable and
+    one of those of at most GATE_COMPLEXITY is already at their noise level."""
+    if settings.time_limit is not None:
+        return True
+    noise = noise_level(columns, target)
+    return noise is None or not any(complexity <= GATE_COMPLEXITY and error <= NOISE_GATE * noise
+                                    for complexity, error in found)
+
+
 def parametric_stage(columns: Sequence[Array], target: Array, names: tuple[str, ...], domain: Box,
                      settings: SearchSettings, front_tokens: Sequence[tuple[Token, ...]],
                      deadline: float | None, all_columns: Sequence[Array] | None = None,

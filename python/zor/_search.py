@@ -21,7 +21,7 @@ from zor._description_length import operator_kinds, select_by_description_length
 from zor._domain import box_of, defined_over
 from zor._expression import Token
 from zor._fit import Judge, select_by_validation, unscaled_formula
-from zor._parameters import PARAMETER_SHARE, operator_names, parametric_stage
+from zor._parameters import PARAMETER_SHARE, operator_names, parametric_stage, worth_fitting
 from zor._progress import Progress, ProgressBar
 from zor._results import DiscoveryResult, Formula, LevelReport, pareto_front, select_best
 from zor._settings import SearchSettings, settings_from, settings_parameters
@@ -107,7 +107,9 @@ def discover(X: Any, y: Any, *, variable_names: Sequence[str] | None = None, pro
     and 95 % interval (Formula.parameters); a parameter snaps to an exact
     value only within two standard errors and where that shortens the
     description length. With a time limit they get a quarter of it
-    (zor._parameters.PARAMETER_SHARE). 0 leaves them out.
+    (zor._parameters.PARAMETER_SHARE); without one, data over one variable
+    that a short formula of the search already fits to their noise level
+    skip them. 0 leaves them out.
     model_selection="description_length" picks the front entry that sends
     the data in the fewest nats (see zor._description_length). Each front
     entry's `criterion` holds the value the model selection ranked it by.
@@ -224,7 +226,10 @@ class _Run:
         """With scaling, formulas with parameters inside (see zor._parameters), unless the search
         already reached its goal."""
         best = self.merged.best
-        if not self.settings.scaling or (best is not None and self.goal >= best["score"]):
+        found = [(c["complexity"], c["rmse"]) for c in self.merged.by_complexity.values()]
+        if not self.settings.scaling or (best is not None and (
+                self.goal >= best["score"]
+                or not worth_fitting(self.settings, self.search_columns, self.search_target, found))):
             return
         limit = self.settings.time_limit
         front = [tuple(candidate["tokens"]) for candidate in self.merged.pareto()]

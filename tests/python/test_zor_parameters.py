@@ -18,6 +18,7 @@ from zor import _native, _parameters
 from zor._description_length import description_length, formula_description_length, operator_kinds
 from zor._domain import box_of
 from zor._expression import UNARY, fold, to_python
+from zor._settings import settings_from
 
 X = ("var", 0)
 C0, C1 = ("param", 0, 0.0), ("param", 1, 0.0)
@@ -305,3 +306,27 @@ def test_a_sum_of_two_decays_starts_near_its_rates_and_fits_them():
     assert all(p < q and abs(c) < 10 for p, q, c in starts) and any(q < 0 for _, q, _ in starts)
     fit = _parameters.fit_shape(_problem([x], y), _parameters.pair_shape(term, term), starts)
     np.testing.assert_allclose(fit.full, [-1 / 0.7, -0.25, 0.4, 5.0, 0.0], rtol=1e-9, atol=1e-9)
+
+
+@pytest.mark.parametrize("law", [lambda x: 3.0 * x * x + 1.0, lambda x: 2.0 * np.sin(3.0 * x),
+                                 lambda x: 2.0 + 3.0 * np.exp(-x / 1.5)])
+@pytest.mark.parametrize("sigma", [0.01, 0.1])
+def test_noise_level_of_one_variable_data(law, sigma):
+    rng = np.random.default_rng(12)
+    x = rng.uniform(1.0, 5.0, 400)
+    y = law(x) + sigma * rng.standard_normal(len(x))
+    assert _parameters.noise_level([x], y) == pytest.approx(sigma, rel=0.15)
+    assert _parameters.noise_level([x, x], y) is None
+
+
+def test_a_default_search_at_the_noise_level_skips_the_stage_and_a_time_limit_does_not():
+    rng = np.random.default_rng(13)
+    x = rng.uniform(1.0, 5.0, 200)
+    y = 3.0 * x * x + 1.0 + 0.3 * rng.standard_normal(len(x))
+    quick = zor.discover(x.reshape(-1, 1), y, progress=False)
+    assert quick.best.formula.startswith("((3") and not any(f.parameters for f in quick.front)
+    found = [(f.complexity, f.error) for f in quick.front]
+    assert not _parameters.worth_fitting(settings_from("discover", {}), [x], y, found)
+    assert _parameters.worth_fitting(settings_from("discover", {"time_limit": 5}), [x], y, found)
+    # A longer formula at the noise level leaves room for a shorter one with a parameter.
+    assert _parameters.worth_fitting(settings_from("discover", {}), [x], y, [(9, found[-1][1])])

@@ -114,7 +114,10 @@ def stage_parts(name: str) -> _parameters.StageReport:
     operators = _parameters.operator_names(True, True)
     problem = _parameters.problem_for([x], y, ("x",), box_of([x]), 0.001, operators)
     report = _parameters.StageReport()
-    _parameters.parametric_formulas(problem, _parameters.stage_size(3, 1, True), operators, [], None, report)
+    # The front of a search of five seconds, whose literal constants become parameters.
+    front = zor.discover(x.reshape(-1, 1), y, progress=False, time_limit=5, max_parameters=0).front
+    _parameters.parametric_formulas(problem, _parameters.stage_size(3, 1, True), operators,
+                                    [formula.tokens for formula in front], None, report)
     return report
 
 

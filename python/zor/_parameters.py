@@ -10,9 +10,10 @@ Where the shapes come from:
 
 - every small formula the operator table builds from the variables and parameter leaves, up to a
   number of tokens and parameters (`enumerate_shapes`), the duplicates dropped by their values at fixed
-  parameter values on the data, and the affine repeats (f + c, c·f) left to the outer scale and offset;
-- the sums f + c·g of the best one-parameter shapes (a biexponential decay);
-- the search's own front, with a parameter at each literal constant (`polish`).
+  parameter values on a fixed probe, and the affine repeats (f + c, c·f) left to the outer scale and
+  offset;
+- the sums f + c·g of the best short one-parameter shapes (a biexponential decay; `pair_shape`);
+- the search's own front, with a parameter at each literal constant.
 
 Each shape is screened on a fixed grid of parameter values (the scale and offset solved linearly at each
 point) on a few rows, and the best ones are fitted from their best grid points on every row. A fit that

@@ -57,6 +57,7 @@ PARAM: Token = ("param", 0, 0.0)
 # The grid a shape is screened on: every parameter takes ±10^(k/2) for k = -6 ... 6.
 GRID_MAGNITUDES = 10.0 ** (np.arange(-6, 7) / 2.0)
 GRID_VALUES = np.concatenate([-GRID_MAGNITUDES[::-1], GRID_MAGNITUDES])
+FINE_MAGNITUDES = 10.0 ** (np.arange(-24, 25) / 8.0)
 # The most grid points a shape is screened on (three parameters take a fixed sample of the 26³).
 MOST_GRID_POINTS = 2000
 # Evaluations a fit may take per fitted constant (and one more): a fit converges in a few dozen, and
@@ -257,7 +258,10 @@ def shapes_for(variables: int, max_tokens: int, max_params: int, operators: tupl
 
 
 def grid(count: int) -> Array:
-    """The grid of parameter vectors a shape of `count` parameters is screened on."""
+    """The grid of parameter vectors a shape of `count` parameters is screened on: finer for one
+    parameter (±10^(k/8)), which costs little."""
+    if count == 1:
+        return np.concatenate([-FINE_MAGNITUDES[::-1], FINE_MAGNITUDES])[:, None]
     values = GRID_VALUES
     points = np.array(np.meshgrid(*[values] * count, indexing="ij")).reshape(count, -1).T
     if len(points) > MOST_GRID_POINTS:
@@ -286,14 +290,16 @@ LOCAL_STEPS = 10.0 ** (np.arange(-3, 4) / 8.0)
 
 
 def screen(tokens: Sequence[Token], columns: Sequence[Array], y: Array, points: Array,
-           starts: int) -> list[tuple[float, Array]]:
+           starts: int, refine: bool = True) -> list[tuple[float, Array]]:
     """The `starts` grid points whose best scale and offset leave the least sum of squared errors on
-    the rows, with that sum, best first, the first refined on a finer local grid around it; points
-    where the shape is undefined on a row are left out."""
+    the rows, with that sum, best first, the first refined on a finer local grid around it (with
+    `refine`); points where the shape is undefined on a row are left out."""
     sse = _grid_sse(tokens, columns, y, points)
     order = [k for k in np.argsort(sse, kind="stable")[:starts] if math.isfinite(sse[k])]
     if not order:
         return []
+    if not refine:
+        return [(float(sse[k]), points[k]) for k in order]
     best = points[order[0]]
     local = np.array(np.meshgrid(*[LOCAL_STEPS] * len(best), indexing="ij")).reshape(len(best), -1).T * best
     local_sse = _grid_sse(tokens, columns, y, local)
@@ -649,7 +655,8 @@ def _pair_starts(first: tuple[Token, ...], second: tuple[Token, ...], columns: S
     keep_f, keep_g = _proper_terms(f, columns), _proper_terms(g, columns)
     if not keep_f.any() or not keep_g.any():
         return []
-    p, q = GRID_VALUES[keep_f], GRID_VALUES[keep_g]
+    values = grid(1)[:, 0]
+    p, q = values[keep_f], values[keep_g]
     f, g = f[keep_f], g[keep_g]
     fc, gc, yc = f - f.mean(axis=1, keepdims=True), g - g.mean(axis=1, keepdims=True), y - y.mean()
     sff, sgg, sfg = np.sum(fc * fc, axis=1)[:, None], np.sum(gc * gc, axis=1)[None, :], fc @ gc.T
@@ -726,7 +733,8 @@ def parametric_formulas(problem: Problem, size: StageSize, operators: Sequence[s
     for order, shape in enumerate(shapes):
         if order % 64 == 0 and late():
             break
-        points = screen(shape, screen_columns, screen_y, grids[parameter_count(shape)], 1)
+        count = parameter_count(shape)  # one parameter's grid is fine already
+        points = screen(shape, screen_columns, screen_y, grids[count], 1, refine=count > 1)
         report.screened += 1
         if points:
             sse, start = points[0]

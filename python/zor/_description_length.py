@@ -72,8 +72,9 @@ def marginal_variances(jacobian: NDArray[np.float64], sigma2: float) -> NDArray[
     constant the data do not determine gets the variance of the others' combination)."""
     if jacobian.shape[1] == 0:
         return np.zeros(0)
-    norms = np.sqrt(np.sum(jacobian * jacobian, axis=0))
-    norms = np.where(norms > 0.0, norms, 1.0)
+    with np.errstate(over="ignore"):
+        norms = np.sqrt(np.sum(jacobian * jacobian, axis=0))
+    norms = np.where((norms > 0.0) & np.isfinite(norms), norms, 1.0)
     scaled = jacobian / norms
     variances: NDArray[np.float64] = np.diag(np.linalg.pinv(scaled.T @ scaled)) / (norms * norms) * sigma2
     return variances

@@ -388,11 +388,12 @@ def fixed_fit(tokens: Sequence[Token], columns: Sequence[Array], y: Array, full:
 
 def _singular(jacobian: Array) -> bool:
     """Whether some parameter is not determined by the data: the Jacobian, its columns scaled to unit
-    length, has a singular value below 1e-9 of the largest."""
-    norms = np.sqrt(np.sum(jacobian * jacobian, axis=0))
+    length, has a singular value below 1e-9 of the largest (or a column too large to scale)."""
     if jacobian.shape[1] == 0:
         return False
-    if not np.all(norms > 0.0):
+    with np.errstate(over="ignore"):
+        norms = np.sqrt(np.sum(jacobian * jacobian, axis=0))
+    if not np.all((norms > 0.0) & np.isfinite(norms)):
         return True
     singular = np.linalg.svd(jacobian / norms, compute_uv=False)
     return not singular[-1] > 1e-9 * singular[0]

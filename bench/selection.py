@@ -1,5 +1,6 @@
 """Model selection criteria of zor.discover on held-out rows: "best" (the Bayesian information criterion)
-against "validation" (held-out error inside discover, one-standard-error rule).
+against "validation" (held-out error inside discover, one-standard-error rule) and "description_length"
+(the nats to send the data, see zor._description_length).
 
 Two kinds of data:
 - laws of the recovery benchmark with 1 % noise on 200 rows, judged on 1000 fresh noiseless points;
@@ -24,7 +25,7 @@ import zor  # noqa: E402
 from realdata_sets import load_all  # noqa: E402
 from recovery_problems import LAWS, law_data  # noqa: E402
 
-CRITERIA = ("best", "validation")
+CRITERIA = ("best", "validation", "description_length")
 SETTINGS = {"max_complexity": 10, "beam_width": 5000}
 
 
@@ -37,10 +38,14 @@ def r2(predicted: np.ndarray, y: np.ndarray) -> float:
 def choices(X: np.ndarray, y: np.ndarray, names: list[str]) -> dict[str, zor.Formula]:
     """Each criterion's formula, from one search (the front is the same; only the choice differs)."""
     result = zor.discover(X, y, variable_names=names, progress=False, model_selection="best", **SETTINGS)
+    from zor._description_length import operator_kinds, select_by_description_length
     from zor._fit import select_by_validation
+    from zor._parameters import operator_names
 
     columns = [np.ascontiguousarray(X[:, j]) for j in range(X.shape[1])]
-    return {"best": result.best, "validation": select_by_validation(result.front, columns, np.asarray(y, float))}
+    kinds = operator_kinds(len(operator_names(True, True)), len(columns))
+    return {"best": result.best, "validation": select_by_validation(result.front, columns, np.asarray(y, float)),
+            "description_length": select_by_description_length(result.front, columns, np.asarray(y, float), kinds)}
 
 
 def law_rows(selected: list[str]) -> list[tuple[str, dict[str, tuple[float, int]]]]:

@@ -10,6 +10,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from zor._optional import import_extra
+from zor._uncertainty import parameters_text
 
 if TYPE_CHECKING:
     import pandas
@@ -36,7 +37,7 @@ def is_best(result: DiscoveryResult, formula: Formula) -> bool:
 
 # --- HTML ---------------------------------------------------------------------
 
-_HEAD = ("", "complexity", "error (RMSE)", "relative error", "R²", "score", "formula")
+_HEAD = ("", "complexity", "error (RMSE)", "relative error", "R²", "score", "criterion", "formula", "parameters")
 
 
 def result_html(result: DiscoveryResult) -> str:
@@ -46,11 +47,13 @@ def result_html(result: DiscoveryResult) -> str:
     for formula in result.front:
         best = is_best(result, formula)
         cells = ["★" if best else "", str(formula.complexity), _format_number(formula.error),
-                 _format_number(formula.relative_error), _r2(formula.r2), _format_number(formula.score)]
+                 _format_number(formula.relative_error), _r2(formula.r2), _format_number(formula.score),
+                 _format_number(formula.criterion, 6)]
         tds = "".join(f"<td>{html.escape(cell)}</td>" for cell in cells)
         marked = ' class="zor-best"' if best else ""
         rows.append(f'<tr title="{html.escape(formula.formula)}"{marked}>{tds}'
-                    f'<td style="text-align: left">\\({html.escape(formula.latex)}\\)</td></tr>')
+                    f'<td style="text-align: left">\\({html.escape(formula.latex)}\\)</td>'
+                    f'<td style="text-align: left">{html.escape(parameters_text(formula.parameters))}</td></tr>')
     if not rows:
         rows.append(f'<tr><td colspan="{len(_HEAD)}">no formula was found</td></tr>')
     head = "".join(f"<th>{html.escape(name)}</th>" for name in _HEAD)
@@ -89,6 +92,8 @@ def front_dataframe(result: DiscoveryResult) -> pandas.DataFrame:
         "simplified": [f.simplified for f in front],
         "latex": [f.latex for f in front],
         "python": [f.python for f in front],
+        "criterion": [f.criterion for f in front],
+        "parameters": [parameters_text(f.parameters) for f in front],
     })
 
 

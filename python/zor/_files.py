@@ -35,7 +35,8 @@ Result = TypeVar("Result")
 
 FORMAT = "zor.DiscoveryResult"
 # 2: formulas carry the range of each variable they were fitted on (`domain`); version 1 files read with none.
-# 3: a sum of terms carries its terms (`terms`); older files hold none.
+# 3: a sum of terms carries its terms (`terms`); formulas carry their fitted parameters with their
+# uncertainties (`parameters`) and the model selection's `criterion`; version 1 and 2 files read with none.
 FORMAT_VERSION = 3
 # A result file holds a few hundred formulas at most; a larger file is not one.
 MAX_FILE_BYTES = 64 << 20
@@ -309,6 +310,8 @@ def _check_formula(formula: Formula, where: str) -> None:
     for k, token in enumerate(formula.tokens):
         if token[0] == "var" and int(token[1]) >= len(formula.variable_names):
             raise _Bad(f"{where}.tokens[{k}]: variable {token[1]} of {len(formula.variable_names)}")
+        if token[0] == "param" and not 0 <= int(token[1]) < len(formula.tokens):
+            raise _Bad(f"{where}.tokens[{k}]: parameter index {token[1]} out of range")
     try:
         fold(formula.tokens, lambda _leaf: None, lambda _op, _a: None, lambda _op, _a, _b: None)
         for term in formula.terms:

@@ -22,6 +22,7 @@ from zor._data import columns_for
 from zor._domain import defined_over, outside_note, undefined_rows
 from zor._expression import Token, latex_needs_brackets, latex_parts, to_python, to_simplified_text, to_sympy
 from zor._terms import Term, sum_latex, sum_python, sum_sympy
+from zor._uncertainty import Parameter, parameters_text
 
 if TYPE_CHECKING:
     import pandas
@@ -61,6 +62,12 @@ class Formula:
     A sum of terms, offset + a₁·f₁ + a₂·f₂ + … (see zor._sums), has its
     `terms` (each a shape with its coefficient, see zor._terms.Term), a scale
     of 1, and as `tokens` the whole sum that predict evaluates.
+
+    `parameters` holds a formula's fitted inner parameters (its ("param",
+    index, value) tokens) and, with them, its scale and offset, each with its
+    standard error and 95 % interval (see zor._parameters); `criterion` is the
+    value of the model selection's criterion for a front entry (lower is
+    better).
     """
 
     complexity: int
@@ -77,6 +84,8 @@ class Formula:
     r2: float = math.nan
     domain: tuple[tuple[float, float], ...] | None = None
     terms: tuple[Term, ...] = ()
+    parameters: tuple[Parameter, ...] = ()
+    criterion: float = math.nan
 
     @property
     def constants(self) -> Snapped:
@@ -154,7 +163,8 @@ class Formula:
         return self.formula
 
     def __repr__(self) -> str:
-        return f"Formula({self.formula!r}, complexity={self.complexity}, error={_short(self.error)})"
+        parameters = f", parameters={parameters_text(self.parameters)!r}" if self.parameters else ""
+        return f"Formula({self.formula!r}, complexity={self.complexity}, error={_short(self.error)}{parameters})"
 
 
 @dataclass(frozen=True)
@@ -272,14 +282,15 @@ def select_best(front: Sequence[Formula], rows: int, target_rms: float) -> Formu
     EXACT_SHARE of the targets' root mean square count as equal, so a formula
     exact to rounding does not win over a simpler exact one by rounding.
     The earliest entry wins a tie."""
+    return min(front, key=lambda formula: information_criterion(formula, rows, target_rms))
+
+
+def information_criterion(formula: Formula, rows: int, target_rms: float) -> float:
+    """The criterion of select_best: rows * ln(error**2) + complexity * ln(rows)."""
     floor = max(EXACT_SHARE * target_rms, sys.float_info.min)
     n = max(rows, 2)
-
-    def criterion(formula: Formula) -> float:
-        error = max(formula.error, floor) if math.isfinite(formula.error) else math.inf
-        return n * 2.0 * math.log(error) + formula.complexity * math.log(n)
-
-    return min(front, key=criterion)
+    error = max(formula.error, floor) if math.isfinite(formula.error) else math.inf
+    return n * 2.0 * math.log(error) + formula.complexity * math.log(n)
 
 
 def load(path: str | os.PathLike[str]) -> DiscoveryResult:

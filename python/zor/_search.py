@@ -17,9 +17,11 @@ import numpy as np
 from zor import _native
 from zor._cluster import ClusterSearch, deadline_after, require_client
 from zor._data import Column, prepare, subsample_rows
+from zor._description_length import operator_kinds, select_by_description_length, with_criterion
 from zor._domain import box_of, defined_over
 from zor._expression import Token
 from zor._fit import Judge, linear_unless_better, select_by_validation, unscaled_formula
+from zor._parameters import PARAMETER_SHARE, operator_names, parametric_stage, worth_fitting
 from zor._progress import Progress, ProgressBar
 from zor._results import EXACT_SHARE, DiscoveryResult, Formula, LevelReport, pareto_front, select_best
 from zor._settings import SearchSettings, settings_from, settings_parameters
@@ -53,7 +55,7 @@ FACTOR_DEEP = (13, 5000)
 # share of it to the searches of what the best sums leave over, all of them at each size of
 # RESIDUAL_SEARCHES in turn when climbing (else at the settings given). A formula that meets the precision
 # goal needs no sum, and none is sought.
-SUM_SHARE = 0.2
+SUM_SHARE = 0.15
 RESIDUAL_SEARCHES = ((8, 2000), (10, 5000))
 # A sum of D terms is sought only on ROWS_PER_COEFFICIENT x (D + 1) rows or more: on fewer, sums of terms
 # picked from hundreds fit the noise (three terms fit Kepler's eight planets to a thousandth, and on fifty
@@ -115,6 +117,20 @@ def discover(X: Any, y: Any, *, variable_names: Sequence[str] | None = None, pro
     select_by_validation). The default is "best" with scaling and
     "accuracy" without.
 
+    `max_parameters` (default 3; scaling only): after the search, formulas
+    with up to this many fitted parameters inside them, such as
+    a + b·exp(c0·t), b·x/(x + c0) or b·exp(c0/(T + c1)), are fitted by
+    least squares and join the front, each parameter with its standard error
+    and 95 % interval (Formula.parameters); a parameter snaps to an exact
+    value only within two standard errors and where that shortens the
+    description length. With a time limit they get 15 % of it
+    (zor._parameters.PARAMETER_SHARE); without one, data over one variable
+    that a short formula of the search already fits to their noise level
+    skip them. 0 leaves them out.
+    model_selection="description_length" picks the front entry that sends
+    the data in the fewest nats (see zor._description_length). Each front
+    entry's `criterion` holds the value the model selection ranked it by.
+
     `max_rows` (default 5000; None for no limit): larger data is searched on a
     deterministic subsample of that many rows; the formulas are then judged,
     fitted and snapped on every row.
@@ -143,6 +159,7 @@ def discover(X: Any, y: Any, *, variable_names: Sequence[str] | None = None, pro
                 break
             if not run.step(step, complexity, width):
                 break
+        run.fit_parameters()
         run.find_sums()
     finally:
         if bar is not None:
@@ -195,6 +212,7 @@ class _Run:
         self.merged = _Merged()
         self.totals = {"generated": 0, "admitted": 0, "scored": 0}
         self.cut_short = False
+        self.parametric: list[Formula] = []
         self.target_mean_square = float(np.mean(target * target))
         self.target_variance = float(np.var(target))
         # Candidates x·g from the factor searches, as token lists.
@@ -213,7 +231,11 @@ class _Run:
         penalty = settings.complexity_penalty
         self.domain = box_of(columns)
         self.summing = settings.scaling and settings.max_terms >= 2
-        self.reserve = SUM_SHARE * settings.time_limit if self.summing and settings.time_limit else 0.0
+        self.fitting = settings.scaling and settings.max_parameters > 0
+        # What the ladder leaves of a time limit: PARAMETER_SHARE for the parameters, then SUM_SHARE for sums.
+        self.sum_reserve = SUM_SHARE * settings.time_limit if self.summing and settings.time_limit else 0.0
+        self.reserve = self.sum_reserve + (PARAMETER_SHARE * settings.time_limit
+                                           if self.fitting and settings.time_limit else 0.0)
         self.sum_shapes: list[tuple[Shape, ...]] = []
         self.linear: Formula | None = None  # the least-squares linear model on the raw variables
         self.last_step = (0, 0)
@@ -224,6 +246,22 @@ class _Run:
         """Seconds left of the time limit, less `reserve`; None without a limit."""
         limit = self.settings.time_limit
         return None if limit is None else limit - reserve - (time.monotonic() - self.started)
+
+    def fit_parameters(self) -> None:
+        """With scaling, formulas with parameters inside (see zor._parameters), unless the search
+        already reached its goal."""
+        best = self.merged.best
+        found = [(c["complexity"], c["rmse"]) for c in self.merged.by_complexity.values()]
+        if not self.fitting or (best is not None and (
+                self.goal >= best["score"]
+                or not worth_fitting(self.settings, self.search_columns, self.search_target, found))):
+            return
+        limit = self.settings.time_limit
+        front = [tuple(candidate["tokens"]) for candidate in self.merged.pareto()]
+        self.parametric, cut_short = parametric_stage(
+            self.search_columns, self.search_target, self.names, self.domain, self.settings, front,
+            None if limit is None else self.started + limit - self.sum_reserve, self.columns, self.target)
+        self.cut_short = self.cut_short or cut_short
 
     def formula(self, candidate: Candidate) -> Formula | None:
         """The candidate as a Formula: with scaling, fitted and snapped on the search's rows."""
@@ -356,7 +394,7 @@ class _Run:
 
     def _residual_search(self, residual: Column, size: tuple[int, int]) -> list[Shape] | None:
         """The shapes of one scaled search of a residual, or None when the time is up."""
-        remaining = self.remaining(SUM_FIT_SHARE * self.reserve)
+        remaining = self.remaining(SUM_FIT_SHARE * self.sum_reserve)
         if remaining is not None and remaining <= 0.0:
             self.cut_short = True
             return None
@@ -376,8 +414,13 @@ class _Run:
         else:
             front = tuple(unscaled_formula(candidate, self.names, self.domain, self.target_mean_square,
                                            self.target_variance) for candidate in self.merged.pareto())
+        selection = str(self.settings.model_selection)
+        kinds = operator_kinds(len(operator_names(self.settings.use_trig, self.settings.use_zor)), len(self.names))
+        front = with_criterion(front, selection, self.columns, self.target, kinds) if self.settings.scaling else front
         if self.settings.model_selection == "validation" and front:
             best: Formula | None = select_by_validation(front, self.columns, self.target)
+        elif self.settings.model_selection == "description_length" and front:
+            best = select_by_description_length(front, self.columns, self.target, kinds)
         elif self.settings.model_selection == "best" and front:
             best = linear_unless_better(select_best(front, len(self.target), math.sqrt(self.target_mean_square)),
                                         self.linear, self.columns, self.target)
@@ -420,6 +463,10 @@ class _Run:
             formula = self.final_judge.judge_tokens(tokens, constant)
             if formula is None or not defined_over(formula.tokens, self.domain):
                 continue  # undefined on a row, or between the rows
+            kept = by_complexity.get(formula.complexity)
+            if kept is None or kept.error > formula.error:
+                by_complexity[formula.complexity] = formula
+        for formula in self.parametric:  # fitted and checked over the box by zor._parameters
             kept = by_complexity.get(formula.complexity)
             if kept is None or kept.error > formula.error:
                 by_complexity[formula.complexity] = formula

@@ -24,7 +24,9 @@ DEFAULT_BEAM_WIDTH = 2000
 # Rows the search runs on: larger data is searched on a deterministic subsample
 # of this many rows, and the formulas found are then judged on every row.
 DEFAULT_MAX_ROWS = 5000
-MODEL_SELECTIONS = ("best", "accuracy", "validation")
+MODEL_SELECTIONS = ("best", "accuracy", "validation", "description_length")
+# Free parameters inside a scaled search's formulas (see zor._parameters).
+DEFAULT_MAX_PARAMETERS = 3
 
 
 def count(value: Any, name: str) -> int:
@@ -65,7 +67,7 @@ def _seconds(value: Any, name: str) -> float | None:
 
 def _model_selection(value: Any, name: str) -> str | None:
     if value is not None and value not in MODEL_SELECTIONS:
-        raise ValueError(f"{name} must be 'best', 'accuracy' or 'validation', not {value!r}")
+        raise ValueError(f"{name} must be 'best', 'accuracy', 'validation' or 'description_length', not {value!r}")
     return value  # type: ignore[no-any-return]
 
 
@@ -113,7 +115,8 @@ class SearchSettings:
                     "(as zor_core.find_formula does)")
     model_selection: str | None = _setting(
         None, _model_selection, "the formula reported: 'best' picks the law over an overfit on noisy data, "
-                                "'accuracy' the lowest score, 'validation' the lowest error on held-out rows "
+                                "'accuracy' the lowest score, 'validation' the lowest error on held-out rows, "
+                                "'description_length' the fewest nats to send the data "
                                 "(default: best with scaling, accuracy without)",
         choices=MODEL_SELECTIONS)
     max_terms: int = _setting(
@@ -126,6 +129,10 @@ class SearchSettings:
     memory_limit: int | None = _setting(
         None, _positive_or_none("a positive number of bytes (or None for the default)"),
         "bytes the search's own data may take (default: most of the memory available)", "BYTES")
+
+    max_parameters: int = _setting(
+        DEFAULT_MAX_PARAMETERS, count, "fitted parameters inside a formula, such as the rate of exp(c0*t), with "
+                                       "scaling (0: none; default 3)", "N")
 
     def __post_init__(self) -> None:
         for f in dataclasses.fields(self):

@@ -155,6 +155,11 @@ def _formula_json(formula: Formula) -> dict[str, Any]:
         "offset": formula.offset,
         "exact_scale": None if formula.exact_scale is None else list(formula.exact_scale),
         "exact_offset": None if formula.exact_offset is None else list(formula.exact_offset),
+        "criterion": _json_number(formula.criterion),
+        "parameters": [{"name": p.name, "value": p.value, "fitted": p.fitted,
+                        "standard_error": _json_number(p.standard_error), "low": _json_number(p.low),
+                        "high": _json_number(p.high), "exact": None if p.exact is None else list(p.exact)}
+                       for p in formula.parameters],
     }
 
 
@@ -179,17 +184,18 @@ def _write_report(out: TextIO, result: DiscoveryResult, target: str) -> None:
         out.write(f"no formula for {target} was found\n")
     else:
         out.write(f"{target} = {best.formula}\n")
-        out.write(f"  error (RMSE) {best.error:.6g}, score {best.score:.6g}, complexity {best.complexity}\n\n")
+        out.write(f"  error (RMSE) {best.error:.6g}, score {best.score:.6g}, complexity {best.complexity}\n")
+        out.write("".join(f"  {parameter.text()}\n" for parameter in best.parameters) + "\n")
         _write_simplified(out, result, target)
         out.write(f"LaTeX:\n  {target} = {best.latex}\n\n")
         out.write("Python:\n" + "".join(f"  {line}\n" if line else "\n" for line in best.python.splitlines()))
         out.write("\n")
     if result.front:
         out.write("Pareto front (error against complexity):\n")
-        out.write(f"  {'complexity':>10}  {'error':>12}  {'relative':>10}  {'R²':>10}  formula\n")
+        out.write(f"  {'complexity':>10}  {'error':>12}  {'relative':>10}  {'R²':>10}  {'criterion':>12}  formula\n")
         for formula in result.front:
             out.write(f"  {formula.complexity:>10}  {formula.error:>12.6g}  {formula.relative_error:>10.3g}  "
-                      f"{formula.r2:>10.6f}  {formula.formula}\n")
+                      f"{formula.r2:>10.6f}  {formula.criterion:>12.6g}  {formula.formula}\n")
         out.write("\n")
     ending = "; cut short by the time limit" if result.cut_short else ""
     out.write(f"{result.admitted:,} distinct candidates scored in {result.elapsed_seconds:.2f} s{ending}\n")

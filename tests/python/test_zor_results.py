@@ -65,7 +65,8 @@ def test_html_table_rows_are_the_front_with_the_best_marked():
     rows = table_rows(text)
     assert [html.unescape(attrs["title"]) for attrs, _ in rows] == [f.formula for f in result.front]
     assert [int(cells[1]) for _, cells in rows] == [f.complexity for f in result.front]
-    assert [cells[6] for _, cells in rows] == [rf"\({f.latex}\)" for f in result.front]
+    assert [cells[7] for _, cells in rows] == [rf"\({f.latex}\)" for f in result.front]
+    assert [float(cells[6]) for _, cells in rows] == pytest.approx([f.criterion for f in result.front], rel=1e-5)
     marked = [attrs.get("class") == "zor-best" and cells[0] == "★" for attrs, cells in rows]
     assert marked == [f.tokens == result.best.tokens for f in result.front] and sum(marked) == 1
     assert result.best._repr_latex_() == f"${result.best.latex}$"

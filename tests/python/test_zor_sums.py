@@ -23,7 +23,8 @@ LAWS = {
 @pytest.fixture(scope="module", params=sorted(LAWS))
 def law(request):
     X, y, names, fresh = LAWS[request.param]
-    result = zor.discover(X, y, variable_names=names, progress=False)
+    # Without free parameters, which write a·v + b·v² as exactly a·(v + c)² + d
+    result = zor.discover(X, y, variable_names=names, progress=False, max_parameters=0)
     return request.param, result, np.asarray(fresh)
 
 

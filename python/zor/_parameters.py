@@ -440,7 +440,10 @@ class Problem:
 
 
 def _complexity(tokens: Sequence[Token], scale: float, offset: float) -> int:
-    return len(tokens) + (scale != 1.0) + (offset != 0.0)
+    """The tokens, one more for each free parameter (a fitted real says more than the literal it
+    replaces: (chi + c0) fitted to noise must not pass for the exact (chi + 1) at its complexity), and
+    one each for a scale other than 1 and an offset other than 0."""
+    return len(tokens) + sum(token[0] == "param" for token in tokens) + (scale != 1.0) + (offset != 0.0)
 
 
 def _dl(problem: Problem, fitted: Fit, exact: dict[int, Exact]) -> float:

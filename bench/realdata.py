@@ -37,7 +37,6 @@ import os
 import pathlib
 import platform
 import resource
-import subprocess
 import sys
 import time
 import warnings
@@ -48,6 +47,7 @@ BENCH = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(BENCH))
 
 import realdata_sets  # noqa: E402
+from children import answer_of, package_versions  # noqa: E402
 
 DOCS = BENCH.parent / "docs"
 PAGE = DOCS / "realdata.md"
@@ -167,16 +167,7 @@ def run_child(job: dict) -> dict:
     """One job in a fresh one-core interpreter; its JSON answer, or {"failure": why}."""
     timeout = SKLEARN_TIMEOUT if job["runner"] == "sklearn" else job["time_limit"] + GRACE_SECONDS
     command = [sys.executable, str(pathlib.Path(__file__).resolve()), "--child", json.dumps(job)]
-    try:
-        done = subprocess.run(command, capture_output=True, text=True, env=dict(os.environ, **ONE_CORE),
-                              timeout=timeout)
-    except subprocess.TimeoutExpired:
-        return {"failure": f"killed after {timeout:g} s"}
-    lines = done.stdout.strip().splitlines()
-    if done.returncode != 0 or not lines:
-        tail = (done.stderr.strip().splitlines() or ["no output"])[-1]
-        return {"failure": f"exit {done.returncode}: {tail}"}
-    return json.loads(lines[-1])
+    return answer_of(command, dict(os.environ, **ONE_CORE), timeout)
 
 
 def outcomes_of(job: dict, answer: dict) -> dict:
@@ -322,15 +313,7 @@ def write(rows: list[dict], line: str, caption: str, note: str) -> None:
 
 
 def versions() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-
-    found = []
-    for package in ("zor_core", "scikit-learn", "pyoperon", "statsmodels", "numpy"):
-        try:
-            found.append(f"{package} {version(package)}")
-        except PackageNotFoundError:
-            found.append(f"{package} (missing)")
-    return ", ".join(found)
+    return ", ".join(package_versions(("zor_core", "scikit-learn", "pyoperon", "statsmodels", "numpy")))
 
 
 def machine() -> str:
@@ -347,7 +330,7 @@ def main() -> None:
     if len(sys.argv) == 3 and sys.argv[1] == "--child":
         return child_main(sys.argv[2])
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--sets", default="", help=f"comma-separated subset of {', '.join(realdata_sets.SPECS)} "
+    parser.add_argument("--sets", default="", help=f"comma-separated subset of {', '.join(realdata_sets.SOURCES)} "
                                                    "(default: all)")
     parser.add_argument("--time-limit", type=float, default=10.0,
                         help="seconds per fit for zor (time_limit) and pyoperon (max_time); default 10")

@@ -9,6 +9,7 @@ import pathlib
 import platform
 import time
 
+from children import package_versions
 from recovery_problems import ACCURATE_R2, FRESH_POINTS, NOISE_LEVELS, TRAINING_POINTS
 from recovery_zor import COST_REPEATS, COST_ROWS, COST_SETTINGS, COST_TARGET
 
@@ -22,15 +23,7 @@ CONSTANTS_END = "<!-- end of constants results -->"
 
 
 def versions():
-    from importlib.metadata import PackageNotFoundError, version
-
-    found = []
-    for package in ("zor_core", "pyoperon", "gplearn", "scikit-learn", "numpy"):
-        try:
-            found.append(f"{package} {version(package)}")
-        except PackageNotFoundError:
-            found.append(f"{package} (missing)")
-    return found
+    return package_versions(("zor_core", "pyoperon", "gplearn", "scikit-learn", "numpy"))
 
 
 def cpu_model():

@@ -14,13 +14,13 @@ import json
 import math
 import os
 import pathlib
-import subprocess
 import sys
 import time
 
 import numpy as np
 
 import recovery_gplearn
+from children import answer_of
 import recovery_pyoperon
 import recovery_report as report
 import recovery_zor
@@ -118,16 +118,7 @@ def run_child(job, cores, timeout):
     threads = str(cores)
     env = dict(os.environ, RAYON_NUM_THREADS=threads, OMP_NUM_THREADS=threads, OPENBLAS_NUM_THREADS=threads,
                MKL_NUM_THREADS=threads)
-    command = [sys.executable, str(ENTRY), "--child", json.dumps(job)]
-    try:
-        done = subprocess.run(command, capture_output=True, text=True, env=env, timeout=timeout)
-    except subprocess.TimeoutExpired:
-        return {"failure": f"killed after {timeout:g} s"}
-    lines = done.stdout.strip().splitlines()
-    if done.returncode != 0 or not lines:
-        tail = (done.stderr.strip().splitlines() or ["no output"])[-1]
-        return {"failure": f"exit {done.returncode}: {tail}"}
-    return json.loads(lines[-1])
+    return answer_of([sys.executable, str(ENTRY), "--child", json.dumps(job)], env, timeout)
 
 
 # --- the constants suite -----------------------------------------------------------

@@ -1,0 +1,33 @@
+"""What the benchmarks share around their child processes: one measurement run in a fresh interpreter with
+its JSON answer, and the versions of the packages measured."""
+
+from __future__ import annotations
+
+import json
+import subprocess
+
+
+def answer_of(command: list[str], env: dict[str, str], timeout: float) -> dict:
+    """The JSON object a child prints last, or {"failure": why} when it is killed, fails or prints nothing."""
+    try:
+        done = subprocess.run(command, capture_output=True, text=True, env=env, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return {"failure": f"killed after {timeout:g} s"}
+    lines = done.stdout.strip().splitlines()
+    if done.returncode != 0 or not lines:
+        tail = (done.stderr.strip().splitlines() or ["no output"])[-1]
+        return {"failure": f"exit {done.returncode}: {tail}"}
+    return json.loads(lines[-1])
+
+
+def package_versions(packages: tuple[str, ...]) -> list[str]:
+    """'name version' for each package, or 'name (missing)'."""
+    from importlib.metadata import PackageNotFoundError, version
+
+    found = []
+    for package in packages:
+        try:
+            found.append(f"{package} {version(package)}")
+        except PackageNotFoundError:
+            found.append(f"{package} (missing)")
+    return found

@@ -112,3 +112,26 @@ def test_the_best_formula_predicts_new_rows_as_well_as_linear_regression_does(se
         return 1.0 - np.sum((predicted - y_new) ** 2) / np.sum((y_new - np.mean(y_new)) ** 2)
 
     assert r2(best.predict(X_new)) >= r2(linear) - 0.02, best
+
+
+X0, X1 = (("var", 0),), (("var", 0), ("op", "Sqrt"))
+
+
+@pytest.mark.parametrize("terms, offset", [
+    ((_sums.Term(X0, -1.0), _sums.Term(X1, 0.3)), 0.0),  # a first term of -1 is a negation
+    ((_sums.Term(X0, -0.7), _sums.Term(X1, -1.0, (-1, 1, ""))), 2.5),  # a later negative term subtracts
+    ((_sums.Term(X0, 0.785, (1, 4, "pi")), _sums.Term(X1, -0.4, (-2, 5, "")), _sums.Term(X0, 1.0)), -0.1),
+])
+def test_a_sum_of_any_signs_reads_and_computes_as_predict_does(terms, offset):
+    from zor._terms import sum_complexity, sum_text, sum_tokens
+
+    tokens = sum_tokens(terms)
+    formula = zor.Formula(complexity=sum_complexity(terms), error=0.0, score=0.0, formula=sum_text(terms, ("x",)),
+                          tokens=tokens, variable_names=("x",), offset=offset, terms=terms)
+    rows = np.linspace(0.5, 9.0, 17)
+    namespace: dict = {}
+    exec(formula.python, namespace)  # noqa: S102 - the formula's own source
+    predicted = formula.predict(rows)
+    assert [namespace["f"](row) for row in rows] == predicted.tolist()
+    expected = sum(term.used * np.asarray(_sums.shape_values(term.tokens, [rows])) for term in terms) + offset
+    np.testing.assert_allclose(predicted, expected, rtol=1e-15)

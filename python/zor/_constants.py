@@ -123,6 +123,19 @@ def exact_cost(constant: Exact) -> int:
     return len(str(abs(p))) + (len(str(q)) if q != 1 else 0) + (p < 0) + (FACTOR_COST if factor else 0)
 
 
+def exact_near(value: float, error: float) -> list[Exact]:
+    """The exact values a constant fitted as value ± error (its standard error) may snap to, simplest
+    first: within two standard errors (at least SNAP_RELATIVE of it), and written in hardly more digits
+    than the data fix it to (log10(|value| / error), half a digit of slack; a factor such as pi counts as
+    two digits, a sign as none), so that a constant known to two or three digits reads as 3/4 but never as
+    5·sqrt(pi)/9, nor as pi/4 where the data cannot tell it from 25/32."""
+    if not math.isfinite(error) or not error > 0.0:
+        return list(exact_candidates(value))
+    digits = math.log10(abs(value) / error) + 0.5 if abs(value) > error else 0.0
+    return [c for c in exact_candidates(value, max(SNAP_RELATIVE * abs(value), 2.0 * error))
+            if exact_cost(c) - (c[0] < 0) + (c[2] != "") <= digits]
+
+
 def exact_candidates(value: float, window: float | None = None) -> Iterator[Exact]:
     """The exact constants nearest to `value` in every form, within `window` of it (default
     SNAP_RELATIVE of it), simplest first."""

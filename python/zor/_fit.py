@@ -6,7 +6,8 @@ from __future__ import annotations
 
 import math
 import sys
-from collections.abc import Sequence
+import warnings
+from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -173,17 +174,52 @@ def select_by_validation(front: Sequence[Formula], columns: Sequence[NDArray[np.
     return next(formula for formula, mean in zip(front, means) if mean <= means[lowest] + spread)
 
 
+def search_held_out_errors(search: Callable[[list[Column], Column], Formula | None],
+                           columns: Sequence[NDArray[np.float64]], target: NDArray[np.float64]) -> NDArray[np.float64]:
+    """The held-out error of the search itself rather than of a formula it found: on each fold (see
+    _folds), the mean squared error of the formula `search` chooses from the other folds' rows alone; inf
+    for a fold where it chooses none or predicts a non-finite value."""
+    fold = _folds(len(target))
+    errors = np.full(VALIDATION_FOLDS, math.inf)
+    for k in range(VALIDATION_FOLDS):
+        train, test = fold != k, fold == k
+        formula = search([np.ascontiguousarray(column[train]) for column in columns],
+                         np.ascontiguousarray(target[train]))
+        if formula is not None:
+            with warnings.catch_warnings():  # a row outside the fold's range gives NaN, counted as inf
+                warnings.simplefilter("ignore", RuntimeWarning)
+                predicted = formula.predict([column[test] for column in columns])
+            errors[k] = float(np.mean((predicted - target[test]) ** 2))
+    return np.where(np.isfinite(errors), errors, math.inf)
+
+
 def linear_unless_better(chosen: Formula, linear: Formula | None, columns: Sequence[NDArray[np.float64]],
-                         target: NDArray[np.float64]) -> Formula:
+                         target: NDArray[np.float64], chosen_errors: NDArray[np.float64] | None = None) -> Formula:
     """`chosen`, unless the least-squares linear model on the raw variables (`linear`) has the lower error
     on held-out rows (see held_out_errors), beyond rounding. The linear model's shape was not searched, so
     its held-out error is an honest one, while the chosen formula's shape was picked on every row and its
-    held-out error flatters it: the linear model then wins only where it truly predicts better."""
+    held-out error flatters it: the linear model then wins only where it truly predicts better.
+
+    `chosen_errors`, when given, are the search's own held-out errors, the search run again without each
+    fold (see search_held_out_errors). On the few rows where they are measured, five folds of a handful of
+    rows each, the search must then beat the linear model by more than the standard error of the
+    difference fold by fold: the usual model of such data keeps its place unless the data clearly
+    prefer another."""
     if linear is None or linear is chosen or len(target) < VALIDATION_FOLDS:
         return chosen
     floor = EXACT_SHARE * float(np.sqrt(np.mean(target * target)))
-    ours, theirs = (float(np.mean(held_out_errors(f, columns, target))) for f in (chosen, linear))
-    return linear if theirs < ours and ours > floor * floor else chosen
+    theirs = held_out_errors(linear, columns, target)
+    if chosen_errors is None:
+        ours = float(np.mean(held_out_errors(chosen, columns, target)))
+        return linear if float(np.mean(theirs)) < ours and ours > floor * floor else chosen
+    if float(np.mean(chosen_errors)) <= floor * floor:
+        return chosen  # the search finds the law exactly without any fold
+    if not np.all(np.isfinite(chosen_errors)):
+        return linear  # the search's choice fails a fold
+    if not np.all(np.isfinite(theirs)):
+        return chosen
+    gain = theirs - chosen_errors
+    return chosen if float(np.mean(gain)) > float(np.std(gain, ddof=1)) / math.sqrt(len(gain)) else linear
 
 
 def _refit(values: NDArray[np.float64], target: NDArray[np.float64], train: NDArray[np.bool_],

@@ -39,7 +39,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from zor import _native
-from zor._constants import SNAP_FLOOR, SNAP_GATE, Exact, Snapped, affine_text, exact_candidates, exact_text, exact_value
+from zor._constants import SNAP_FLOOR, SNAP_GATE, Exact, Snapped, affine_text, exact_near, exact_text, exact_value
 from zor._description_length import description_length, operator_kinds
 from zor._domain import Box, defined_over
 from zor._derivatives import Array, apply_binary, apply_unary, number_parameters, parameter_count, values_at
@@ -473,7 +473,7 @@ def snap_parameters(problem: Problem, fitted: Fit) -> tuple[Fit, dict[int, Exact
             continue
         value = float(fitted.full[position])
         options: list[Exact] = [(0, 1, "")] if position == k + 1 else []
-        options += list(exact_candidates(value))[:4]
+        options += exact_near(value, error_of[position])[:4]
         for candidate in options:
             target = exact_value(candidate)
             if not abs(target - value) <= 2.0 * error_of[position]:

@@ -20,7 +20,8 @@ from zor._data import Column, prepare, subsample_rows
 from zor._description_length import operator_kinds, select_by_description_length, with_criterion
 from zor._domain import box_of, defined_over
 from zor._expression import Token
-from zor._fit import Judge, linear_unless_better, select_by_validation, unscaled_formula
+from zor._fit import VALIDATION_FOLDS, Judge, linear_unless_better, search_held_out_errors, select_by_validation
+from zor._fit import unscaled_formula
 from zor._parameters import PARAMETER_SHARE, operator_names, parametric_stage, worth_fitting
 from zor._progress import Progress, ProgressBar
 from zor._results import EXACT_SHARE, DiscoveryResult, Formula, LevelReport, pareto_front, select_best
@@ -63,6 +64,13 @@ RESIDUAL_SEARCHES = ((8, 2000), (10, 5000))
 ROWS_PER_COEFFICIENT = 20
 # The searches of residuals leave this share of that time for choosing and fitting the sums.
 SUM_FIT_SHARE = 0.3
+# On at most CHECKED_ROWS rows over two or more variables, model_selection="best" weighs the linear model
+# against the search itself: the whole search runs again without each of the five folds, and its choice is
+# judged on the fold (zor._fit.search_held_out_errors). On so few rows a shape picked from thousands on
+# every row fits their noise, and its held-out error with only its constants refitted flatters it. A time
+# limit leaves CHECK_SHARE of it to these five searches.
+CHECKED_ROWS = 100
+CHECK_SHARE = 0.25
 
 
 def discover(X: Any, y: Any, *, variable_names: Sequence[str] | None = None, progress: Progress = True,
@@ -148,12 +156,21 @@ def discover(X: Any, y: Any, *, variable_names: Sequence[str] | None = None, pro
     client = None if cluster is None else require_client(cluster)
     chosen = settings_from("discover", settings)
     columns, target, names = prepare(X, y, variable_names)
+    target_name = getattr(y, "name", None) if hasattr(y, "to_numpy") else None
+    return dataclasses.replace(_discover(columns, target, names, chosen, progress, client),
+                               settings=chosen.as_dict(), target_name=target_name if isinstance(target_name, str) else None)
+
+
+def _discover(columns: list[Column], target: Column, names: tuple[str, ...], chosen: SearchSettings,
+              progress: Progress, client: Any, checking: bool = True) -> DiscoveryResult:
+    """discover on prepared data; `checking` False leaves out the searches without each fold (the
+    search run again inside that check)."""
     steps = chosen.steps(LADDER)
     bar = None
     try:  # a Ctrl-C from the bar's first drawing on still closes it
         bar = ProgressBar(steps, chosen.time_limit) if progress is True else None
         run = _Run(columns, target, names, chosen,
-                   bar if bar is not None else progress if callable(progress) else None, client)
+                   bar if bar is not None else progress if callable(progress) else None, client, checking)
         for step, (complexity, width) in enumerate(steps):
             if chosen.climbing and chosen.scaling and step == FACTOR_AFTER and not run.factor_searches():
                 break
@@ -161,12 +178,11 @@ def discover(X: Any, y: Any, *, variable_names: Sequence[str] | None = None, pro
                 break
         run.fit_parameters()
         run.find_sums()
+        run.check_search()
     finally:
         if bar is not None:
             bar.close()
-    target_name = getattr(y, "name", None) if hasattr(y, "to_numpy") else None
-    return dataclasses.replace(run.result(), settings=chosen.as_dict(),
-                               target_name=target_name if isinstance(target_name, str) else None)
+    return run.result()
 
 
 discover.__signature__ = inspect.Signature(  # type: ignore[attr-defined]
@@ -204,7 +220,7 @@ class _Run:
     """The steps of one discover call and what they found."""
 
     def __init__(self, columns: list[Column], target: Column, names: tuple[str, ...], settings: SearchSettings,
-                 listener: Callable[[LevelReport], Any] | None, cluster: Any) -> None:
+                 listener: Callable[[LevelReport], Any] | None, cluster: Any, checking: bool) -> None:
         self.columns, self.target, self.names, self.listener = columns, target, names, listener
         self.settings, self.cluster = settings, cluster
         self.started = time.monotonic()
@@ -232,10 +248,15 @@ class _Run:
         self.domain = box_of(columns)
         self.summing = settings.scaling and settings.max_terms >= 2
         self.fitting = settings.scaling and settings.max_parameters > 0
-        # What the ladder leaves of a time limit: PARAMETER_SHARE for the parameters, then SUM_SHARE for sums.
-        self.sum_reserve = SUM_SHARE * settings.time_limit if self.summing and settings.time_limit else 0.0
-        self.reserve = self.sum_reserve + (PARAMETER_SHARE * settings.time_limit
-                                           if self.fitting and settings.time_limit else 0.0)
+        self.checking = (checking and settings.scaling and settings.model_selection == "best"
+                         and len(names) >= 2 and 2 * VALIDATION_FOLDS <= len(target) <= CHECKED_ROWS)
+        self.search_errors: Column | None = None  # the search's own held-out errors (check_search)
+        # What the ladder leaves of a time limit: PARAMETER_SHARE for the parameters, then SUM_SHARE for
+        # sums, then CHECK_SHARE for the check.
+        limit = settings.time_limit or 0.0
+        self.sum_reserve = SUM_SHARE * limit if self.summing else 0.0
+        self.check_reserve = CHECK_SHARE * limit if self.checking else 0.0
+        self.reserve = self.sum_reserve + self.check_reserve + (PARAMETER_SHARE * limit if self.fitting else 0.0)
         self.sum_shapes: list[tuple[Shape, ...]] = []
         self.linear: Formula | None = None  # the least-squares linear model on the raw variables
         self.last_step = (0, 0)
@@ -260,7 +281,7 @@ class _Run:
         front = [tuple(candidate["tokens"]) for candidate in self.merged.pareto()]
         self.parametric, cut_short = parametric_stage(
             self.search_columns, self.search_target, self.names, self.domain, self.settings, front,
-            None if limit is None else self.started + limit - self.sum_reserve, self.columns, self.target)
+            None if limit is None else self.started + limit - self.sum_reserve - self.check_reserve, self.columns, self.target)
         self.cut_short = self.cut_short or cut_short
 
     def formula(self, candidate: Candidate) -> Formula | None:
@@ -368,7 +389,7 @@ class _Run:
         precision goal or the time is up: a pool of terms from the library, the ladder's shapes and searches of what the best
         sums leave over, screened and searched exactly."""
         best = self.merged.best
-        remaining = self.remaining()
+        remaining = self.remaining(self.check_reserve)
         if not self.summing or (best is not None and self.goal >= best["score"]) or (
                 remaining is not None and remaining <= 0.0):
             return
@@ -394,7 +415,7 @@ class _Run:
 
     def _residual_search(self, residual: Column, size: tuple[int, int]) -> list[Shape] | None:
         """The shapes of one scaled search of a residual, or None when the time is up."""
-        remaining = self.remaining(SUM_FIT_SHARE * self.sum_reserve)
+        remaining = self.remaining(SUM_FIT_SHARE * self.sum_reserve + self.check_reserve)
         if remaining is not None and remaining <= 0.0:
             self.cut_short = True
             return None
@@ -407,6 +428,21 @@ class _Run:
         except MemoryError:
             return []
         return [tuple(c["tokens"]) for c in outcome["front"] if c["scale"] != 0.0]
+
+    def check_search(self) -> None:
+        """On few rows, the search's own held-out error (see CHECKED_ROWS), for model_selection="best" to
+        weigh the linear model against; each of the five searches gets a fifth of CHECK_SHARE of the time
+        limit, or none without one."""
+        if not self.checking:
+            return
+        limit = self.settings.time_limit
+        inner = dataclasses.replace(self.settings, time_limit=None if limit is None else
+                                    max(self.remaining() or 0.0, 0.0) / VALIDATION_FOLDS)
+
+        def search(columns: list[Column], target: Column) -> Formula | None:
+            return _discover(columns, target, self.names, inner, False, None, checking=False).best
+
+        self.search_errors = search_held_out_errors(search, self.columns, self.target)
 
     def result(self) -> DiscoveryResult:
         if self.settings.scaling:
@@ -423,7 +459,7 @@ class _Run:
             best = select_by_description_length(front, self.columns, self.target, kinds)
         elif self.settings.model_selection == "best" and front:
             best = linear_unless_better(select_best(front, len(self.target), math.sqrt(self.target_mean_square)),
-                                        self.linear, self.columns, self.target)
+                                        self.linear, self.columns, self.target, self.search_errors)
             if best not in front:  # the linear model, which simpler formulas beat on the rows but not beyond
                 front = tuple(sorted(front + (best,), key=lambda formula: formula.complexity))
         elif self.settings.scaling:

@@ -30,8 +30,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from zor import _native
-from zor._constants import (SNAP_GATE, SNAP_RELATIVE, Exact, Snapped, affine_text, exact_candidates, exact_cost,
-                            exact_value, snap_allowance)
+from zor._constants import SNAP_GATE, Exact, Snapped, affine_text, exact_near, exact_value, snap_allowance
 from zor._data import Column
 from zor._domain import Box, defined_over
 from zor._expression import Token
@@ -250,13 +249,13 @@ def _snapped(values: NDArray[np.float64],
         freedom = n - terms - 1
         errors = _standard_errors(values, least, freedom)
         for k in range(terms):
-            for candidate in _exact_near(float(coefficients[k]), float(errors[k])):
+            for candidate in exact_near(float(coefficients[k]), float(errors[k])):
                 trial = fixed | {k: candidate}
                 moved, b, error = refit(trial, None)
                 if error - least <= snap_allowance(len(trial), least, freedom, syy):
                     fixed, coefficients, offset = trial, moved, b
                     break
-        for candidate in [(0, 1, "")] + _exact_near(offset, float(errors[-1])):
+        for candidate in [(0, 1, "")] + exact_near(offset, float(errors[-1])):
             moved, b, error = refit(fixed, candidate)
             if error - least <= snap_allowance(len(fixed) + 1, least, freedom, syy):
                 coefficients, offset, exact_offset = moved, b, candidate
@@ -270,18 +269,6 @@ def _standard_errors(values: NDArray[np.float64], sse: float, freedom: int) -> N
     with np.errstate(all="ignore"):
         covariance = np.linalg.pinv(design.T @ design) * (sse / max(freedom, 1))
     return np.sqrt(np.abs(np.diag(covariance)))
-
-
-def _exact_near(value: float, error: float) -> list[Exact]:
-    """The exact values a coefficient fitted as value ± error may snap to, simplest first: within two
-    standard errors (at least SNAP_RELATIVE of it), and written in hardly more digits than the data fix
-    it to (log10(|value| / error), half a digit of slack; a factor such as pi counts as two digits), so
-    that a coefficient known to two or three digits reads as 3/4 but never as 5·sqrt(pi)/9."""
-    if not math.isfinite(error) or not error > 0.0:
-        return list(exact_candidates(value))
-    digits = math.log10(abs(value) / error) + 0.5 if abs(value) > error else 0.0
-    return [c for c in exact_candidates(value, max(SNAP_RELATIVE * abs(value), 2.0 * error))
-            if exact_cost(c) + (c[2] != "") <= digits]
 
 
 def fit_sum(shapes: Sequence[Shape], columns: Sequence[Column], target: Column, names: tuple[str, ...],

@@ -137,6 +137,20 @@ def test_snapping_needs_two_standard_errors_and_a_shorter_description(exponent, 
         assert formula.tokens[2] == ("param", 0, 0.75)
 
 
+def test_a_parameter_snaps_only_to_a_constant_written_in_the_digits_the_data_fix():
+    # A Gaussian's -1/(2·0.8²) = -0.78125 fitted at 1 % noise to ±0.002: -pi/4 lies within two standard
+    # errors and shortens the description, but claims more digits than the fit knows.
+    rng = np.random.default_rng(2024)
+    x = rng.uniform(-3.0, 5.0, 200)
+    y = 2.0 * np.exp(-((x - 1.2) ** 2) / (2 * 0.8**2)) * (1.0 + 0.01 * rng.standard_normal(len(x)))
+    tokens = (X, C0, ("op", "Add"), ("op", "Square"), C1, ("op", "Mul"), ("op", "Exp"))
+    fit = _parameters.fit(tokens, [x], y, np.array([-1.0, -0.7, 2.0, 0.0]))
+    problem = _problem([x], y)
+    formula = _parameters.formula_from_fit(problem, *_parameters.snap_parameters(problem, fit))
+    width = formula.parameters[1]
+    assert width.exact is None and width.low < -0.78125 < width.high, width
+
+
 def test_description_length_prefers_the_law_to_an_overfit():
     rng = np.random.default_rng(2)
     x = np.linspace(0.0, 5.0, 100)

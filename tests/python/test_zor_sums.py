@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import zor
-from zor import _sums
+from zor import _constants, _sums
 
 RNG = np.random.default_rng(7)
 SPEED = RNG.uniform(1.0, 30.0, 200)
@@ -84,9 +84,11 @@ def test_the_front_never_loses_to_the_linear_model_on_its_rows(seed):
     (0.987, 0.003, None, (5, 9, "sqrtpi")),  # 5*sqrt(pi)/9 claims more than the data know; 1 is 4 errors off
     (0.987, 0.003, None, (1, 1, "")),
     (0.78539816339, 1e-12, (1, 4, "pi"), None),
+    (-0.7487, 0.012, (-3, 4, ""), None),  # a sign is no digit
+    (-0.7830, 0.002, None, (-1, 4, "pi")),  # -pi/4 and -25/32 are both 1.2 errors off: neither is known
 ])
 def test_a_coefficient_snaps_only_to_what_its_standard_error_allows(value, error, offered, refused):
-    found = _sums._exact_near(value, error)
+    found = _constants.exact_near(value, error)
     assert offered is None or offered in found
     assert refused not in found
 
@@ -135,3 +137,28 @@ def test_a_sum_of_any_signs_reads_and_computes_as_predict_does(terms, offset):
     assert [namespace["f"](row) for row in rows] == predicted.tolist()
     expected = sum(term.used * np.asarray(_sums.shape_values(term.tokens, [rows])) for term in terms) + offset
     np.testing.assert_allclose(predicted, expected, rtol=1e-15)
+
+
+@pytest.mark.parametrize("seed", [0, 2])
+def test_on_few_rows_the_best_formula_predicts_as_well_as_linear_regression(seed):
+    # 30 noisy rows over four variables: a shape picked from thousands fits their noise, and only the
+    # search run again without each fold shows it.
+    rng = np.random.default_rng(seed)
+    weights = rng.uniform(0.5, 2.0, 4)
+    X, X_new = rng.normal(size=(30, 4)), rng.normal(size=(2000, 4))
+    y, y_new = (data @ weights + rng.normal(scale=2.0, size=len(data)) for data in (X, X_new))
+    best = zor.discover(X, y, max_complexity=6, beam_width=500, progress=False).best
+    linear = np.c_[X_new, np.ones(len(X_new))] @ np.linalg.lstsq(np.c_[X, np.ones(len(y))], y, rcond=None)[0]
+
+    def r2(predicted):
+        return 1.0 - np.sum((predicted - y_new) ** 2) / np.sum((y_new - np.mean(y_new)) ** 2)
+
+    assert r2(best.predict(X_new)) >= r2(linear) - 0.02, best
+
+
+def test_on_few_rows_an_exact_law_stays_exact():
+    rng = np.random.default_rng(3)
+    m, a = rng.uniform(1.0, 5.0, 30), rng.uniform(1.0, 5.0, 30)
+    best = zor.discover(np.c_[m, a], m * a, variable_names=["m", "a"], max_complexity=6, beam_width=500,
+                        progress=False).best
+    assert best.formula == "(m * a)" or best.formula == "(a * m)", best

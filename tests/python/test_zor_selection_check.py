@@ -1,0 +1,48 @@
+"""The search's own held-out error: each fold is judged by a formula chosen without it, and the linear
+model keeps its place unless the search beats it by more than the noise between folds."""
+
+import math
+
+import numpy as np
+import pytest
+
+from zor import _fit
+
+
+class Constant:
+    def __init__(self, value):
+        self.value = value
+
+    def predict(self, columns):
+        return np.full(len(columns[0]), self.value)
+
+
+def test_the_search_never_sees_the_fold_it_is_judged_on():
+    target = np.arange(40.0)
+    calls = []
+
+    def choose(columns, rows):
+        calls.append(set(rows.tolist()))
+        return None if len(calls) == 3 else Constant(float(np.mean(rows)))
+
+    errors = _fit.search_held_out_errors(choose, [target.copy()], target)
+    fold = _fit._folds(len(target))
+    assert [rows for rows in calls] == [set(target[fold != k].tolist()) for k in range(_fit.VALIDATION_FOLDS)]
+    assert math.isinf(errors[2]) and np.all(np.isfinite(np.delete(errors, 2)))
+
+
+LINEAR = np.array([10.0, 12.0, 9.0, 11.0, 10.0])
+
+
+@pytest.mark.parametrize("search, expected", [
+    ([5.0, 6.0, 4.0, 6.0, 5.0], "chosen"),  # better on every fold
+    ([4.0, 25.0, 3.0, 9.0, 8.0], "linear"),  # lower on average, but within the folds' noise
+    ([1.0, 1.0, 1.0, 1.0, math.inf], "linear"),  # fails a fold
+    ([12.0, 13.0, 10.0, 12.0, 11.0], "linear"),
+])
+def test_the_linear_model_keeps_its_place_unless_clearly_beaten(monkeypatch, search, expected):
+    monkeypatch.setattr(_fit, "held_out_errors", lambda formula, columns, target: LINEAR)
+    models = {"chosen": object(), "linear": object()}
+    target = np.linspace(1.0, 2.0, 20)
+    picked = _fit.linear_unless_better(models["chosen"], models["linear"], [target], target, np.array(search))
+    assert picked is models[expected]

@@ -68,6 +68,13 @@ class ProgressBar:
             self._bar.set_postfix_str(self._postfix(), refresh=False)
             self._bar.update(1)
 
+    def stage(self, name: str) -> None:
+        """A stage after the ladder's searches, named in place of the step (the best so far and the
+        countdown stay)."""
+        with self._lock:
+            self._bar.set_description(name, refresh=False)
+            self._bar.set_postfix_str(self._postfix(), refresh=True)
+
     def _tick(self) -> None:
         while not self._done.wait(self.TICK_SECONDS):
             with self._lock:

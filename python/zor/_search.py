@@ -278,11 +278,17 @@ class _Run:
                 or not worth_fitting(self.settings, self.search_columns, self.search_target, found))):
             return
         limit = self.settings.time_limit
+        self.announce("free parameters")
         front = [tuple(candidate["tokens"]) for candidate in self.merged.pareto()]
         self.parametric, cut_short = parametric_stage(
             self.search_columns, self.search_target, self.names, self.domain, self.settings, front,
             None if limit is None else self.started + limit - self.sum_reserve - self.check_reserve, self.columns, self.target)
         self.cut_short = self.cut_short or cut_short
+
+    def announce(self, stage: str) -> None:
+        """Names a stage after the ladder on the progress bar, if there is one."""
+        if isinstance(self.listener, ProgressBar):
+            self.listener.stage(stage)
 
     def formula(self, candidate: Candidate) -> Formula | None:
         """The candidate as a Formula: with scaling, fitted and snapped on the search's rows."""
@@ -399,6 +405,7 @@ class _Run:
         terms = min(self.settings.max_terms, rows // ROWS_PER_COEFFICIENT - 1)
         if terms < 2:
             return
+        self.announce("sums of terms")
         pool = TermPool(self.search_columns, self.search_target, terms)
         pool.add(term_library(len(self.names), self.settings.use_trig))
         library = len(pool.shapes)
@@ -435,6 +442,7 @@ class _Run:
         limit, or none without one."""
         if not self.checking:
             return
+        self.announce("the search without each fold")
         limit = self.settings.time_limit
         inner = dataclasses.replace(self.settings, time_limit=None if limit is None else
                                     max(self.remaining() or 0.0, 0.0) / VALIDATION_FOLDS)

@@ -381,3 +381,12 @@ def test_progress_bar_of_a_ladder_counts_down(capfd):
     steps = len(zor._search.LADDER)
     assert f"step 1/{steps}, complexity 6, beam 2,000: " in err and f"step 2/{steps}" in err
     assert "s left" in err and ": :" not in err
+
+
+def test_progress_bar_names_the_stages_after_the_ladder(capfd):
+    rng = np.random.default_rng(5)
+    X = rng.uniform(1.0, 3.0, (40, 2))
+    zor.discover(X, X[:, 0] + np.exp(0.3 * X[:, 1]) + rng.normal(scale=0.1, size=40), time_limit=1.0,
+                 progress=True)
+    err = capfd.readouterr().err
+    assert "free parameters" in err and "the search without each fold" in err

@@ -64,11 +64,12 @@ RESIDUAL_SEARCHES = ((8, 2000), (10, 5000))
 ROWS_PER_COEFFICIENT = 20
 # The searches of residuals leave this share of that time for choosing and fitting the sums.
 SUM_FIT_SHARE = 0.3
-# On at most CHECKED_ROWS rows over two or more variables, model_selection="best" weighs the linear model
-# against the search itself: the whole search runs again without each of the five folds, and its choice is
-# judged on the fold (zor._fit.search_held_out_errors). On so few rows a shape picked from thousands on
-# every row fits their noise, and its held-out error with only its constants refitted flatters it. A time
-# limit leaves CHECK_SHARE of it to these five searches.
+# With a time limit, on at most CHECKED_ROWS rows over two or more variables, model_selection="best" weighs
+# the linear model against the search itself: the whole search runs again without each of the five folds,
+# and its choice is judged on the fold (zor._fit.search_held_out_errors). On so few rows a shape picked
+# from thousands on every row fits their noise, and its held-out error with only its constants refitted
+# flatters it. The five searches share CHECK_SHARE of the time limit; without one they would cost five
+# times the search, and the formula's own held-out error is used.
 CHECKED_ROWS = 100
 CHECK_SHARE = 0.25
 
@@ -249,7 +250,7 @@ class _Run:
         self.summing = settings.scaling and settings.max_terms >= 2
         self.fitting = settings.scaling and settings.max_parameters > 0
         self.checking = (checking and settings.scaling and settings.model_selection == "best"
-                         and len(names) >= 2 and 2 * VALIDATION_FOLDS <= len(target) <= CHECKED_ROWS)
+                         and settings.time_limit is not None and len(names) >= 2 and 2 * VALIDATION_FOLDS <= len(target) <= CHECKED_ROWS)
         self.search_errors: Column | None = None  # the search's own held-out errors (check_search)
         # What the ladder leaves of a time limit: PARAMETER_SHARE for the parameters, then SUM_SHARE for
         # sums, then CHECK_SHARE for the check.
@@ -392,16 +393,18 @@ class _Run:
 
     def find_sums(self) -> None:
         """The sums worth refitting on every row (see zor._sums), unless a single formula meets the
-        precision goal or the time is up: a pool of terms from the library, the ladder's shapes and searches of what the best
-        sums leave over, screened and searched exactly."""
+        precision goal: the linear model on the raw variables always, which costs one least-squares fit;
+        then, unless the time is up, a pool of terms from the library, the ladder's shapes and searches of
+        what the best sums leave over, screened and searched exactly."""
         best = self.merged.best
-        remaining = self.remaining(self.check_reserve)
-        if not self.summing or (best is not None and self.goal >= best["score"]) or (
-                remaining is not None and remaining <= 0.0):
+        if not self.summing or (best is not None and self.goal >= best["score"]):
             return
         rows, variables = len(self.search_target), len(self.names)
         if variables >= 2 and rows > variables + 1:
             self.sum_shapes.append(linear_shapes(variables))
+        remaining = self.remaining(self.check_reserve)
+        if remaining is not None and remaining <= 0.0:
+            return
         terms = min(self.settings.max_terms, rows // ROWS_PER_COEFFICIENT - 1)
         if terms < 2:
             return
@@ -438,14 +441,14 @@ class _Run:
 
     def check_search(self) -> None:
         """On few rows, the search's own held-out error (see CHECKED_ROWS), for model_selection="best" to
-        weigh the linear model against; each of the five searches gets a fifth of CHECK_SHARE of the time
-        limit, or none without one."""
+        weigh the linear model against; each of the five searches gets a fifth of the time left."""
         if not self.checking:
             return
+        remaining = self.remaining()
+        if remaining is None or remaining <= 0.0:
+            return  # no time left: the formula's own held-out error stands in
         self.announce("the search without each fold")
-        limit = self.settings.time_limit
-        inner = dataclasses.replace(self.settings, time_limit=None if limit is None else
-                                    max(self.remaining() or 0.0, 0.0) / VALIDATION_FOLDS)
+        inner = dataclasses.replace(self.settings, time_limit=remaining / VALIDATION_FOLDS)
 
         def search(columns: list[Column], target: Column) -> Formula | None:
             return _discover(columns, target, self.names, inner, False, None, checking=False).best

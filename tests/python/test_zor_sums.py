@@ -147,7 +147,7 @@ def test_on_few_rows_the_best_formula_predicts_as_well_as_linear_regression(seed
     weights = rng.uniform(0.5, 2.0, 4)
     X, X_new = rng.normal(size=(30, 4)), rng.normal(size=(2000, 4))
     y, y_new = (data @ weights + rng.normal(scale=2.0, size=len(data)) for data in (X, X_new))
-    best = zor.discover(X, y, max_complexity=6, beam_width=500, progress=False).best
+    best = zor.discover(X, y, time_limit=3.0, progress=False).best
     linear = np.c_[X_new, np.ones(len(X_new))] @ np.linalg.lstsq(np.c_[X, np.ones(len(y))], y, rcond=None)[0]
 
     def r2(predicted):
@@ -159,6 +159,5 @@ def test_on_few_rows_the_best_formula_predicts_as_well_as_linear_regression(seed
 def test_on_few_rows_an_exact_law_stays_exact():
     rng = np.random.default_rng(3)
     m, a = rng.uniform(1.0, 5.0, 30), rng.uniform(1.0, 5.0, 30)
-    best = zor.discover(np.c_[m, a], m * a, variable_names=["m", "a"], max_complexity=6, beam_width=500,
-                        progress=False).best
+    best = zor.discover(np.c_[m, a], m * a, variable_names=["m", "a"], time_limit=2.0, progress=False).best
     assert best.formula == "(m * a)" or best.formula == "(a * m)", best

@@ -33,7 +33,8 @@ from zor import _native
 from zor._constants import SNAP_GATE, Exact, Snapped, affine_text, exact_near, exact_value, snap_allowance
 from zor._data import Column
 from zor._domain import Box, defined_over
-from zor._expression import Token
+from zor._derivatives import apply_binary, apply_unary
+from zor._expression import Token, fold
 from zor._results import Formula
 from zor._terms import Term, sum_complexity, sum_text, sum_tokens
 
@@ -73,6 +74,34 @@ def shape_values(shape: Shape, columns: Sequence[Column]) -> NDArray[np.float64]
     return np.asarray(_native.evaluate(list(shape), list(columns)), dtype=np.float64)
 
 
+# A difference (a − b, a + b, zor's exp(a) − ln(b)) no larger than this share of its operands on every row
+# is zero but for rounding, as exp(ln x) − x is.
+ROUNDING_ZERO = 1e-9
+
+
+def rounds_to_zero(shape: Shape, columns: Sequence[Column]) -> bool:
+    """Whether some sum or difference inside the shape is zero on every row but for rounding: a term
+    made of it is rounding noise, which a large enough coefficient fits to anything."""
+    found = False
+
+    def leaf(token: Token) -> NDArray[np.float64]:
+        if token[0] == "var":
+            return columns[int(token[1])]
+        return np.full(len(columns[0]), float(token[2] if token[0] == "param" else token[1]))  # type: ignore[misc]
+
+    def binary(name: str, a: NDArray[np.float64], b: NDArray[np.float64]) -> NDArray[np.float64]:
+        nonlocal found
+        value = apply_binary(name, a, b)
+        if name in ("Add", "Sub", "Zor"):
+            size = np.abs(a) + np.abs(b) if name != "Zor" else np.abs(np.exp(a)) + np.abs(np.log(b))
+            found = found or bool(np.all(np.abs(value) <= ROUNDING_ZERO * size) and np.any(size > 0.0))
+        return value
+
+    with np.errstate(all="ignore"):
+        fold(shape, leaf, apply_unary, binary)
+    return found
+
+
 class TermPool:
     """The pool of terms on the search's rows: each term's values standardised, distinct terms only, and
     the screening and exact subset search over them."""
@@ -102,7 +131,7 @@ class TermPool:
         """Adds the shapes that are finite on every row, vary, and differ from every term in the pool."""
         for shape in sorted(set(shapes) - set(self.shapes), key=lambda s: (len(s), repr(s))):
             values = shape_values(shape, self.columns)
-            if not np.all(np.isfinite(values)):
+            if not np.all(np.isfinite(values)) or rounds_to_zero(shape, self.columns):
                 continue
             spread = float(np.std(values))
             if not spread > 1e-12 * float(np.max(np.abs(values))):

@@ -161,3 +161,21 @@ def test_on_few_rows_an_exact_law_stays_exact():
     m, a = rng.uniform(1.0, 5.0, 30), rng.uniform(1.0, 5.0, 30)
     best = zor.discover(np.c_[m, a], m * a, variable_names=["m", "a"], time_limit=2.0, progress=False).best
     assert best.formula == "(m * a)" or best.formula == "(a * m)", best
+
+
+V0 = ("var", 0)
+
+
+@pytest.mark.parametrize("shape, noise", [
+    ((V0, ("op", "Ln"), ("op", "Exp"), V0, ("op", "Sub"), V0, ("op", "Sin"), ("op", "Mul")), True),
+    ((V0, ("op", "Ln"), V0, ("op", "Exp"), ("op", "Zor")), True),  # exp(ln x) − ln(exp x)
+    ((V0, ("op", "Sqrt"), ("op", "Square"), V0, ("op", "Sub")), True),
+    ((V0, ("const", 2.0), ("op", "Sub"), V0, ("op", "Mul")), False),  # zero on one row only
+    ((V0, V0, ("op", "Sqrt"), ("op", "Sub")), False),
+])
+def test_a_term_that_is_zero_but_for_rounding_never_joins_a_sum(shape, noise):
+    x = np.linspace(1.0, 50.0, 99)
+    pool = _sums.TermPool([x], x, 2)
+    pool.add([shape])
+    assert _sums.rounds_to_zero(shape, [x]) is noise
+    assert (shape in pool.shapes) is not noise

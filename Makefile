@@ -86,7 +86,8 @@ bench-realdata: setup
 	$(PY) bench/realdata.py --write $(REALDATA_FLAGS)
 
 # zor.discover against the textbook nonlinear model of five real data sets (statsmodels' bundled data), with
-# pyoperon beside them; 5-fold cross-validation, 20 s per search on one core, one fit at a time.
+# pyoperon beside them; 5-fold cross-validation, 20 s per search on one core, one fit at a time: about twenty
+# minutes.
 TEXTBOOK_FLAGS ?=
 bench-textbook: setup
 	$(PY) -m pip install -q scikit-learn statsmodels pyoperon

@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 
 .PHONY: setup setup-fuzz demo test test-cpp test-python test-sanitize test-tsan fuzz fuzz-ci soak bench \
-  bench-discovery bench-recovery bench-selection bench-realdata bench-parameters format clean
+  bench-discovery bench-recovery bench-selection bench-realdata bench-parameters bench-textbook format clean
 
 setup:
 	@bash scripts/bootstrap.sh
@@ -84,6 +84,14 @@ REALDATA_FLAGS ?=
 bench-realdata: setup
 	$(PY) -m pip install -q scikit-learn statsmodels pyoperon matplotlib
 	$(PY) bench/realdata.py --write $(REALDATA_FLAGS)
+
+# zor.discover against the textbook nonlinear model of five real data sets (statsmodels' bundled data), with
+# pyoperon beside them; 5-fold cross-validation, 20 s per search on one core, one fit at a time: about twenty
+# minutes.
+TEXTBOOK_FLAGS ?=
+bench-textbook: setup
+	$(PY) -m pip install -q scikit-learn statsmodels pyoperon
+	$(PY) bench/textbook.py $(TEXTBOOK_FLAGS)
 
 # Free parameters inside formulas: seven laws at noise 0 and 1 %, 20 s each on one core, the fitting rate
 # and the cost on laws that need none; about five minutes.

@@ -119,7 +119,10 @@ def discover(X: Any, y: Any, *, variable_names: Sequence[str] | None = None, pro
     select_best): the law rather than an overfit on noisy data; but where the
     least-squares linear model on the raw variables has the lower error on
     held-out rows (five folds, as for "validation"), that model is the best
-    (see zor._fit.linear_unless_better). "accuracy"
+    (see zor._fit.linear_unless_better); on at most 100 rows with a time
+    limit, the search itself runs again without each fold, in the last
+    quarter of the time, and must beat the linear model on the folds by more
+    than their noise (see CHECKED_ROWS). "accuracy"
     picks the lowest score. "validation" picks the entry with the lowest
     error on held-out rows: each entry's scale and offset are refitted on
     four fifths of the rows and judged on the fifth, in turn (see

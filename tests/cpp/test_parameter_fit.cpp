@@ -45,9 +45,10 @@ ParameterFit fit_all(const Expr& shape, const Data& data, std::vector<double> st
   return fit_parameters(shape, data.view(), start, std::vector<bool>(start.size(), true), FitOptions{});
 }
 
-const Expr kDecay{{x(), c(0), op(OpCode::Mul), op(OpCode::Exp)}};                        // exp(c0·x)
-const Expr kSaturation{{x(), x(), c(0), op(OpCode::Add), op(OpCode::Div)}};              // x / (x + c0)
-const Expr kRedundant{{x(), c(0), op(OpCode::Add), c(1), op(OpCode::Add), op(OpCode::Exp)}};  // exp(x + c0 + c1)
+const Expr kDecay{{x(), c(0), op(OpCode::Mul), op(OpCode::Exp)}};            // exp(c0·x)
+const Expr kSaturation{{x(), x(), c(0), op(OpCode::Add), op(OpCode::Div)}};  // x / (x + c0)
+const Expr kRedundant{
+    {x(), c(0), op(OpCode::Add), c(1), op(OpCode::Add), op(OpCode::Exp)}};  // exp(x + c0 + c1)
 
 TEST(ParameterFit, RecoversExponentialDecayAndMichaelisMentenExactly) {
   const Data decay = data_of(0.0, 10.0, 60, [](double t) { return 2.0 + 3.0 * std::exp(-t / 2.5); });
@@ -81,9 +82,12 @@ std::vector<JacobianCase> jacobian_cases() {
       // exp(c0·x) − ln(x + c1)
       {"exp_ln", {{x(), c(0), op(Mul), op(Exp), x(), c(1), op(Add), op(Ln), op(Sub)}}, {0.3, 0.8, 1.7, -0.4}},
       // sqrt(x / c0) · sin(c1·x)
-      {"sqrt_sin", {{x(), c(0), op(Div), op(Sqrt), c(1), x(), op(Mul), op(Sin), op(Mul)}}, {1.3, 0.9, -2.1, 0.5}},
+      {"sqrt_sin",
+       {{x(), c(0), op(Div), op(Sqrt), c(1), x(), op(Mul), op(Sin), op(Mul)}},
+       {1.3, 0.9, -2.1, 0.5}},
       // −(c0 − x)² + cos(c1·x)
-      {"square_cos", {{c(0), x(), op(Sub), op(Square), op(Neg), x(), c(1), op(Mul), op(Cos), op(Add)}},
+      {"square_cos",
+       {{c(0), x(), op(Sub), op(Square), op(Neg), x(), c(1), op(Mul), op(Cos), op(Add)}},
        {0.6, 1.7, 0.8, 0.1}},
       // |1 / (x + c0)| · zor(c1, x·c2)
       {"recip_abs_zor",
@@ -184,8 +188,8 @@ TEST(ParameterFit, FixedEntriesKeepTheirBits) {
   EXPECT_NEAR(fitted.full[0], -0.4, 1e-9);
 
   const double fixed_rate = -0.4;
-  const ParameterFit linear =
-      fit_parameters(kDecay, decay.view(), std::vector<double>{fixed_rate, 1.0, 0.0}, {false, true, true}, FitOptions{});
+  const ParameterFit linear = fit_parameters(kDecay, decay.view(), std::vector<double>{fixed_rate, 1.0, 0.0},
+                                             {false, true, true}, FitOptions{});
   ASSERT_EQ(linear.status, FitStatus::Converged);
   EXPECT_EQ(std::bit_cast<std::uint64_t>(linear.full[0]), std::bit_cast<std::uint64_t>(fixed_rate));
   EXPECT_NEAR(linear.full[1], 3.0, 1e-10);
@@ -193,9 +197,9 @@ TEST(ParameterFit, FixedEntriesKeepTheirBits) {
 
 TEST(ParameterFit, RefusesMalformedOrUnfittableInput) {
   const Data data = data_of(0.0, 1.0, 3, [](double v) { return v; });
-  EXPECT_FALSE(inner_parameter_count(Expr{{x(), op(OpCode::Add)}}, 1));          // operand missing
-  EXPECT_FALSE(inner_parameter_count(Expr{{Token::var(1)}}, 1));                 // no such variable
-  EXPECT_FALSE(inner_parameter_count(Expr{{x(), c(0)}}, 1));                     // two values left
+  EXPECT_FALSE(inner_parameter_count(Expr{{x(), op(OpCode::Add)}}, 1));         // operand missing
+  EXPECT_FALSE(inner_parameter_count(Expr{{Token::var(1)}}, 1));                // no such variable
+  EXPECT_FALSE(inner_parameter_count(Expr{{x(), c(0)}}, 1));                    // two values left
   EXPECT_EQ(inner_parameter_count(Expr{{x(), c(2), op(OpCode::Mul)}}, 1), 3u);  // c0, c1 unused
   EXPECT_EQ(fit_all(kDecay, data, {NAN, 1.0, 0.0}).status, FitStatus::Refused);
   EXPECT_EQ(fit_all(kDecay, data, {0.1, 1.0}).status, FitStatus::Refused);
@@ -219,8 +223,8 @@ TEST(ParameterFit, GivesUpAtTheEvaluationCap) {
 }
 
 std::vector<std::uint64_t> bits_of(const ParameterFit& fit) {
-  std::vector<std::uint64_t> bits{static_cast<std::uint64_t>(fit.status), std::bit_cast<std::uint64_t>(fit.sse),
-                                  fit.evaluations};
+  std::vector<std::uint64_t> bits{static_cast<std::uint64_t>(fit.status),
+                                  std::bit_cast<std::uint64_t>(fit.sse), fit.evaluations};
   for (double v : fit.full) bits.push_back(std::bit_cast<std::uint64_t>(v));
   for (double v : fit.jacobian) bits.push_back(std::bit_cast<std::uint64_t>(v));
   return bits;
@@ -229,18 +233,21 @@ std::vector<std::uint64_t> bits_of(const ParameterFit& fit) {
 // The batch runs on the pool (ctest runs this with 1 and 4 threads); each of
 // its fits is the lone fit of its job, bit for bit.
 TEST(ParameterFit, BatchGivesEachJobsLoneFitBitForBit) {
-  const Data data = data_of(0.1, 10.0, 80, [](double s) { return 4.0 * s / (1.5 + s) + 0.01 * std::sin(7.0 * s); });
+  const Data data =
+      data_of(0.1, 10.0, 80, [](double s) { return 4.0 * s / (1.5 + s) + 0.01 * std::sin(7.0 * s); });
   std::vector<FitJob> jobs;
   for (int k = 0; k < 24; ++k) {
     const double start = 0.2 + 0.35 * k;
-    jobs.push_back(FitJob{k % 3 == 2 ? kDecay : kSaturation, {k % 3 == 2 ? -start : start, 3.0, 0.0}, {true, true, true}});
+    jobs.push_back(FitJob{
+        k % 3 == 2 ? kDecay : kSaturation, {k % 3 == 2 ? -start : start, 3.0, 0.0}, {true, true, true}});
   }
   jobs.push_back(FitJob{kRedundant, {0.3, 0.2, 1.0, 0.0}, {true, true, true, true}});
   const std::vector<ParameterFit> batch = fit_batch(jobs, data.view(), FitOptions{});
   ASSERT_EQ(batch.size(), jobs.size());
   std::size_t converged = 0;
   for (std::size_t k = 0; k < jobs.size(); ++k) {
-    const ParameterFit lone = fit_parameters(jobs[k].shape, data.view(), jobs[k].start, jobs[k].free, FitOptions{});
+    const ParameterFit lone =
+        fit_parameters(jobs[k].shape, data.view(), jobs[k].start, jobs[k].free, FitOptions{});
     EXPECT_EQ(bits_of(batch[k]), bits_of(lone)) << "job " << k;
     converged += lone.status == FitStatus::Converged;
   }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <unsupported/Eigen/NonLinearOptimization>
 
 #include "core/pool.hpp"
@@ -95,12 +96,14 @@ class DualEvaluator {
 
   const double* values() const { return buffer_.data(); }
   // Null when the formula does not depend on parameter j.
-  const double* gradient(std::size_t j) const { return depends_[j] ? buffer_.data() + (j + 1) * rows_ : nullptr; }
+  const double* gradient(std::size_t j) const {
+    return depends_[j] ? buffer_.data() + (j + 1) * rows_ : nullptr;
+  }
 
  private:
   double* value_of(std::size_t slot) { return buffer_.data() + slot * stride_; }
   double* gradient_of(std::size_t slot, std::size_t j) { return value_of(slot) + (j + 1) * rows_; }
-  std::vector<bool>::reference depends(std::size_t slot, std::size_t j) { return depends_[slot * inner_ + j]; }
+  unsigned char& depends(std::size_t slot, std::size_t j) { return depends_[slot * inner_ + j]; }
 
   void push_leaf(const Token& token, const double* theta, std::size_t slot) {
     double* v = value_of(slot);
@@ -248,11 +251,12 @@ class DualEvaluator {
   std::size_t inner_;
   std::size_t stride_;
   std::vector<double> buffer_;
-  std::vector<bool> depends_;  // slot × inner parameter
+  std::vector<unsigned char> depends_;  // slot × inner parameter
   std::vector<double> slope_;
 };
 
-bool finite(double value) { return std::isfinite(value); }
+// Neither infinite nor NaN, without a branch.
+bool finite(double value) { return std::fabs(value) <= std::numeric_limits<double>::max(); }
 
 // The model a·f + b − y at `full` as the fit sees it: the residuals into
 // `residual` (rows) and the Jacobian columns listed in `wanted` (entries of
@@ -277,12 +281,22 @@ class ModelAssembler {
     const double* f = evaluator_.values();
     for (std::size_t i = 0; i < rows; ++i) {
       residual[i] = scale * f[i] + offset - data_.target[i];
-      inside_[i] = finite(residual[i]) && finite(f[i]);
+      inside_[i] = finite(residual[i]) & finite(f[i]);
     }
+    // Each derivative column scaled once: written out when wanted, checked in any case.
     for (std::size_t j = 0; j < inner; ++j) {
       const double* g = evaluator_.gradient(j);
       if (g == nullptr) continue;
-      for (std::size_t i = 0; i < rows; ++i) inside_[i] = inside_[i] && finite(scale * g[i]);
+      const auto at = std::find(wanted.begin(), wanted.end(), j);
+      if (at == wanted.end()) {
+        for (std::size_t i = 0; i < rows; ++i) inside_[i] &= finite(scale * g[i]);
+        continue;
+      }
+      double* column = jacobian + static_cast<std::size_t>(at - wanted.begin()) * rows;
+      for (std::size_t i = 0; i < rows; ++i) {
+        column[i] = scale * g[i];
+        inside_[i] &= finite(column[i]);
+      }
     }
     for (std::size_t c = 0; c < wanted.size(); ++c) {
       double* column = jacobian + c * rows;
@@ -291,9 +305,7 @@ class ModelAssembler {
         std::memcpy(column, f, rows * sizeof(double));
       } else if (entry == inner + 1) {
         std::fill(column, column + rows, 1.0);
-      } else if (const double* g = evaluator_.gradient(entry)) {
-        for (std::size_t i = 0; i < rows; ++i) column[i] = scale * g[i];
-      } else {
+      } else if (evaluator_.gradient(entry) == nullptr) {
         std::fill(column, column + rows, 0.0);
       }
     }
@@ -440,9 +452,11 @@ ParameterFit fit_parameters(const Expr& shape, const FitData& data, std::span<co
   minimiser.parameters.ftol = options.tolerance;
   minimiser.parameters.xtol = options.tolerance;
   minimiser.parameters.gtol = options.tolerance;
-  minimiser.parameters.maxfev = static_cast<Eigen::Index>(options.evaluations_per_entry * (free_entries.size() + 1));
+  minimiser.parameters.maxfev =
+      static_cast<Eigen::Index>(options.evaluations_per_entry * (free_entries.size() + 1));
   Eigen::VectorXd x(static_cast<Eigen::Index>(free_entries.size()));
-  for (std::size_t j = 0; j < free_entries.size(); ++j) x[static_cast<Eigen::Index>(j)] = start[free_entries[j]];
+  for (std::size_t j = 0; j < free_entries.size(); ++j)
+    x[static_cast<Eigen::Index>(j)] = start[free_entries[j]];
   const Eigen::LevenbergMarquardtSpace::Status status = minimiser.minimize(x);
   result.evaluations = static_cast<std::size_t>(minimiser.nfev);
   if (!converged(status) || !x.allFinite()) {
@@ -461,7 +475,8 @@ ParameterFit fit_parameters(const Expr& shape, const FitData& data, std::span<co
   }
   result.jacobian.resize(rows * free_count);
   for (std::size_t i = 0; i < rows; ++i)
-    for (std::size_t j = 0; j < free_count; ++j) result.jacobian[i * free_count + j] = by_column[j * rows + i];
+    for (std::size_t j = 0; j < free_count; ++j)
+      result.jacobian[i * free_count + j] = by_column[j * rows + i];
   if (undetermined(result.jacobian, rows, free_count)) {
     result.jacobian.clear();
     result.status = FitStatus::Undetermined;
@@ -478,7 +493,9 @@ std::vector<ParameterFit> fit_batch(const std::vector<FitJob>& jobs, const FitDa
                                     const FitOptions& options) {
   return pool::parallel_map<ParameterFit>(
       jobs.size(),
-      [&](std::size_t k) { return fit_parameters(jobs[k].shape, data, jobs[k].start, jobs[k].free, options); },
+      [&](std::size_t k) {
+        return fit_parameters(jobs[k].shape, data, jobs[k].start, jobs[k].free, options);
+      },
       1);
 }
 

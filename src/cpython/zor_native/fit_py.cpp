@@ -52,8 +52,8 @@ bool check_job(fit::FitJob& job, std::size_t variables) {
   }
   if (job.start.size() != *inner + 2) {
     PyErr_Format(PyExc_ValueError,
-                 "start holds the %zu inner parameters, the scale and the offset: %zu values, not %zu", *inner,
-                 *inner + 2, job.start.size());
+                 "start holds the %zu inner parameters, the scale and the offset: %zu values, not %zu",
+                 *inner, *inner + 2, job.start.size());
     return false;
   }
   if (job.free.empty()) job.free.assign(job.start.size(), true);
@@ -117,8 +117,9 @@ fit::FitOptions options_with(std::optional<std::uint64_t> evaluations_per_entry)
   return options;
 }
 
-PyObject* fit_parameters(Expr shape, discover::Columns columns, std::vector<double> y, std::vector<double> start,
-                         NoneOr<std::vector<bool>> free, std::optional<std::uint64_t> evaluations_per_entry) {
+PyObject* fit_parameters(Expr shape, discover::Columns columns, std::vector<double> y,
+                         std::vector<double> start, NoneOr<std::vector<bool>> free,
+                         std::optional<std::uint64_t> evaluations_per_entry) {
   fit::FitData data;
   fit::FitJob job{std::move(shape), std::move(start), free.value.value_or(std::vector<bool>{})};
   if (!fit_data(columns, y, data) || !check_job(job, columns.size())) return nullptr;
@@ -133,7 +134,8 @@ PyObject* fit_parameters(Expr shape, discover::Columns columns, std::vector<doub
 // A job: (tokens, start) or (tokens, start, free).
 bool convert_job(PyObject* obj, fit::FitJob& out) {
   if (!PyTuple_Check(obj) || PyTuple_GET_SIZE(obj) < 2 || PyTuple_GET_SIZE(obj) > 3) {
-    PyErr_Format(PyExc_TypeError, "a fit job is a tuple (tokens, start) or (tokens, start, free), not %R", obj);
+    PyErr_Format(PyExc_TypeError, "a fit job is a tuple (tokens, start) or (tokens, start, free), not %R",
+                 obj);
     return false;
   }
   if (!Converter<Expr>::convert(PyTuple_GET_ITEM(obj, 0), out.shape) ||
@@ -199,6 +201,8 @@ constexpr Signature kFitParametersBatch{
 }  // namespace
 
 PyMethodDef fit_parameters_function() { return function_def<kFitParameters, fit_parameters>(); }
-PyMethodDef fit_parameters_batch_function() { return function_def<kFitParametersBatch, fit_parameters_batch>(); }
+PyMethodDef fit_parameters_batch_function() {
+  return function_def<kFitParametersBatch, fit_parameters_batch>();
+}
 
 }  // namespace zor::py

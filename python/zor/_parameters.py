@@ -349,17 +349,6 @@ def _fit_from(tokens: tuple[Token, ...], free: NDArray[np.bool_], rows: int,
                np.frombuffer(jacobian, dtype=np.float64).reshape(rows, int(free.sum())))
 
 
-def fit_many(columns: Sequence[Array], y: Array, jobs: Sequence[tuple[Sequence[Token], Array]]) -> list[Fit | None]:
-    """fit() of each (tokens, start) with every entry free, in one native call on the worker pool (each fit
-    runs on one thread, so the results do not depend on the number of threads)."""
-    native_jobs = [(tuple(tokens), np.asarray(start, dtype=np.float64)) for tokens, start in jobs]
-    if not native_jobs:
-        return []
-    fitted = _native.fit_parameters_batch(native_jobs, columns, y, evaluations_per_entry=MAX_EVALUATIONS)
-    return [_fit_from(tokens, np.ones(len(start), dtype=bool), len(y), result)
-            for (tokens, start), result in zip(native_jobs, fitted)]
-
-
 def fixed_fit(tokens: Sequence[Token], columns: Sequence[Array], y: Array, full: Array) -> Fit | None:
     """A 'fit' of a formula whose constants are all fixed: its error at them."""
     k = len(full) - 2
@@ -569,37 +558,30 @@ def _linear_start(values: Array, y: Array) -> tuple[float, float]:
     return scale, float(y.mean() - scale * values.mean())
 
 
-def _full_starts(problem: Problem, tokens: tuple[Token, ...], starts: list[Array]) -> list[Array]:
-    """Each starting parameter vector where the shape is finite on every row, with the scale and offset of
-    its linear fit (none whose scale is 0)."""
-    full = []
-    for inner in starts:
-        values = values_at(tokens, problem.columns, inner)
-        if not np.all(np.isfinite(values)):
-            continue
-        scale, offset = _linear_start(values, problem.target)
-        if scale != 0.0:
-            full.append(np.concatenate([inner, [scale, offset]]))
-    return full
-
-
 def fit_shapes(problem: Problem, shapes: Sequence[tuple[tuple[Token, ...], list[Array]]]) -> list[Fit | None]:
-    """fit_shape of each (shape, starting parameter vectors), all fitted in one batch."""
-    jobs = [[(tokens, start) for start in _full_starts(problem, tokens, starts)] for tokens, starts in shapes]
-    fitted = iter(fit_many(problem.columns, problem.target, [job for shape_jobs in jobs for job in shape_jobs]))
+    """fit_shape of each (shape, starting parameter vectors), every start of every shape fitted in one native
+    batch on the worker pool (each fit on one thread, so the results do not depend on the number of
+    threads)."""
+    jobs = [(tuple(tokens), np.asarray(inner, dtype=np.float64)) for tokens, starts in shapes for inner in starts]
+    results = iter(_native.fit_parameters_batch(jobs, problem.columns, problem.target,
+                                                evaluations_per_entry=MAX_EVALUATIONS, linear_start=True)
+                   if jobs else [])
+    rows = len(problem.target)
     best_fits: list[Fit | None] = []
-    for shape_jobs in jobs:
+    for tokens, starts in shapes:
         best: Fit | None = None
-        for candidate in (next(fitted) for _ in shape_jobs):
-            if candidate is not None and (best is None or candidate.sse < best.sse):
-                best = candidate
+        for inner in starts:
+            fitted = _fit_from(tuple(tokens), np.ones(len(inner) + 2, dtype=bool), rows, next(results))
+            if fitted is not None and (best is None or fitted.sse < best.sse):
+                best = fitted
         best_fits.append(best)
     return best_fits
 
 
 def fit_shape(problem: Problem, tokens: tuple[Token, ...], starts: list[Array]) -> Fit | None:
-    """The best converged fit of a shape from its starting parameter vectors (each with the scale and
-    offset of its linear fit); the first of equal ones."""
+    """The best converged fit of a shape from its starting parameter vectors, each with the scale and
+    offset of the least-squares line through the shape's values there (none where the shape is not finite
+    on every row, or that scale is 0); the first of equal ones."""
     return fit_shapes(problem, [(tokens, starts)])[0]
 
 

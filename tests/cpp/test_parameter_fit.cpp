@@ -222,6 +222,33 @@ TEST(ParameterFit, GivesUpAtTheEvaluationCap) {
   EXPECT_LE(fitted.evaluations, 4u);
 }
 
+TEST(ParameterFit, LinearStartIsTheLeastSquaresLineThroughTheValues) {
+  const Data data = data_of(0.0, 4.0, 30, [](double t) { return 2.0 + 3.0 * std::exp(-0.4 * t); });
+  const std::optional<std::vector<double>> start =
+      with_linear_start(kDecay, data.view(), std::vector<double>{-0.4});
+  ASSERT_TRUE(start);
+  ASSERT_EQ(start->size(), 3u);
+  EXPECT_EQ((*start)[0], -0.4);
+  EXPECT_NEAR((*start)[1], 3.0, 1e-12);
+  EXPECT_NEAR((*start)[2], 2.0, 1e-12);
+  // Undefined on a row (ln(x + c0) at x = 0, c0 = 0), constant on the rows, or an inner vector of the
+  // wrong size: no start.
+  const Expr log_shape{{x(), c(0), op(OpCode::Add), op(OpCode::Ln)}};
+  EXPECT_FALSE(with_linear_start(log_shape, data.view(), std::vector<double>{0.0}));
+  EXPECT_FALSE(with_linear_start(Expr{{c(0), op(OpCode::Exp)}}, data.view(), std::vector<double>{1.0}));
+  EXPECT_FALSE(with_linear_start(kDecay, data.view(), std::vector<double>{-0.4, 1.0}));
+  // A batch job with a linear start is the fit from that start; one without a start is refused.
+  std::vector<FitJob> jobs{FitJob{kDecay, {-0.3}, {}, true}, FitJob{log_shape, {0.0}, {}, true}};
+  const std::vector<ParameterFit> fitted = fit_batch(jobs, data.view(), FitOptions{});
+  const std::optional<std::vector<double>> from =
+      with_linear_start(kDecay, data.view(), std::vector<double>{-0.3});
+  ASSERT_TRUE(from);
+  const ParameterFit lone = fit_all(kDecay, data, *from);
+  ASSERT_EQ(fitted[0].status, FitStatus::Converged);
+  EXPECT_EQ(fitted[0].full, lone.full);
+  EXPECT_EQ(fitted[1].status, FitStatus::Refused);
+}
+
 std::vector<std::uint64_t> bits_of(const ParameterFit& fit) {
   std::vector<std::uint64_t> bits{static_cast<std::uint64_t>(fit.status),
                                   std::bit_cast<std::uint64_t>(fit.sse), fit.evaluations};

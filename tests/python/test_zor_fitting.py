@@ -135,15 +135,22 @@ def test_batches_are_bit_identical_across_runs_and_thread_counts():
     assert sum(status == "converged" for status, *_ in results) >= 8
 
 
-def test_batch_fits_shapes_as_fit_shape_does():
-    tokens, x, y, start = _problem("michaelis_menten", True)
+def test_fit_shape_keeps_the_best_start_and_refuses_starts_where_the_shape_is_undefined():
+    tokens, x, y, _ = _problem("michaelis_menten", True)
     problem = _parameters.problem_for([x], y, ("x",), box_of([x]), 0.001, _parameters.operator_names(True, True))
-    starts = [np.array([0.5]), np.array([1.0]), np.array([-50.0]), np.array([4.0])]
+    starts = [np.array([0.5]), np.array([-0.1]), np.array([40.0]), np.array([1.0])]  # x + c0 is 0 at x = 0.1
+    lone = [_native.fit_parameters_batch([(tokens, inner)], [x], y, linear_start=True)[0] for inner in starts]
+    assert [result[0] for result in lone] == ["converged", "refused", "converged", "converged"]
     best = _parameters.fit_shape(problem, tokens, starts)
-    lone = [_parameters.fit(tokens, [x], y, full) for full in _parameters._full_starts(problem, tokens, starts)]
-    converged = [f for f in lone if f is not None]
-    assert best is not None and best.sse == min(f.sse for f in converged)
-    assert _parameters.fit_shapes(problem, [(tokens, starts), (tokens, [])])[1] is None
+    assert best is not None
+    winner = min((result for result in lone if result[0] == "converged"), key=lambda result: result[2])
+    assert best.full.tobytes() == winner[1] and best.sse == winner[2]
+    # The same optimum as a fit from the scale and offset computed in NumPy.
+    values = _parameters.values_at(tokens, [x], starts[0])
+    reference = _parameters.fit(tokens, [x], y, np.concatenate([starts[0], _parameters._linear_start(values, y)]))
+    assert reference is not None
+    assert np.max(np.abs(best.full - reference.full)) <= 1e-8 * np.max(np.abs(reference.full))
+    assert _parameters.fit_shapes(problem, [(tokens, starts), (tokens, []), (tokens, [starts[1]])])[1:] == [None, None]
 
 
 @pytest.mark.parametrize("call, message", [
@@ -153,6 +160,8 @@ def test_batch_fits_shapes_as_fit_shape_does():
     (lambda x, y: _native.fit_parameters([X, P, _op("Mul")], [x[:3]], y, [1.0, 1.0, 0.0]), "holds 3 rows"),
     (lambda x, y: _native.fit_parameters([("var", 1)], [x], y, [1.0, 0.0]), "postfix"),
     (lambda x, y: _native.fit_parameters_batch([([X, P, _op("Mul")],)], [x], y), "fit job"),
+    (lambda x, y: _native.fit_parameters_batch([([X, P, _op("Mul")], [1.0, 1.0, 0.0])], [x], y, linear_start=True),
+     "1 inner parameters, not 3"),
 ])
 def test_malformed_input_is_refused_with_an_error(call, message):
     x = np.linspace(0.0, 1.0, 10)

@@ -489,12 +489,54 @@ ParameterFit fit_parameters(const Expr& shape, const FitData& data, std::span<co
   return result;
 }
 
+std::optional<std::vector<double>> with_linear_start(const Expr& shape, const FitData& data,
+                                                     std::span<const double> inner) {
+  const std::optional<ShapeLayout> layout = layout_of(shape, data.columns.size());
+  const std::size_t rows = data.target.size();
+  if (!layout || inner.size() != layout->inner || !data_usable(data) || rows == 0) return std::nullopt;
+  DualEvaluator evaluator(shape, data, *layout);
+  evaluator.run(inner.data());
+  const double* f = evaluator.values();
+  double f_sum = 0.0, y_sum = 0.0;
+  bool constant = true;  // tested exactly: a mean of equal values need not equal them
+  for (std::size_t i = 0; i < rows; ++i) {
+    if (!finite(f[i])) return std::nullopt;
+    constant = constant && f[i] == f[0];
+    f_sum += f[i];
+    y_sum += data.target[i];
+  }
+  if (constant) return std::nullopt;
+  const double f_mean = f_sum / static_cast<double>(rows);
+  const double y_mean = y_sum / static_cast<double>(rows);
+  double sff = 0.0, sfy = 0.0;
+  for (std::size_t i = 0; i < rows; ++i) {
+    const double centred = f[i] - f_mean;
+    sff += centred * centred;
+    sfy += centred * (data.target[i] - y_mean);
+  }
+  const double scale = sff > 0.0 ? sfy / sff : 0.0;
+  if (scale == 0.0) return std::nullopt;
+  std::vector<double> start(inner.begin(), inner.end());
+  start.push_back(scale);
+  start.push_back(y_mean - scale * f_mean);
+  return start;
+}
+
 std::vector<ParameterFit> fit_batch(const std::vector<FitJob>& jobs, const FitData& data,
                                     const FitOptions& options) {
   return pool::parallel_map<ParameterFit>(
       jobs.size(),
       [&](std::size_t k) {
-        return fit_parameters(jobs[k].shape, data, jobs[k].start, jobs[k].free, options);
+        const FitJob& job = jobs[k];
+        if (!job.linear_start) return fit_parameters(job.shape, data, job.start, job.free, options);
+        const std::optional<std::vector<double>> start = with_linear_start(job.shape, data, job.start);
+        if (!start) {
+          ParameterFit refused;
+          refused.full = job.start;
+          return refused;
+        }
+        const std::vector<bool> every(start->size(), true);
+        return fit_parameters(job.shape, data, *start, job.free.empty() ? every : job.free, options);
       },
       1);
 }

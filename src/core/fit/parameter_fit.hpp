@@ -82,11 +82,22 @@ ParameterFit fit_parameters(const discover::Expr& shape, const FitData& data, st
 // to scale.
 bool undetermined(std::span<const double> jacobian, std::size_t rows, std::size_t columns);
 
-// One fit of a batch: a shape, its start and its free entries.
+// The start with the scale and offset of the least-squares line through the
+// formula's values at the inner parameters start[0 .. inner): `start` holds
+// the inner parameters only and gains the two. Absent when the tokens are
+// malformed, the formula is not finite on every row there, or the fitted
+// scale is 0 (the formula is constant on the rows, or carries nothing of y).
+std::optional<std::vector<double>> with_linear_start(const discover::Expr& shape, const FitData& data,
+                                                     std::span<const double> inner);
+
+// One fit of a batch: a shape, its start and its free entries. With
+// `linear_start` the start holds the inner parameters only, and the scale and
+// offset start from with_linear_start (a job it refuses is Refused).
 struct FitJob {
   discover::Expr shape;
   std::vector<double> start;
   std::vector<bool> free;
+  bool linear_start = false;
 };
 
 // The fits of a batch on the worker pool, one job per task, in job order.

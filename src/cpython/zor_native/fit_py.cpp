@@ -50,15 +50,21 @@ bool check_job(fit::FitJob& job, std::size_t variables) {
     PyErr_SetString(PyExc_ValueError, "the tokens are not a postfix formula over the columns");
     return false;
   }
-  if (job.start.size() != *inner + 2) {
+  const std::size_t entries = *inner + (job.linear_start ? 0 : 2);
+  if (job.start.size() != entries) {
+    if (job.linear_start) {
+      PyErr_Format(PyExc_ValueError, "start holds the %zu inner parameters, not %zu values", *inner,
+                   job.start.size());
+      return false;
+    }
     PyErr_Format(PyExc_ValueError,
                  "start holds the %zu inner parameters, the scale and the offset: %zu values, not %zu",
                  *inner, *inner + 2, job.start.size());
     return false;
   }
-  if (job.free.empty()) job.free.assign(job.start.size(), true);
-  if (job.free.size() != job.start.size()) {
-    PyErr_Format(PyExc_ValueError, "free marks each of the %zu entries of start, not %zu", job.start.size(),
+  if (job.free.empty()) job.free.assign(*inner + 2, true);
+  if (job.free.size() != *inner + 2) {
+    PyErr_Format(PyExc_ValueError, "free marks each of the %zu entries of the fit, not %zu", *inner + 2,
                  job.free.size());
     return false;
   }
@@ -161,11 +167,13 @@ struct Converter<FitJobs> {
 namespace {
 
 PyObject* fit_parameters_batch(FitJobs jobs, discover::Columns columns, std::vector<double> y,
-                               std::optional<std::uint64_t> evaluations_per_entry) {
+                               std::optional<std::uint64_t> evaluations_per_entry, bool linear_start) {
   fit::FitData data;
   if (!fit_data(columns, y, data)) return nullptr;
-  for (fit::FitJob& job : jobs.jobs)
+  for (fit::FitJob& job : jobs.jobs) {
+    job.linear_start = linear_start;
     if (!check_job(job, columns.size())) return nullptr;
+  }
   std::vector<fit::ParameterFit> results;
   {
     ReleasedLock lock;
@@ -193,10 +201,12 @@ constexpr Signature kFitParameters{
     "(rows x free entries, row by row) are the bytes of float64 values."};
 constexpr Signature kFitParametersBatch{
     "fit_parameters_batch",
-    {"jobs", "columns", "y", "*", "evaluations_per_entry=40"},
+    {"jobs", "columns", "y", "*", "evaluations_per_entry=40", "linear_start=False"},
     "fit_parameters of each job, a tuple (tokens, start) or (tokens, start, free), on the same columns\n"
     "and y, on the worker pool; the list of their results in job order, the same whatever the number\n"
-    "of threads."};
+    "of threads. With `linear_start` each start holds the inner parameters only, and the scale and\n"
+    "offset start from the least-squares line through the formula's values there ('refused' where the\n"
+    "formula is not finite on every row there, or that scale is 0)."};
 
 }  // namespace
 

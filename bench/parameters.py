@@ -10,7 +10,7 @@ snapped to its true value. A constant's true value is the refitted one, so a law
 parametrisation is judged in its own. The model selections "best" and "description_length" are compared on the same
 fronts by the error of their pick on the fresh points.
 
-    .venv/bin/python bench/parameters.py [--time-limit 20] [--laws decay,antoine]
+    .venv/bin/python bench/parameters.py [--time-limit 20] [--laws decay,antoine] [--rate]
 """
 
 from __future__ import annotations
@@ -27,6 +27,7 @@ import numpy as np  # noqa: E402
 
 import zor  # noqa: E402
 from zor import _parameters  # noqa: E402
+from zor._domain import box_of  # noqa: E402
 from zor._description_length import operator_kinds, select_by_description_length  # noqa: E402
 from zor._results import select_best  # noqa: E402
 
@@ -105,8 +106,6 @@ def judge(name: str, noise: float, time_limit: float) -> dict[str, object]:
 
 def stage_parts(name: str) -> _parameters.StageReport:
     """The parametric stage alone, as discover runs it with a time limit, on the law at 1 % noise."""
-    from zor._domain import box_of
-
     law, (low, high), _ = LAWS[name]
     rng = np.random.default_rng(2024)
     x = rng.uniform(low, high, ROWS)
@@ -121,9 +120,10 @@ def stage_parts(name: str) -> _parameters.StageReport:
     return report
 
 
-def fitting_rate(rows: int = 100, repeats: int = 30) -> dict[int, float]:
-    """Fits per second of one shape of 1, 2 and 3 inner parameters (plus scale and offset) from a
-    grid start, on `rows` rows: the rate the stage fits its screened candidates at."""
+def fitting_rate(rows: int = 100, repeats: int = 20) -> dict[int, tuple[float, float]]:
+    """Fits per second of one shape of 1, 2 and 3 inner parameters (plus scale and offset) from a grid
+    start, on `rows` rows: in batches of FIT_BATCH shapes through fit_shapes, as the stage fits its
+    screened candidates, and one at a time through fit, as snapping refits."""
     rng = np.random.default_rng(5)
     x = rng.uniform(0.0, 10.0, rows)
     X, P = ("var", 0), _parameters.PARAM
@@ -136,14 +136,28 @@ def fitting_rate(rows: int = 100, repeats: int = 30) -> dict[int, float]:
     rates = {}
     for count, (tokens, y, start) in shapes.items():
         tokens = _parameters.number_parameters(tokens)
+        problem = _parameters.problem_for([x], y, ("x",), box_of([x]), 0.001, _parameters.operator_names(True, True))
+        batch = [(tokens, [np.array(start)])] * _parameters.FIT_BATCH
+        started = time.perf_counter()
+        for _ in range(repeats):
+            assert all(fitted is not None for fitted in _parameters.fit_shapes(problem, batch))
+        batched = repeats * len(batch) / (time.perf_counter() - started)
         values = _parameters.values_at(tokens, [x], np.array(start))
         scale, offset = _parameters._linear_start(values, y)
         begin = np.array(start + [scale, offset])
         started = time.perf_counter()
-        for _ in range(repeats):
+        for _ in range(repeats * len(batch)):
             assert _parameters.fit(tokens, [x], y, begin) is not None
-        rates[count] = repeats / (time.perf_counter() - started)
+        single = repeats * len(batch) / (time.perf_counter() - started)
+        rates[count] = (batched, single)
     return rates
+
+
+def print_fitting_rate() -> None:
+    print(f"fits per second per core at 100 rows (Levenberg-Marquardt from a grid start, scale and offset included), "
+          f"in batches of {_parameters.FIT_BATCH} as the stage fits / one at a time:")
+    for count, (batched, single) in fitting_rate().items():
+        print(f"  {count} inner parameter{'s' if count > 1 else ''}: {batched:,.0f} / {single:,.0f} fits/s")
 
 
 NO_PARAMETERS = {
@@ -174,8 +188,13 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--time-limit", type=float, default=20.0)
     parser.add_argument("--laws", default=",".join(LAWS))
+    parser.add_argument("--rate", action="store_true", help="measure the fitting rate only")
     args = parser.parse_args(argv)
-    import scipy.optimize  # noqa: F401 - imported once before the clocks start, as a session would
+    import scipy.stats  # noqa: F401 - imported once before the clocks start, as a session would
+
+    if args.rate:
+        print_fitting_rate()
+        return 0
 
     print(f"{'law':>18} {'noise':>6} {'shape':>6} {'consts':>6} {'R² fresh':>12} {'in 95 %':>8} {'seconds':>8}  "
           f"{'held-out RMSE best':>19} {'description length':>19}  formula")
@@ -194,9 +213,8 @@ def main(argv: list[str] | None = None) -> int:
         report = stage_parts(name)
         parts = " ".join(f"{part} {seconds:.2f}" for part, seconds in report.parts.items())
         print(f"  {name:>16}: {report.enumerated} shapes, {report.fitted} fits; {parts}; kept {report.sources}")
-    print("\nfits per second per core at 100 rows (Levenberg-Marquardt from a grid start, scale and offset included):")
-    for count, rate in fitting_rate().items():
-        print(f"  {count} inner parameter{'s' if count > 1 else ''}: {rate:,.0f} fits/s")
+    print()
+    print_fitting_rate()
     print("\ndefault discover (no time limit) on laws needing no parameters, seconds without / with:")
     for name, without, with_, ratio in cost_ratio():
         print(f"  {name:>20}: {without:7.3f} {with_:7.3f}  ratio {ratio:.2f}")

@@ -75,6 +75,12 @@ if ! apt_install_unless /usr/include/gtest/gtest.h libgtest-dev; then
   echo "bootstrap: libgtest-dev is missing and cannot be installed here; C++ unit tests will be skipped" >&2
 fi
 
+# Eigen (header-only) for the Levenberg-Marquardt fits of zor._native comes
+# from Debian too; without it the build stops with one line naming it.
+if ! apt_install_unless /usr/include/eigen3/Eigen/Core libeigen3-dev; then
+  echo "bootstrap: libeigen3-dev is missing and cannot be installed here; the build needs it" >&2
+fi
+
 # Rebuild and reinstall zor_core and the zor package when any source changed
 # since the last install.
 install_stamp="$VENV/.zor-core-installed"

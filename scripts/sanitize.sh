@@ -93,7 +93,7 @@ run_address() {
 
 run_thread() {
   local dir=build/tsan tests=(test_pool test_kernels test_discover_search test_fast_search test_level_steps
-    test_level_machinery)
+    test_level_machinery test_parameter_fit)
   "$CMAKE" -S . -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$ROOT/.venv/bin/ninja" -DZOR_SANITIZE=thread \
     -DZOR_BUILD_TESTS=ON -DZOR_BUILD_MODULE=OFF >/dev/null
   build "$dir" "${tests[@]}"

@@ -73,6 +73,17 @@ def search(
 ) -> Outcome: ...
 def evaluate(expression: Sequence[Token], columns: Sequence[Sequence[float]] | Sequence[Any]) -> list[float]: ...
 def penalised_score(rmse: float, complexity: int, penalty: float) -> float: ...
+# (status, full, sse, jacobian): status "converged", "not converged", "not finite", "undetermined" or
+# "refused"; full (inner parameters, scale, offset) and the Jacobian (rows x free entries, row by row) as the
+# bytes of float64 values. With linear_start a job's start holds the inner parameters only.
+def fit_parameters(tokens: Sequence[Token], columns: Sequence[Sequence[float]] | Sequence[Any],
+                   y: Sequence[float] | Any, start: Sequence[float] | Any, free: Sequence[bool] | None = None, *,
+                   evaluations_per_entry: int = 40) -> tuple[str, bytes, float, bytes]: ...
+def fit_parameters_batch(jobs: Sequence[tuple[Sequence[Token], Sequence[float] | Any]
+                                        | tuple[Sequence[Token], Sequence[float] | Any, Sequence[bool] | None]],
+                         columns: Sequence[Sequence[float]] | Sequence[Any], y: Sequence[float] | Any, *,
+                         evaluations_per_entry: int = 40, linear_start: bool = False
+                         ) -> list[tuple[str, bytes, float, bytes]]: ...
 def shard_open(
     columns: Sequence[Sequence[float]] | Sequence[Any],
     y: Sequence[float] | Any,

@@ -3,8 +3,8 @@
 The search finds formulas whose constants sit outside, y = a·f + b. A law whose constants sit inside a
 function (a + b·exp(−t/θ), Vm·c/(K + c), exp(A − B/(T + C))) needs its inner constants fitted as well:
 here they are the ("param", index, value) tokens of a formula, fitted jointly with the scale a and the
-offset b by SciPy's Levenberg–Marquardt (scipy.optimize.least_squares), with exact derivatives by
-forward mode over the token list.
+offset b by Eigen's Levenberg–Marquardt in zor._native (fit_parameters, and fit_parameters_batch for many
+fits at once on the worker pool), with exact derivatives by forward mode over the token list.
 
 Where the shapes come from:
 
@@ -31,7 +31,7 @@ from __future__ import annotations
 import functools
 import math
 import time
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
@@ -43,7 +43,7 @@ from zor._constants import SNAP_FLOOR, SNAP_GATE, Exact, Snapped, affine_text, e
 from zor._description_length import description_length, operator_kinds
 from zor._domain import Box, defined_over
 from zor._derivatives import Array, apply_binary, apply_unary, number_parameters, parameter_count, values_at
-from zor._derivatives import value_and_gradient
+from zor._derivatives import value_and_gradient  # noqa: F401 - the forward mode the fits mirror natively
 from zor._expression import BINARY, ROWS, UNARY, Token, fold
 from zor._uncertainty import Parameter
 
@@ -63,6 +63,8 @@ MOST_GRID_POINTS = 2000
 # Evaluations a fit may take per fitted constant (and one more): a fit converges in a few dozen, and
 # one that wanders off (a rate drifting to 0 on data that has none) is given up early.
 MAX_EVALUATIONS = 40
+# Shapes fitted in one native batch between two looks at the time limit.
+FIT_BATCH = 16
 # Starting points of each sum of two terms.
 PAIR_STARTS = 3
 # Shapes of at most this many tokens are fitted whatever their screen.
@@ -326,54 +328,25 @@ class Fit:
 
 def fit(tokens: Sequence[Token], columns: Sequence[Array], y: Array, start: Array,
         free: NDArray[np.bool_] | None = None) -> Fit | None:
-    """Levenberg–Marquardt (SciPy's MINPACK) from `start` (inner parameters, scale, offset), fitting the
-    entries marked `free` (all by default). None when it does not converge, when the formula is not
+    """Levenberg–Marquardt (Eigen's, in zor._native) from `start` (inner parameters, scale, offset), fitting
+    the entries marked `free` (all by default). None when it does not converge, when the formula is not
     finite on every row at the optimum, or when the Jacobian there is singular."""
-    from scipy.optimize import least_squares
-
-    k = len(start) - 2
     free = np.ones(len(start), dtype=bool) if free is None else free
     base = np.array(start, dtype=np.float64)
     if int(free.sum()) > len(y) or not np.all(np.isfinite(base)):
         return None
-    cache: dict[bytes, tuple[Array, Array]] = {}
+    result = _native.fit_parameters(tokens, columns, y, base, free.tolist(), evaluations_per_entry=MAX_EVALUATIONS)
+    return _fit_from(tuple(tokens), free, len(y), result)
 
-    def model(z: Array) -> tuple[Array, Array]:
-        key = z.tobytes()
-        if key not in cache:
-            cache.clear()
-            full = base.copy()
-            full[free] = z
-            f, gradient = value_and_gradient(tokens, columns, full[:k])
-            jacobian = np.empty((len(y), len(full)))
-            jacobian[:, :k] = (full[k] * gradient).T
-            jacobian[:, k] = f
-            jacobian[:, k + 1] = 1.0
-            residual = full[k] * f + full[k + 1] - y
-            bad = ~np.isfinite(residual) | ~np.all(np.isfinite(jacobian), axis=1)
-            # Rows where the trial point leaves the domain: a large residual turns the step back.
-            residual = np.where(bad, 1e100, residual)
-            jacobian[bad] = 0.0
-            cache[key] = (residual, jacobian[:, free])
-        return cache[key]
 
-    try:
-        result = least_squares(lambda z: model(z)[0], base[free], jac=lambda z: model(z)[1], method="lm",
-                               xtol=1e-12, ftol=1e-12, gtol=1e-12, max_nfev=MAX_EVALUATIONS * (int(free.sum()) + 1))
-    except (ValueError, np.linalg.LinAlgError):
+def _fit_from(tokens: tuple[Token, ...], free: NDArray[np.bool_], rows: int,
+              result: tuple[str, bytes, float, bytes]) -> Fit | None:
+    """The Fit of a native result (status, full, sse, Jacobian), or None unless it converged."""
+    status, full, sse, jacobian = result
+    if status != "converged":
         return None
-    if result.status <= 0 or not np.all(np.isfinite(result.x)):
-        return None
-    full = base.copy()
-    full[free] = result.x
-    f, gradient = value_and_gradient(tokens, columns, full[:k])
-    residual = full[k] * f + full[k + 1] - y
-    if not np.all(np.isfinite(residual)):
-        return None
-    jacobian = np.column_stack([(full[k] * gradient).T, f, np.ones(len(y))])[:, free]
-    if not np.all(np.isfinite(jacobian)) or _singular(jacobian):
-        return None
-    return Fit(tuple(tokens), full, free.copy(), float(residual @ residual), jacobian)
+    return Fit(tokens, np.frombuffer(full, dtype=np.float64).copy(), free.copy(), sse,
+               np.frombuffer(jacobian, dtype=np.float64).reshape(rows, int(free.sum())))
 
 
 def fixed_fit(tokens: Sequence[Token], columns: Sequence[Array], y: Array, full: Array) -> Fit | None:
@@ -384,19 +357,6 @@ def fixed_fit(tokens: Sequence[Token], columns: Sequence[Array], y: Array, full:
         return None
     return Fit(tuple(tokens), full.copy(), np.zeros(len(full), dtype=bool), float(residual @ residual),
                np.zeros((len(y), 0)))
-
-
-def _singular(jacobian: Array) -> bool:
-    """Whether some parameter is not determined by the data: the Jacobian, its columns scaled to unit
-    length, has a singular value below 1e-9 of the largest (or a column too large to scale)."""
-    if jacobian.shape[1] == 0:
-        return False
-    with np.errstate(over="ignore"):
-        norms = np.sqrt(np.sum(jacobian * jacobian, axis=0))
-    if not np.all((norms > 0.0) & np.isfinite(norms)):
-        return True
-    singular = np.linalg.svd(jacobian / norms, compute_uv=False)
-    return not singular[-1] > 1e-9 * singular[0]
 
 
 def covariance(fit: Fit, sse_floor: float) -> tuple[Array, int]:
@@ -598,21 +558,31 @@ def _linear_start(values: Array, y: Array) -> tuple[float, float]:
     return scale, float(y.mean() - scale * values.mean())
 
 
+def fit_shapes(problem: Problem, shapes: Sequence[tuple[tuple[Token, ...], list[Array]]]) -> list[Fit | None]:
+    """fit_shape of each (shape, starting parameter vectors), every start of every shape fitted in one native
+    batch on the worker pool (each fit on one thread, so the results do not depend on the number of
+    threads)."""
+    jobs = [(tuple(tokens), np.asarray(inner, dtype=np.float64)) for tokens, starts in shapes for inner in starts]
+    results = iter(_native.fit_parameters_batch(jobs, problem.columns, problem.target,
+                                                evaluations_per_entry=MAX_EVALUATIONS, linear_start=True)
+                   if jobs else [])
+    rows = len(problem.target)
+    best_fits: list[Fit | None] = []
+    for tokens, starts in shapes:
+        best: Fit | None = None
+        for inner in starts:
+            fitted = _fit_from(tuple(tokens), np.ones(len(inner) + 2, dtype=bool), rows, next(results))
+            if fitted is not None and (best is None or fitted.sse < best.sse):
+                best = fitted
+        best_fits.append(best)
+    return best_fits
+
+
 def fit_shape(problem: Problem, tokens: tuple[Token, ...], starts: list[Array]) -> Fit | None:
-    """The best converged fit of a shape from its starting parameter vectors (each with the scale and
-    offset of its linear fit)."""
-    best: Fit | None = None
-    for inner in starts:
-        values = values_at(tokens, problem.columns, inner)
-        if not np.all(np.isfinite(values)):
-            continue
-        scale, offset = _linear_start(values, problem.target)
-        if scale == 0.0:
-            continue
-        fitted = fit(tokens, problem.columns, problem.target, np.concatenate([inner, [scale, offset]]))
-        if fitted is not None and (best is None or fitted.sse < best.sse):
-            best = fitted
-    return best
+    """The best converged fit of a shape from its starting parameter vectors, each with the scale and
+    offset of the least-squares line through the shape's values there (none where the shape is not finite
+    on every row, or that scale is 0); the first of equal ones."""
+    return fit_shapes(problem, [(tokens, starts)])[0]
 
 
 def pair_shape(first: tuple[Token, ...], second: tuple[Token, ...]) -> tuple[Token, ...]:
@@ -755,28 +725,36 @@ def parametric_formulas(problem: Problem, size: StageSize, operators: Sequence[s
             source[len(fits)] = kind
             fits.append((_criterion(fitted.sse, n, len(fitted.tokens) + 2, floor), len(fits), fitted))
 
-    for _, _, shape, start in screened[:size.fits]:
-        if late():
-            break
-        add(fit_shape(problem, shape, [start]), "enumerated")
+    def fit_all(items: Iterator[tuple[tuple[Token, ...], list[Array]]], kind: str) -> None:
+        """Fits the shapes FIT_BATCH at a time, the time limit looked at before each shape."""
+        batch: list[tuple[tuple[Token, ...], list[Array]]] = []
+        for item in items:
+            if late():
+                break
+            batch.append(item)
+            if len(batch) == FIT_BATCH:
+                for fitted in fit_shapes(problem, batch):
+                    add(fitted, kind)
+                batch = []
+        for fitted in fit_shapes(problem, batch):
+            add(fitted, kind)
+
+    fit_all(((shape, [start]) for _, _, shape, start in screened[:size.fits]), "enumerated")
     clock = report.lap("enumerated", clock)
     singles = sorted((entry for entry in fits if parameter_count(entry[2].tokens) == 1
                       and len(entry[2].tokens) <= ALWAYS_FITTED), key=lambda e: e[:2])
     terms = [entry[2].tokens for entry in singles[:size.pair_terms]]
-    for i, first in enumerate(terms):
-        for second in terms[i:]:
-            if late():
-                break
-            add(fit_shape(problem, pair_shape(first, second),
-                          pair_starts(first, second, screen_columns, screen_y, PAIR_STARTS)), "sums")
+    fit_all(((pair_shape(first, second), pair_starts(first, second, screen_columns, screen_y, PAIR_STARTS))
+             for i, first in enumerate(terms) for second in terms[i:]), "sums")
     clock = report.lap("sums", clock)
-    for tokens in front_tokens:
-        if late():
-            break
-        constants = [float(token[1]) for token in tokens if token[0] == "const"]
-        if 1 <= len(constants) <= size.max_params:
-            shape = number_parameters([PARAM if token[0] == "const" else token for token in tokens])
-            add(fit_shape(problem, shape, [np.array(constants)]), "front")
+
+    def front_shapes() -> Iterator[tuple[tuple[Token, ...], list[Array]]]:
+        for tokens in front_tokens:
+            constants = [float(token[1]) for token in tokens if token[0] == "const"]
+            if 1 <= len(constants) <= size.max_params:
+                yield number_parameters([PARAM if token[0] == "const" else token for token in tokens]), [np.array(constants)]
+
+    fit_all(front_shapes(), "front")
     clock = report.lap("front", clock)
     fits.sort(key=lambda entry: entry[:2])
     formulas: list[object] = []

@@ -1,5 +1,5 @@
 // The functions of zor._native, each a method table row made from its
-// declaration next to its binding (search_py.cpp, shard_py.cpp) and listed
+// declaration next to its binding (search_py.cpp, shard_py.cpp, fit_py.cpp) and listed
 // in the module table (native_module.cpp).
 #pragma once
 
@@ -13,5 +13,7 @@ PyMethodDef penalised_score_function();
 PyMethodDef shard_open_function();
 PyMethodDef shard_expand_function();
 PyMethodDef shard_stop_function();
+PyMethodDef fit_parameters_function();
+PyMethodDef fit_parameters_batch_function();
 
 }  // namespace zor::py

@@ -16,8 +16,15 @@ namespace zor::py {
 namespace {
 
 PyMethodDef functions[] = {
-    search_function(),       evaluate_function(),   penalised_score_function(),     shard_open_function(),
-    shard_expand_function(), shard_stop_function(), {nullptr, nullptr, 0, nullptr},
+    search_function(),
+    evaluate_function(),
+    penalised_score_function(),
+    shard_open_function(),
+    shard_expand_function(),
+    shard_stop_function(),
+    fit_parameters_function(),
+    fit_parameters_batch_function(),
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module_def = {

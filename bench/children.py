@@ -20,6 +20,17 @@ def answer_of(command: list[str], env: dict[str, str], timeout: float) -> dict:
     return json.loads(lines[-1])
 
 
+def answer(run, text: str) -> None:
+    """The child's side: runs `run` on the JSON job `text` and prints its answer as one JSON line; a failure
+    is that run's answer ({"failure": why}), not the benchmark's end."""
+    job = json.loads(text)
+    try:
+        found = run(job)
+    except Exception as error:
+        found = {"failure": f"{type(error).__name__}: {error}"}
+    print(json.dumps(found), flush=True)
+
+
 def package_versions(packages: tuple[str, ...]) -> list[str]:
     """'name version' for each package, or 'name (missing)'."""
     from importlib.metadata import PackageNotFoundError, version

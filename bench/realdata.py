@@ -47,7 +47,7 @@ BENCH = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(BENCH))
 
 import realdata_sets  # noqa: E402
-from children import answer_of, package_versions  # noqa: E402
+from children import answer, answer_of, package_versions  # noqa: E402
 
 DOCS = BENCH.parent / "docs"
 PAGE = DOCS / "realdata.md"
@@ -149,15 +149,6 @@ def run_fold(job: dict) -> dict:
                           "warnings": sorted({str(w.message).splitlines()[0] for w in caught})[:3]}
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     return {"outcomes": outcomes, "peak_mb": peak}
-
-
-def child_main(text: str) -> None:
-    job = json.loads(text)
-    try:
-        answer = run_fold(job)
-    except Exception as error:
-        answer = {"failure": f"{type(error).__name__}: {error}"}
-    print(json.dumps(answer), flush=True)
 
 
 # --- the runs, in the parent ----------------------------------------------------------
@@ -328,7 +319,7 @@ def machine() -> str:
 
 def main() -> None:
     if len(sys.argv) == 3 and sys.argv[1] == "--child":
-        return child_main(sys.argv[2])
+        return answer(run_fold, sys.argv[2])
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--sets", default="", help=f"comma-separated subset of {', '.join(realdata_sets.SOURCES)} "
                                                    "(default: all)")

@@ -20,7 +20,7 @@ import time
 import numpy as np
 
 import recovery_gplearn
-from children import answer_of
+from children import answer, answer_of
 import recovery_pyoperon
 import recovery_report as report
 import recovery_zor
@@ -104,12 +104,7 @@ CHILDREN = {
 
 
 def child_main(text):
-    job = json.loads(text)
-    try:
-        answer = CHILDREN[job["kind"]](job)
-    except Exception as error:  # a tool's failure is that tool's miss, not the benchmark's end
-        answer = {"failure": f"{type(error).__name__}: {error}"}
-    print(json.dumps(answer), flush=True)
+    answer(lambda job: CHILDREN[job["kind"]](job), text)
 
 
 def run_child(job, cores, timeout):

@@ -42,7 +42,7 @@ BENCH = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(BENCH))
 
 import textbook_sets  # noqa: E402
-from children import answer_of, package_versions  # noqa: E402
+from children import answer, answer_of, package_versions  # noqa: E402
 
 FOLDS = 5
 SEED = 0
@@ -116,15 +116,6 @@ def run_fold(job: dict) -> dict:
     return {**held_out(predicted, data.y[test]), "size": size, "model": model, "rows": int(len(test)),
             "seconds": time.perf_counter() - start,
             "warnings": sorted({str(w.message).splitlines()[0] for w in caught})[:3]}
-
-
-def child_main(text: str) -> None:
-    job = json.loads(text)
-    try:
-        answer = run_fold(job)
-    except Exception as error:
-        answer = {"failure": f"{type(error).__name__}: {error}"}
-    print(json.dumps(answer), flush=True)
 
 
 # --- the runs, in the parent ----------------------------------------------------------
@@ -253,7 +244,7 @@ def versions() -> str:
 def main(argv: list[str] | None = None) -> int:
     argv = sys.argv[1:] if argv is None else argv
     if len(argv) == 2 and argv[0] == "--child":
-        child_main(argv[1])
+        answer(run_fold, argv[1])
         return 0
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--sets", default="", help=f"comma-separated subset of {', '.join(textbook_sets.TEXTBOOKS)} "

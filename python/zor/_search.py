@@ -54,8 +54,9 @@ FACTOR_DEEP = (13, 5000)
 
 # Sums of terms (scaling, max_terms of 2 or more; see zor._sums): a search with a time limit leaves this
 # share of it to the searches of what the best sums leave over, all of them at each size of
-# RESIDUAL_SEARCHES in turn when climbing (else at the settings given). A formula that meets the precision
-# goal needs no sum, and none is sought.
+# RESIDUAL_SEARCHES in turn when climbing (else at the settings given, but no larger than its first size:
+# there are a dozen residuals to search, and without a time limit each at (8, 20000) would cost the search
+# ten times over). A formula that meets the precision goal needs no sum, and none is sought.
 SUM_SHARE = 0.15
 RESIDUAL_SEARCHES = ((8, 2000), (10, 5000))
 # A sum of D terms is sought only on ROWS_PER_COEFFICIENT x (D + 1) rows or more: on fewer, sums of terms
@@ -417,7 +418,9 @@ class _Run:
         library = len(pool.shapes)
         pool.add(tuple(c["tokens"]) for c in self.merged.by_complexity.values() if c["scale"] != 0.0)
         pool.add(self.factored)
-        sizes = RESIDUAL_SEARCHES if self.settings.climbing else (self.last_step,)
+        first = RESIDUAL_SEARCHES[0]
+        sizes = RESIDUAL_SEARCHES if self.settings.climbing else (
+            (min(self.last_step[0], first[0]), min(self.last_step[1], first[1])),)
         for size in sizes:
             for residual in residual_targets(pool, self.search_target, library):
                 shapes = self._residual_search(np.ascontiguousarray(residual), size)

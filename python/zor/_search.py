@@ -176,18 +176,25 @@ def _discover(columns: list[Column], target: Column, names: tuple[str, ...], cho
         bar = ProgressBar(steps, chosen.time_limit) if progress is True else None
         run = _Run(columns, target, names, chosen,
                    bar if bar is not None else progress if callable(progress) else None, client, checking)
-        for step, (complexity, width) in enumerate(steps):
-            if chosen.climbing and chosen.scaling and step == FACTOR_AFTER and not run.factor_searches():
-                break
-            if not run.step(step, complexity, width):
-                break
+        stopped = _climb(run, steps, 0)
         run.fit_parameters()
         run.find_sums()
+        if stopped is not None and run.resume():
+            _climb(run, steps, stopped)  # the time the stages left over goes back to the ladder
         run.check_search()
     finally:
         if bar is not None:
             bar.close()
     return run.result()
+
+
+def _climb(run: _Run, steps: list[tuple[int, int]], first: int) -> int | None:
+    """Runs the steps from `first` on; the step the time cut short, if it did before the goal was met."""
+    for step in range(first, len(steps)):
+        climbing = run.settings.climbing and run.settings.scaling
+        if (climbing and step == FACTOR_AFTER and not run.factor_searches()) or not run.step(step, *steps[step]):
+            return step if run.cut_short and not run.reached_goal() else None
+    return None
 
 
 discover.__signature__ = inspect.Signature(  # type: ignore[attr-defined]
@@ -289,6 +296,17 @@ class _Run:
             self.search_columns, self.search_target, self.names, self.domain, self.settings, front,
             None if limit is None else self.started + limit - self.sum_reserve - self.check_reserve, self.columns, self.target)
         self.cut_short = self.cut_short or cut_short
+
+    def reached_goal(self) -> bool:
+        best = self.merged.best
+        return best is not None and self.goal >= best["score"]
+
+    def resume(self) -> bool:
+        """Whether the ladder, cut short to leave the stages their shares of the time limit, may go on
+        with what they left over (all but the check's share); it then may."""
+        self.reserve = self.check_reserve
+        remaining = self.remaining(self.reserve)
+        return remaining is not None and remaining > 0.0 and not self.reached_goal()
 
     def announce(self, stage: str) -> None:
         """Names a stage after the ladder on the progress bar, if there is one."""

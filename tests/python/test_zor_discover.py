@@ -293,3 +293,12 @@ def test_repr_lists_the_best_and_the_front():
     assert text.startswith("DiscoveryResult(best='(exp(x) * x)', complexity=4, error=")
     assert all(f.formula in text for f in result.front)
     assert repr(result.best) == f"Formula('(exp(x) * x)', complexity=4, error={result.best.error:.3g})"
+
+
+def test_the_time_the_stages_leave_goes_back_to_the_ladder():
+    # 50 rows are too few for sums, and no parameters are fitted: the 15 % the ladder leaves them
+    # would otherwise go unused.
+    cols, y = hard_problem(50)
+    result = zor.discover(cols[:1], y, time_limit=2.0, progress=False, max_parameters=0)
+    assert max(level.elapsed_seconds for level in result.levels) > 0.92 * 2.0
+    assert result.elapsed_seconds < 2.5

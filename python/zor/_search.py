@@ -26,7 +26,7 @@ from zor._parameters import PARAMETER_SHARE, operator_names, parametric_stage, w
 from zor._progress import Progress, ProgressBar
 from zor._results import EXACT_SHARE, DiscoveryResult, Formula, LevelReport, pareto_front, select_best
 from zor._settings import SearchSettings, settings_from, settings_parameters
-from zor._sums import Shape, TermPool, fit_sum, linear_shapes, residual_targets, term_library
+from zor._sums import Shape, TermPool, fit_sum, linear_shapes, residual_targets, rounds_to_zero, term_library
 
 if TYPE_CHECKING:
     from zor._native import Candidate, Level, Outcome
@@ -534,6 +534,8 @@ class _Run:
             formula = self.final_judge.judge_tokens(tokens, constant)
             if formula is None or not defined_over(formula.tokens, self.domain):
                 continue  # undefined on a row, or between the rows
+            if rounds_to_zero(formula.tokens, self.columns):
+                continue  # zor(ln x, exp x) is rounding noise, which a scale of 1e23 fits to anything
             kept = by_complexity.get(formula.complexity)
             if kept is None or kept.error > formula.error:
                 by_complexity[formula.complexity] = formula

@@ -179,3 +179,14 @@ def test_a_term_that_is_zero_but_for_rounding_never_joins_a_sum(shape, noise):
     pool.add([shape])
     assert _sums.rounds_to_zero(shape, [x]) is noise
     assert (shape in pool.shapes) is not noise
+
+
+def test_a_formula_that_is_zero_but_for_rounding_never_joins_the_front():
+    from zor import _search
+    from zor._settings import settings_from
+
+    x = np.linspace(1.0, 3.0, 40)
+    run = _search._Run([x], np.sin(7.0 * x), ("x",), settings_from("discover", {}), None, None, False)
+    noise = (V0, ("op", "Ln"), V0, ("op", "Exp"), ("op", "Zor"))  # x − x, but for rounding
+    run.factored.append(noise)
+    assert all(formula.tokens != noise for formula in run._scaled_front())

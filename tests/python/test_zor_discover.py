@@ -300,5 +300,7 @@ def test_the_time_the_stages_leave_goes_back_to_the_ladder():
     # would otherwise go unused.
     cols, y = hard_problem(50)
     result = zor.discover(cols[:1], y, time_limit=2.0, progress=False, max_parameters=0)
-    assert max(level.elapsed_seconds for level in result.levels) > 0.92 * 2.0
+    # the step the reserve cut short starts again: its first level is reported twice
+    starts = [level.step for level in result.levels if level.level == 1]
+    assert len(starts) > len(set(starts))
     assert result.elapsed_seconds < 2.5

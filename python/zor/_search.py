@@ -26,6 +26,7 @@ from zor._parameters import PARAMETER_SHARE, operator_names, parametric_stage, w
 from zor._progress import Progress, ProgressBar
 from zor._results import EXACT_SHARE, DiscoveryResult, Formula, LevelReport, pareto_front, select_best
 from zor._settings import SearchSettings, settings_from, settings_parameters
+from zor._periodic import periodic_terms
 from zor._sums import Shape, TermPool, fit_sum, linear_shapes, residual_targets, rounds_to_zero, term_library
 
 if TYPE_CHECKING:
@@ -433,6 +434,8 @@ class _Run:
         self.announce("sums of terms")
         pool = TermPool(self.search_columns, self.search_target, terms)
         pool.add(term_library(len(self.names), self.settings.use_trig))
+        if self.settings.use_trig:
+            pool.add(periodic_terms(self.search_columns, self.search_target, terms))
         library = len(pool.shapes)
         pool.add(tuple(c["tokens"]) for c in self.merged.by_complexity.values() if c["scale"] != 0.0)
         pool.add(self.factored)

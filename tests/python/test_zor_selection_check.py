@@ -39,6 +39,8 @@ LINEAR = np.array([10.0, 12.0, 9.0, 11.0, 10.0])
     ([4.0, 25.0, 3.0, 9.0, 8.0], "linear"),  # lower on average, but within the folds' noise
     ([1.0, 1.0, 1.0, 1.0, math.inf], "linear"),  # fails a fold
     ([12.0, 13.0, 10.0, 12.0, 11.0], "linear"),
+    # Ahead by more than the plain standard error (0.71), not by the one widened for overlapping folds (1.06)
+    ([8.0, 12.0, 6.0, 10.0, 11.0], "linear"),
 ])
 def test_the_linear_model_keeps_its_place_unless_clearly_beaten(monkeypatch, search, expected):
     monkeypatch.setattr(_fit, "held_out_errors", lambda formula, columns, target: LINEAR)

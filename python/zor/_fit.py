@@ -139,6 +139,32 @@ def _folds(n: int) -> NDArray[np.intp]:
     return fold
 
 
+# A row of at least this leverage is fitted by itself: the formula's constants follow that row's target
+# whatever it is. 1e153·exp(−x) + b is zero on every row but the one with the least x, which it matches
+# exactly, and on a new row with a smaller x it predicts anything. (A law's widest row stays well below:
+# Neptune's period in T = a^1.5 over the eight planets has leverage 0.8.)
+MEMORISED = 0.99
+
+
+def memorises_a_row(formula: Formula, columns: Sequence[NDArray[np.float64]]) -> bool:
+    """Whether some row's leverage in the formula's least-squares fit (its terms, or its values, beside
+    the offset) reaches MEMORISED, unless the formula is exact, where there is no noise to memorise."""
+    if formula.scale == 0.0 or not formula.relative_error > EXACT_SHARE:
+        return False
+    if formula.terms:
+        values = np.stack([np.asarray(_native.evaluate(list(term.tokens), list(columns)), dtype=np.float64)
+                           for term in formula.terms], axis=1)
+    else:
+        values = np.asarray(formula.predict(list(columns)), dtype=np.float64).reshape(-1, 1)
+    design = np.column_stack([values, np.ones(len(values))])
+    if not np.all(np.isfinite(design)) or len(design) <= design.shape[1]:
+        return False
+    design = design / np.maximum(np.max(np.abs(design), axis=0), 1e-300)
+    u, singular, _ = np.linalg.svd(design, full_matrices=False)
+    basis = u[:, singular > 1e-12 * singular[0]]
+    return bool(np.max(np.sum(basis * basis, axis=1)) >= MEMORISED)
+
+
 def held_out_errors(formula: Formula, columns: Sequence[NDArray[np.float64]],
                     target: NDArray[np.float64]) -> NDArray[np.float64]:
     """The formula's mean squared error on each fold (see _folds), its shape kept and its constants

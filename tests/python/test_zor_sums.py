@@ -190,3 +190,18 @@ def test_a_formula_that_is_zero_but_for_rounding_never_joins_the_front():
     noise = (V0, ("op", "Ln"), V0, ("op", "Exp"), ("op", "Zor"))  # x − x, but for rounding
     run.factored.append(noise)
     assert all(formula.tokens != noise for formula in run._scaled_front())
+
+
+@pytest.mark.parametrize("lowest, memorised", [(1.0, True), (59.5, False)])
+def test_a_formula_that_one_row_fits_by_itself_never_joins_the_front(lowest, memorised):
+    from zor import _fit, _search
+    from zor._settings import settings_from
+
+    x = np.r_[lowest, np.linspace(60.0, 90.0, 39)]
+    y = np.random.default_rng(1).normal(size=len(x))
+    run = _search._Run([x], y, ("x",), settings_from("discover", {}), None, None, False)
+    spike = (V0, ("op", "Neg"), ("op", "Exp"))  # ~e^(−x): the lowest row's alone when it lies far below the rest
+    assert _fit.memorises_a_row(run.final_judge.judge_tokens(spike, False), [x]) is memorised
+    run.factored.append(spike)
+    if memorised:
+        assert all(formula.tokens != spike for formula in run._scaled_front())

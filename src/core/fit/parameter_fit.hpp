@@ -37,6 +37,11 @@ struct FitOptions {
   std::size_t evaluations_per_entry = 40;
   // MINPACK's ftol, xtol and gtol.
   double tolerance = 1e-12;
+  // When the scale and offset are both free (and some inner parameter is),
+  // solve them by linear least squares at each point and let the minimiser
+  // move the inner parameters only (variable projection). The result is the
+  // same optimum of the same problem, with the Jacobian of every free entry.
+  bool project_line = true;
 };
 
 // Inner parameters, scale and offset: the layout of `start` and `full`.
@@ -72,7 +77,8 @@ std::optional<ModelValues> model_values(const discover::Expr& shape, const FitDa
                                         std::span<const double> full, bool mark_outside);
 
 // Fits the entries of `start` marked in `free` (the others keep their bits)
-// from `start`.
+// from `start`; with the line projected out, the scale and offset of `start`
+// are not used.
 ParameterFit fit_parameters(const discover::Expr& shape, const FitData& data, std::span<const double> start,
                             const std::vector<bool>& free, const FitOptions& options);
 

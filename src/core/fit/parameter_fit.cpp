@@ -294,7 +294,15 @@ class ModelAssembler {
         data_(data),
         inside_(data.target.size()),
         centred_f_(data.target.size()),
-        centred_y_(data.target.size()) {}
+        centred_y_(data.target.size()),
+        centred_target_(data.target.size()),
+        gradient_mean_(layout.inner) {
+    const std::size_t rows = data.target.size();
+    double sum = 0.0;
+    for (std::size_t i = 0; i < rows; ++i) sum += data.target[i];
+    target_mean_ = rows > 0 ? sum / static_cast<double>(rows) : 0.0;
+    for (std::size_t i = 0; i < rows; ++i) centred_target_[i] = data.target[i] - target_mean_;
+  }
 
   std::size_t rows() const { return evaluator_.rows(); }
   std::size_t inner() const { return evaluator_.inner(); }
@@ -357,6 +365,77 @@ class ModelAssembler {
   // Returns the line and whether every row is inside (false too when the
   // line is not finite).
   bool project(std::span<const std::size_t> wanted, double* residual, double* jacobian, Line& line) {
+    if (project_every_row(wanted, residual, jacobian, line)) return true;
+    return project_rows_inside(wanted, residual, jacobian, line);
+  }
+
+ private:
+  // project when every value, derivative and result is finite, in few passes
+  // over the rows; false, having written nothing it promises, otherwise. The
+  // sums it needs anyway tell: one over values that are not all finite is not
+  // finite (one that overflows sends the rare case to the general path).
+  bool project_every_row(std::span<const std::size_t> wanted, double* residual, double* jacobian,
+                         Line& line) {
+    const std::size_t rows = evaluator_.rows();
+    const std::size_t inner = evaluator_.inner();
+    const double* f = evaluator_.values();
+    if (rows == 0) return false;
+    double f_sum = 0.0;
+    for (std::size_t i = 0; i < rows; ++i) f_sum += f[i];
+    if (!finite(f_sum)) return false;
+    for (std::size_t j = 0; j < inner; ++j) {
+      const double* g = evaluator_.gradient(j);
+      gradient_mean_[j] = 0.0;
+      if (g == nullptr) continue;
+      double sum = 0.0;
+      for (std::size_t i = 0; i < rows; ++i) sum += g[i];
+      if (!finite(sum)) return false;
+      gradient_mean_[j] = sum / static_cast<double>(rows);
+    }
+    const double f_mean = f_sum / static_cast<double>(rows);
+    double* fc = centred_f_.data();
+    const double* yc = centred_target_.data();
+    double sff = 0.0, sfy = 0.0;
+    for (std::size_t i = 0; i < rows; ++i) {
+      fc[i] = f[i] - f_mean;
+      sff += fc[i] * fc[i];
+      sfy += fc[i] * yc[i];
+    }
+    if (!(sff > 0.0 && finite(sff))) return false;
+    const double scale = sfy / sff;
+    const double offset = target_mean_ - scale * f_mean;
+    if (!finite(scale) || !finite(offset)) return false;
+    double check = 0.0;
+    for (std::size_t i = 0; i < rows; ++i) {
+      residual[i] = scale * fc[i] - yc[i];
+      check += residual[i];
+    }
+    if (!finite(check)) return false;
+    for (std::size_t c = 0; c < wanted.size(); ++c) {
+      double* column = jacobian + c * rows;
+      const double* g = evaluator_.gradient(wanted[c]);
+      if (g == nullptr || scale == 0.0) {
+        std::fill(column, column + rows, 0.0);
+        continue;
+      }
+      // a·(g − mean g) less its part along the centred f.
+      const double g_mean = gradient_mean_[wanted[c]];
+      double along_f = 0.0;
+      for (std::size_t i = 0; i < rows; ++i) along_f += fc[i] * (g[i] - g_mean);
+      const double share = along_f / sff;
+      check = 0.0;
+      for (std::size_t i = 0; i < rows; ++i) {
+        column[i] = scale * ((g[i] - g_mean) - share * fc[i]);
+        check += column[i];
+      }
+      if (!finite(check)) return false;
+    }
+    line = Line{scale, offset};
+    return true;
+  }
+
+  bool project_rows_inside(std::span<const std::size_t> wanted, double* residual, double* jacobian,
+                           Line& line) {
     const std::size_t rows = evaluator_.rows();
     const std::size_t inner = evaluator_.inner();
     const double* f = evaluator_.values();
@@ -439,7 +518,6 @@ class ModelAssembler {
     return every_row;
   }
 
- private:
   bool all_outside(std::size_t columns, double* residual, double* jacobian, Line& line) {
     const std::size_t rows = evaluator_.rows();
     std::fill(residual, residual + rows, kOutsideResidual);
@@ -452,7 +530,10 @@ class ModelAssembler {
   const FitData& data_;
   std::vector<unsigned char> inside_;
   std::vector<double> centred_f_;
-  std::vector<double> centred_y_;
+  std::vector<double> centred_y_;       // on the rows inside
+  std::vector<double> centred_target_;  // on every row
+  double target_mean_ = 0.0;
+  std::vector<double> gradient_mean_;  // by inner parameter
 };
 
 // The residuals and Jacobian over the free entries as Eigen's minimiser asks

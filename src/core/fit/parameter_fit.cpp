@@ -561,11 +561,17 @@ class ResidualFunctor {
   }
 
   int df(const Eigen::VectorXd& x, Eigen::MatrixXd& fjac) {
+    evaluate_at(x);
+    fjac = jacobian_;
+    return 0;
+  }
+
+  // Leaves the model evaluated at x, evaluating it again only when the last
+  // evaluation was elsewhere.
+  void evaluate_at(const Eigen::VectorXd& x) {
     if (!evaluated_ || x.size() != last_.size() ||
         std::memcmp(x.data(), last_.data(), static_cast<std::size_t>(x.size()) * sizeof(double)) != 0)
       evaluate(x);
-    fjac = jacobian_;
-    return 0;
   }
 
   // The full vector with the free entries of x.
@@ -574,12 +580,15 @@ class ResidualFunctor {
     return full_;
   }
 
+  // Of the last projected evaluation: its line, and whether every row was inside.
+  const ModelAssembler::Line& line() const { return line_; }
+  bool inside() const { return inside_; }
+
  private:
   void evaluate(const Eigen::VectorXd& x) {
     model_.evaluate(full_at(x).data());
     if (projected_) {
-      ModelAssembler::Line line;
-      model_.project(free_, residual_.data(), jacobian_.data(), line);
+      inside_ = model_.project(free_, residual_.data(), jacobian_.data(), line_);
     } else {
       model_.assemble(full_.data(), free_, true, residual_.data(), jacobian_.data());
     }
@@ -595,6 +604,8 @@ class ResidualFunctor {
   Eigen::MatrixXd jacobian_;  // column-major, as `assemble` and `project` write it
   Eigen::VectorXd last_;
   bool evaluated_ = false;
+  ModelAssembler::Line line_;
+  bool inside_ = false;
 };
 
 bool data_usable(const FitData& data) {
@@ -694,19 +705,16 @@ ParameterFit fit_parameters(const Expr& shape, const FitData& data, std::span<co
     result.status = FitStatus::NotConverged;
     return result;
   }
+  functor.evaluate_at(x);
   std::vector<double> optimum = functor.full_at(x);
-  model.evaluate(optimum.data());
   if (projected) {
-    std::vector<double> residual(rows);
-    std::vector<double> by_column(rows * moved.size());
-    ModelAssembler::Line line;
-    if (!model.project(moved, residual.data(), by_column.data(), line)) {
+    if (!functor.inside()) {
       result.full = std::move(optimum);
       result.status = FitStatus::NotFinite;
       return result;
     }
-    optimum[inner] = line.scale;
-    optimum[inner + 1] = line.offset;
+    optimum[inner] = functor.line().scale;
+    optimum[inner + 1] = functor.line().offset;
   }
   result.full = std::move(optimum);
 

@@ -371,9 +371,10 @@ class ModelAssembler {
 
  private:
   // project when every value, derivative and result is finite, in few passes
-  // over the rows; false, having written nothing it promises, otherwise. The
-  // sums it needs anyway tell: one over values that are not all finite is not
-  // finite (one that overflows sends the rare case to the general path).
+  // over the rows; false otherwise, and the general path then writes
+  // everything again. The sums it needs anyway tell: one over values that
+  // are not all finite is not finite (one that overflows, or f constant,
+  // sends the rare case to the general path).
   bool project_every_row(std::span<const std::size_t> wanted, double* residual, double* jacobian,
                          Line& line) {
     const std::size_t rows = evaluator_.rows();
@@ -681,7 +682,8 @@ ParameterFit fit_parameters(const Expr& shape, const FitData& data, std::span<co
 
   // With the scale and offset both free and some inner entry free too, the
   // minimiser moves the inner ones only and the line is solved for at each
-  // point: fewer columns, and usually fewer and better conditioned steps.
+  // point: two columns fewer in every factorisation, and steps that never
+  // leave the scale and offset behind the inner parameters.
   const std::size_t inner = layout->inner;
   std::vector<std::size_t> moved;
   for (const std::size_t entry : free_entries)

@@ -2,8 +2,10 @@
 // where θ are the ("param", k) leaves of f's tokens, a is the outer scale and
 // b the outer offset. The minimiser is Eigen's Levenberg–Marquardt (MINPACK's
 // lmder); the Jacobian is exact, by forward mode over the tokens with the C
-// library's exp, log, sin, cos and sqrt. Each fit runs on one thread, so its
-// result is the same bits whatever runs beside it.
+// library's exp, log, sin, cos and sqrt. When the scale and offset are both
+// free they are solved by linear least squares at each point and the
+// minimiser moves θ alone (variable projection). Each fit runs on one thread,
+// so its result is the same bits whatever runs beside it.
 #pragma once
 
 #include <cstddef>

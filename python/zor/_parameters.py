@@ -570,8 +570,12 @@ def fit_shapes(problem: Problem, shapes: Sequence[tuple[tuple[Token, ...], list[
     best_fits: list[Fit | None] = []
     for tokens, starts in shapes:
         best: Fit | None = None
+        shape = tuple(tokens)
+        every: NDArray[np.bool_] | None = None  # one mask for the shape's fits: _fit_from copies it
         for inner in starts:
-            fitted = _fit_from(tuple(tokens), np.ones(len(inner) + 2, dtype=bool), rows, next(results))
+            if every is None or len(every) != len(inner) + 2:
+                every = np.ones(len(inner) + 2, dtype=bool)
+            fitted = _fit_from(shape, every, rows, next(results))
             if fitted is not None and (best is None or fitted.sse < best.sse):
                 best = fitted
         best_fits.append(best)

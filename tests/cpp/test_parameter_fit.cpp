@@ -45,6 +45,8 @@ ParameterFit fit_all(const Expr& shape, const Data& data, std::vector<double> st
   return fit_parameters(shape, data.view(), start, std::vector<bool>(start.size(), true), FitOptions{});
 }
 
+std::vector<std::uint64_t> bits_of(const ParameterFit& fit);
+
 const Expr kDecay{{x(), c(0), op(OpCode::Mul), op(OpCode::Exp)}};            // exp(c0·x)
 const Expr kSaturation{{x(), x(), c(0), op(OpCode::Add), op(OpCode::Div)}};  // x / (x + c0)
 const Expr kRedundant{
@@ -247,6 +249,92 @@ TEST(ParameterFit, LinearStartIsTheLeastSquaresLineThroughTheValues) {
   ASSERT_EQ(fitted[0].status, FitStatus::Converged);
   EXPECT_EQ(fitted[0].full, lone.full);
   EXPECT_EQ(fitted[1].status, FitStatus::Refused);
+}
+
+FitOptions without_projection() {
+  FitOptions options;
+  options.project_line = false;
+  return options;
+}
+
+// With the scale and offset solved for at each point, the fit ends at the
+// full problem's optimum: same entries, error and Jacobian, on data the shape
+// does not fit exactly (a residual-free optimum would hide a wrong gradient).
+TEST(ParameterFit, ProjectedLineReachesTheFullOptimum) {
+  struct Case {
+    const char* name;
+    Expr shape;
+    std::vector<double> inner;
+    Data data;
+    // Relative, of the entries: where the error is flat the tolerances stop
+    // both fits a little apart, though their errors agree to 1e-12.
+    double agreement;
+  };
+  const auto wiggle = [](double s) { return 0.05 * std::sin(5.0 * s); };
+  using enum OpCode;
+  const std::vector<Case> cases{
+      {"saturation",
+       kSaturation,
+       {1.0},
+       data_of(0.1, 10.0, 70, [&](double s) { return 4.0 * s / (1.5 + s) + wiggle(s) - 1.0; }),
+       1e-8},
+      {"decay",
+       kDecay,
+       {-0.3},
+       data_of(0.0, 10.0, 70, [&](double t) { return 2.0 + 3.0 * std::exp(-t / 2.5) + wiggle(t); }),
+       1e-8},
+      // exp(c0 / (x + c1)), along a long curved valley
+      {"antoine",
+       {{c(0), x(), c(1), op(Add), op(Div), op(Exp)}},
+       {-10.0, 10.0},
+       data_of(0.0, 10.0, 70, [&](double t) { return std::exp(2.0 - 30.0 / (t + 12.0)) + wiggle(t); }),
+       1e-7},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    const std::optional<std::vector<double>> start =
+        with_linear_start(test.shape, test.data.view(), test.inner);
+    ASSERT_TRUE(start);
+    const std::vector<bool> every(start->size(), true);
+    const ParameterFit projected = fit_parameters(test.shape, test.data.view(), *start, every, FitOptions{});
+    const ParameterFit full =
+        fit_parameters(test.shape, test.data.view(), *start, every, without_projection());
+    ASSERT_EQ(projected.status, FitStatus::Converged);
+    ASSERT_EQ(full.status, FitStatus::Converged);
+    EXPECT_GT(full.sse, 1e-3);
+    EXPECT_NEAR(projected.sse, full.sse, 1e-12 * full.sse);
+    for (std::size_t j = 0; j < every.size(); ++j)
+      EXPECT_NEAR(projected.full[j], full.full[j], test.agreement * std::max(1.0, std::fabs(full.full[j])))
+          << j;
+    ASSERT_EQ(projected.jacobian.size(), test.data.target.size() * every.size());
+    for (std::size_t k = 0; k < full.jacobian.size(); ++k)
+      EXPECT_NEAR(projected.jacobian[k], full.jacobian[k], 1e-7 * std::max(1.0, std::fabs(full.jacobian[k])));
+  }
+}
+
+// A fixed scale or offset keeps the full problem: the fit is the one without
+// projection, bit for bit, and the fixed entry keeps its value.
+TEST(ParameterFit, FixedScaleOrOffsetFitsTheFullProblem) {
+  const Data decay = data_of(0.0, 10.0, 60, [](double t) { return 2.0 + 3.0 * std::exp(-t / 2.5); });
+  const std::vector<double> start{-0.3, 2.5, 1.5};
+  for (const std::vector<bool>& free :
+       {std::vector<bool>{true, false, true}, std::vector<bool>{true, true, false}}) {
+    const ParameterFit fitted = fit_parameters(kDecay, decay.view(), start, free, FitOptions{});
+    const ParameterFit full = fit_parameters(kDecay, decay.view(), start, free, without_projection());
+    ASSERT_EQ(fitted.status, FitStatus::Converged);
+    EXPECT_EQ(bits_of(fitted), bits_of(full));
+    EXPECT_EQ(fitted.full[free[1] ? 2 : 1], free[1] ? 1.5 : 2.5);
+  }
+}
+
+// A formula constant on the rows leaves the line's scale undetermined: the
+// projected fit says so, with finite values, instead of dividing by zero.
+TEST(ParameterFit, ProjectionOfAConstantFormulaIsUndetermined) {
+  Data flat{std::vector<double>(20, 2.0), spread(1.0, 3.0, 20)};
+  const ParameterFit fitted = fit_all(kDecay, flat, {-0.3, 1.0, 0.0});
+  EXPECT_EQ(fitted.status, FitStatus::Undetermined);
+  for (double v : fitted.full) EXPECT_TRUE(std::isfinite(v));
+  EXPECT_TRUE(fitted.jacobian.empty());
 }
 
 std::vector<std::uint64_t> bits_of(const ParameterFit& fit) {

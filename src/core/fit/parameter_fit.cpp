@@ -258,24 +258,61 @@ class DualEvaluator {
 // Neither infinite nor NaN, without a branch.
 bool finite(double value) { return std::fabs(value) <= std::numeric_limits<double>::max(); }
 
-// The model a·f + b − y at `full` as the fit sees it: the residuals into
-// `residual` (rows) and the Jacobian columns listed in `wanted` (entries of
-// `full`) into `jacobian`, column after column. A row is outside the domain
-// when its residual or any entry of its Jacobian row (wanted or not) is not
-// finite; with `mark_outside` its residual becomes kOutsideResidual and its
-// Jacobian entries zero. Returns whether every row is inside.
+// In four interleaved partial sums, for speed; the order is fixed, so the
+// result is the same bits on every run.
+double dot(const double* a, const double* b, std::size_t n) {
+  double part[4] = {0.0, 0.0, 0.0, 0.0};
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4)
+    for (std::size_t k = 0; k < 4; ++k) part[k] += a[i + k] * b[i + k];
+  for (; i < n; ++i) part[i % 4] += a[i] * b[i];
+  return (part[0] + part[1]) + (part[2] + part[3]);
+}
+
+// The model a·f + b − y as the fit sees it, from one run of the evaluator at
+// the inner parameters (evaluate), in either of two forms.
+//
+// assemble: at the scale and offset of `full`, the residuals into `residual`
+// (rows) and the Jacobian columns listed in `wanted` (entries of `full`) into
+// `jacobian`, column after column. A row is outside the domain when its
+// residual or any entry of its Jacobian row (wanted or not) is not finite;
+// with `mark_outside` its residual becomes kOutsideResidual and its Jacobian
+// entries zero. Returns whether every row is inside.
+//
+// project: the scale and offset solved for (variable projection): the
+// least-squares line through f on the rows inside the domain, the residuals
+// of that line, and Kaufman's Jacobian with respect to the inner entries in
+// `wanted`, the columns a·∂f/∂θ with their part along 1 and f removed. Its
+// product with the residuals is the exact gradient of the projected sum of
+// squares, so the minimiser stops where the full problem's gradient
+// vanishes. Rows outside the domain are marked as by assemble; when the line
+// itself or a residual is not finite every row is.
 class ModelAssembler {
  public:
   ModelAssembler(const Expr& shape, const FitData& data, const ShapeLayout& layout)
-      : evaluator_(shape, data, layout), data_(data), inside_(data.target.size()) {}
+      : evaluator_(shape, data, layout),
+        data_(data),
+        inside_(data.target.size()),
+        centred_f_(data.target.size()),
+        centred_y_(data.target.size()),
+        centred_target_(data.target.size()),
+        gradient_mean_(layout.inner) {
+    const std::size_t rows = data.target.size();
+    double sum = 0.0;
+    for (std::size_t i = 0; i < rows; ++i) sum += data.target[i];
+    target_mean_ = rows > 0 ? sum / static_cast<double>(rows) : 0.0;
+    for (std::size_t i = 0; i < rows; ++i) centred_target_[i] = data.target[i] - target_mean_;
+  }
 
   std::size_t rows() const { return evaluator_.rows(); }
+  std::size_t inner() const { return evaluator_.inner(); }
+
+  void evaluate(const double* theta) { evaluator_.run(theta); }
 
   bool assemble(const double* full, std::span<const std::size_t> wanted, bool mark_outside, double* residual,
                 double* jacobian) {
     const std::size_t rows = evaluator_.rows();
     const std::size_t inner = evaluator_.inner();
-    evaluator_.run(full);
     const double scale = full[inner];
     const double offset = full[inner + 1];
     const double* f = evaluator_.values();
@@ -320,21 +357,199 @@ class ModelAssembler {
     return all_inside;
   }
 
+  struct Line {
+    double scale = 0.0;
+    double offset = 0.0;
+  };
+
+  // Returns the line and whether every row is inside (false too when the
+  // line is not finite).
+  bool project(std::span<const std::size_t> wanted, double* residual, double* jacobian, Line& line) {
+    if (project_every_row(wanted, residual, jacobian, line)) return true;
+    return project_rows_inside(wanted, residual, jacobian, line);
+  }
+
  private:
+  // project when every value, derivative and result is finite, in few passes
+  // over the rows; false otherwise, and the general path then writes
+  // everything again. The sums it needs anyway tell: one over values that
+  // are not all finite is not finite (one that overflows, or f constant,
+  // sends the rare case to the general path).
+  bool project_every_row(std::span<const std::size_t> wanted, double* residual, double* jacobian,
+                         Line& line) {
+    const std::size_t rows = evaluator_.rows();
+    const std::size_t inner = evaluator_.inner();
+    const double* f = evaluator_.values();
+    if (rows == 0) return false;
+    double f_sum = 0.0;
+    for (std::size_t i = 0; i < rows; ++i) f_sum += f[i];
+    if (!finite(f_sum)) return false;
+    for (std::size_t j = 0; j < inner; ++j) {
+      const double* g = evaluator_.gradient(j);
+      gradient_mean_[j] = 0.0;
+      if (g == nullptr) continue;
+      double sum = 0.0;
+      for (std::size_t i = 0; i < rows; ++i) sum += g[i];
+      if (!finite(sum)) return false;
+      gradient_mean_[j] = sum / static_cast<double>(rows);
+    }
+    const double f_mean = f_sum / static_cast<double>(rows);
+    double* fc = centred_f_.data();
+    const double* yc = centred_target_.data();
+    double sff = 0.0, sfy = 0.0;
+    for (std::size_t i = 0; i < rows; ++i) {
+      fc[i] = f[i] - f_mean;
+      sff += fc[i] * fc[i];
+      sfy += fc[i] * yc[i];
+    }
+    if (!(sff > 0.0 && finite(sff))) return false;
+    const double scale = sfy / sff;
+    const double offset = target_mean_ - scale * f_mean;
+    if (!finite(scale) || !finite(offset)) return false;
+    double check = 0.0;
+    for (std::size_t i = 0; i < rows; ++i) {
+      residual[i] = scale * fc[i] - yc[i];
+      check += residual[i];
+    }
+    if (!finite(check)) return false;
+    for (std::size_t c = 0; c < wanted.size(); ++c) {
+      double* column = jacobian + c * rows;
+      const double* g = evaluator_.gradient(wanted[c]);
+      if (g == nullptr || scale == 0.0) {
+        std::fill(column, column + rows, 0.0);
+        continue;
+      }
+      // a·(g − mean g) less its part along the centred f.
+      const double g_mean = gradient_mean_[wanted[c]];
+      double along_f = 0.0;
+      for (std::size_t i = 0; i < rows; ++i) along_f += fc[i] * (g[i] - g_mean);
+      const double share = along_f / sff;
+      check = 0.0;
+      for (std::size_t i = 0; i < rows; ++i) {
+        column[i] = scale * ((g[i] - g_mean) - share * fc[i]);
+        check += column[i];
+      }
+      if (!finite(check)) return false;
+    }
+    line = Line{scale, offset};
+    return true;
+  }
+
+  bool project_rows_inside(std::span<const std::size_t> wanted, double* residual, double* jacobian,
+                           Line& line) {
+    const std::size_t rows = evaluator_.rows();
+    const std::size_t inner = evaluator_.inner();
+    const double* f = evaluator_.values();
+    const double* y = data_.target.data();
+    for (std::size_t i = 0; i < rows; ++i) inside_[i] = finite(f[i]);
+    for (std::size_t j = 0; j < inner; ++j) {
+      const double* g = evaluator_.gradient(j);
+      if (g == nullptr) continue;
+      for (std::size_t i = 0; i < rows; ++i) inside_[i] &= finite(g[i]);
+    }
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < rows; ++i) count += inside_[i];
+    if (count == 0) return all_outside(wanted.size(), residual, jacobian, line);
+    const bool every_row = count == rows;
+    // The rows outside count as zeros once centred, so that every sum below
+    // runs over all rows alike.
+    double f_sum = 0.0, y_sum = 0.0;
+    for (std::size_t i = 0; i < rows; ++i) {
+      f_sum += inside_[i] ? f[i] : 0.0;
+      y_sum += inside_[i] ? y[i] : 0.0;
+    }
+    const double f_mean = f_sum / static_cast<double>(count);
+    const double y_mean = y_sum / static_cast<double>(count);
+    double* fc = centred_f_.data();
+    double* yc = centred_y_.data();
+    if (every_row) {
+      for (std::size_t i = 0; i < rows; ++i) fc[i] = f[i] - f_mean;
+      for (std::size_t i = 0; i < rows; ++i) yc[i] = y[i] - y_mean;
+    } else {
+      for (std::size_t i = 0; i < rows; ++i) fc[i] = inside_[i] ? f[i] - f_mean : 0.0;
+      for (std::size_t i = 0; i < rows; ++i) yc[i] = inside_[i] ? y[i] - y_mean : 0.0;
+    }
+    const double sff = dot(fc, fc, rows);
+    const double sfy = dot(fc, yc, rows);
+    // f constant on the rows inside: any scale fits as well as 0, which
+    // leaves the residuals finite; the Jacobian at the optimum then shows the
+    // scale undetermined.
+    line.scale = sff > 0.0 ? sfy / sff : 0.0;
+    line.offset = y_mean - line.scale * f_mean;
+    if (!finite(sff) || !finite(line.scale) || !finite(line.offset))
+      return all_outside(wanted.size(), residual, jacobian, line);
+    bool residuals_finite = true;
+    for (std::size_t i = 0; i < rows; ++i) {
+      residual[i] = line.scale * fc[i] - yc[i];
+      residuals_finite &= finite(residual[i]);
+    }
+    if (!residuals_finite) return all_outside(wanted.size(), residual, jacobian, line);
+    if (!every_row)
+      for (std::size_t i = 0; i < rows; ++i)
+        if (!inside_[i]) residual[i] = kOutsideResidual;
+    for (std::size_t c = 0; c < wanted.size(); ++c) {
+      double* column = jacobian + c * rows;
+      const double* g = evaluator_.gradient(wanted[c]);
+      if (g == nullptr || line.scale == 0.0) {
+        std::fill(column, column + rows, 0.0);
+        continue;
+      }
+      if (every_row) {
+        for (std::size_t i = 0; i < rows; ++i) column[i] = line.scale * g[i];
+      } else {
+        for (std::size_t i = 0; i < rows; ++i) column[i] = inside_[i] ? line.scale * g[i] : 0.0;
+      }
+      double sum = 0.0;
+      for (std::size_t i = 0; i < rows; ++i) sum += column[i];
+      const double mean = sum / static_cast<double>(count);
+      // The part along 1 removed on the rows inside, then the part along f.
+      if (every_row) {
+        for (std::size_t i = 0; i < rows; ++i) column[i] -= mean;
+      } else {
+        for (std::size_t i = 0; i < rows; ++i) column[i] = inside_[i] ? column[i] - mean : 0.0;
+      }
+      const double share = sff > 0.0 ? dot(fc, column, rows) / sff : 0.0;
+      bool column_finite = true;
+      for (std::size_t i = 0; i < rows; ++i) {
+        column[i] -= share * fc[i];
+        column_finite &= finite(column[i]);
+      }
+      if (!column_finite) return all_outside(wanted.size(), residual, jacobian, line);
+    }
+    return every_row;
+  }
+
+  bool all_outside(std::size_t columns, double* residual, double* jacobian, Line& line) {
+    const std::size_t rows = evaluator_.rows();
+    std::fill(residual, residual + rows, kOutsideResidual);
+    std::fill(jacobian, jacobian + columns * rows, 0.0);
+    line = Line{std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN()};
+    return false;
+  }
+
   DualEvaluator evaluator_;
   const FitData& data_;
   std::vector<unsigned char> inside_;
+  std::vector<double> centred_f_;
+  std::vector<double> centred_y_;       // on the rows inside
+  std::vector<double> centred_target_;  // on every row
+  double target_mean_ = 0.0;
+  std::vector<double> gradient_mean_;  // by inner parameter
 };
 
 // The residuals and Jacobian over the free entries as Eigen's minimiser asks
 // for them, one evaluation serving both the residuals and the Jacobian of a
 // point (the minimiser asks for the Jacobian at the point it just accepted).
+// When `projected` the free entries are inner ones only, and the scale and
+// offset are solved for at each point (ModelAssembler::project).
 class ResidualFunctor {
  public:
-  ResidualFunctor(ModelAssembler& model, std::vector<double> base, std::vector<std::size_t> free_entries)
+  ResidualFunctor(ModelAssembler& model, std::vector<double> base, std::vector<std::size_t> free_entries,
+                  bool projected)
       : model_(model),
         full_(std::move(base)),
         free_(std::move(free_entries)),
+        projected_(projected),
         residual_(static_cast<Eigen::Index>(model.rows())),
         jacobian_(static_cast<Eigen::Index>(model.rows()), static_cast<Eigen::Index>(free_.size())) {}
 
@@ -347,11 +562,17 @@ class ResidualFunctor {
   }
 
   int df(const Eigen::VectorXd& x, Eigen::MatrixXd& fjac) {
+    evaluate_at(x);
+    fjac = jacobian_;
+    return 0;
+  }
+
+  // Leaves the model evaluated at x, evaluating it again only when the last
+  // evaluation was elsewhere.
+  void evaluate_at(const Eigen::VectorXd& x) {
     if (!evaluated_ || x.size() != last_.size() ||
         std::memcmp(x.data(), last_.data(), static_cast<std::size_t>(x.size()) * sizeof(double)) != 0)
       evaluate(x);
-    fjac = jacobian_;
-    return 0;
   }
 
   // The full vector with the free entries of x.
@@ -360,9 +581,18 @@ class ResidualFunctor {
     return full_;
   }
 
+  // Of the last projected evaluation: its line, and whether every row was inside.
+  const ModelAssembler::Line& line() const { return line_; }
+  bool inside() const { return inside_; }
+
  private:
   void evaluate(const Eigen::VectorXd& x) {
-    model_.assemble(full_at(x).data(), free_, true, residual_.data(), jacobian_.data());
+    model_.evaluate(full_at(x).data());
+    if (projected_) {
+      inside_ = model_.project(free_, residual_.data(), jacobian_.data(), line_);
+    } else {
+      model_.assemble(full_.data(), free_, true, residual_.data(), jacobian_.data());
+    }
     last_ = x;
     evaluated_ = true;
   }
@@ -370,10 +600,13 @@ class ResidualFunctor {
   ModelAssembler& model_;
   std::vector<double> full_;
   std::vector<std::size_t> free_;
+  bool projected_;
   Eigen::VectorXd residual_;
-  Eigen::MatrixXd jacobian_;  // column-major, as `assemble` writes it
+  Eigen::MatrixXd jacobian_;  // column-major, as `assemble` and `project` write it
   Eigen::VectorXd last_;
   bool evaluated_ = false;
+  ModelAssembler::Line line_;
+  bool inside_ = false;
 };
 
 bool data_usable(const FitData& data) {
@@ -410,6 +643,7 @@ std::optional<ModelValues> model_values(const Expr& shape, const FitData& data, 
   std::vector<double> by_column(rows * full.size());
   ModelValues out;
   out.residual.resize(rows);
+  model.evaluate(full.data());
   model.assemble(full.data(), every, mark_outside, out.residual.data(), by_column.data());
   out.jacobian.resize(rows * full.size());
   for (std::size_t i = 0; i < rows; ++i)
@@ -446,24 +680,45 @@ ParameterFit fit_parameters(const Expr& shape, const FitData& data, std::span<co
   const std::size_t rows = data.target.size();
   if (free_entries.empty() || free_entries.size() > rows || options.evaluations_per_entry == 0) return result;
 
+  // With the scale and offset both free and some inner entry free too, the
+  // minimiser moves the inner ones only and the line is solved for at each
+  // point: two columns fewer in every factorisation, and steps that never
+  // leave the scale and offset behind the inner parameters.
+  const std::size_t inner = layout->inner;
+  std::vector<std::size_t> moved;
+  for (const std::size_t entry : free_entries)
+    if (entry < inner) moved.push_back(entry);
+  const bool projected = free[inner] && free[inner + 1] && !moved.empty() && options.project_line;
+  if (!projected) moved = free_entries;
+
   ModelAssembler model(shape, data, *layout);
-  ResidualFunctor functor(model, result.full, free_entries);
+  ResidualFunctor functor(model, result.full, moved, projected);
   Eigen::LevenbergMarquardt<ResidualFunctor> minimiser(functor);
   minimiser.parameters.ftol = options.tolerance;
   minimiser.parameters.xtol = options.tolerance;
   minimiser.parameters.gtol = options.tolerance;
   minimiser.parameters.maxfev =
       static_cast<Eigen::Index>(options.evaluations_per_entry * (free_entries.size() + 1));
-  Eigen::VectorXd x(static_cast<Eigen::Index>(free_entries.size()));
-  for (std::size_t j = 0; j < free_entries.size(); ++j)
-    x[static_cast<Eigen::Index>(j)] = start[free_entries[j]];
+  Eigen::VectorXd x(static_cast<Eigen::Index>(moved.size()));
+  for (std::size_t j = 0; j < moved.size(); ++j) x[static_cast<Eigen::Index>(j)] = start[moved[j]];
   const Eigen::LevenbergMarquardtSpace::Status status = minimiser.minimize(x);
   result.evaluations = static_cast<std::size_t>(minimiser.nfev);
   if (!converged(status) || !x.allFinite()) {
     result.status = FitStatus::NotConverged;
     return result;
   }
-  result.full = functor.full_at(x);
+  functor.evaluate_at(x);
+  std::vector<double> optimum = functor.full_at(x);
+  if (projected) {
+    if (!functor.inside()) {
+      result.full = std::move(optimum);
+      result.status = FitStatus::NotFinite;
+      return result;
+    }
+    optimum[inner] = functor.line().scale;
+    optimum[inner + 1] = functor.line().offset;
+  }
+  result.full = std::move(optimum);
 
   // At the optimum every row must be inside the domain.
   const std::size_t free_count = free_entries.size();

@@ -2,8 +2,10 @@
 // where θ are the ("param", k) leaves of f's tokens, a is the outer scale and
 // b the outer offset. The minimiser is Eigen's Levenberg–Marquardt (MINPACK's
 // lmder); the Jacobian is exact, by forward mode over the tokens with the C
-// library's exp, log, sin, cos and sqrt. Each fit runs on one thread, so its
-// result is the same bits whatever runs beside it.
+// library's exp, log, sin, cos and sqrt. When the scale and offset are both
+// free they are solved by linear least squares at each point and the
+// minimiser moves θ alone (variable projection). Each fit runs on one thread,
+// so its result is the same bits whatever runs beside it.
 #pragma once
 
 #include <cstddef>
@@ -37,6 +39,11 @@ struct FitOptions {
   std::size_t evaluations_per_entry = 40;
   // MINPACK's ftol, xtol and gtol.
   double tolerance = 1e-12;
+  // When the scale and offset are both free (and some inner parameter is),
+  // solve them by linear least squares at each point and let the minimiser
+  // move the inner parameters only (variable projection). The result is the
+  // same optimum of the same problem, with the Jacobian of every free entry.
+  bool project_line = true;
 };
 
 // Inner parameters, scale and offset: the layout of `start` and `full`.
@@ -72,7 +79,8 @@ std::optional<ModelValues> model_values(const discover::Expr& shape, const FitDa
                                         std::span<const double> full, bool mark_outside);
 
 // Fits the entries of `start` marked in `free` (the others keep their bits)
-// from `start`.
+// from `start`; with the line projected out, the scale and offset of `start`
+// are not used.
 ParameterFit fit_parameters(const discover::Expr& shape, const FitData& data, std::span<const double> start,
                             const std::vector<bool>& free, const FitOptions& options);
 

@@ -15,6 +15,7 @@ from zor import _constants
 from zor._constants import FitStatistics, exact_python, exact_text, exact_value, snap
 from zor._expression import fold
 
+from budget import seconds
 from discovery_model import as_core_text
 
 
@@ -270,7 +271,7 @@ def test_a_law_times_a_variable_is_found_through_the_quotient(noise):
     exact = m * (v**2 + u**2 + w**2) / 2
     energy = exact + noise * np.sqrt(np.mean(exact**2)) * rng.standard_normal(200)
     result = zor.discover(np.column_stack([m, v, u, w]), energy, variable_names=["m", "v", "u", "w"],
-                          time_limit=8, progress=False)
+                          time_limit=seconds(8), progress=False)
     best = result.best
     assert best.tokens[-2:] == (("var", 0), ("op", "Mul"))
     assert best.exact_scale == (1, 2, "") and best.exact_offset == (0, 1, "")

@@ -10,6 +10,8 @@ import pytest
 import zor
 from zor import _constants, _sums
 
+from budget import seconds
+
 RNG = np.random.default_rng(7)
 SPEED = RNG.uniform(1.0, 30.0, 200)
 I1, I2, DELTA = RNG.uniform(1.0, 5.0, 200), RNG.uniform(1.0, 5.0, 200), RNG.uniform(0.0, 6.28, 200)
@@ -147,7 +149,7 @@ def test_on_few_rows_the_best_formula_predicts_as_well_as_linear_regression(seed
     weights = rng.uniform(0.5, 2.0, 4)
     X, X_new = rng.normal(size=(30, 4)), rng.normal(size=(2000, 4))
     y, y_new = (data @ weights + rng.normal(scale=2.0, size=len(data)) for data in (X, X_new))
-    best = zor.discover(X, y, time_limit=3.0, progress=False).best
+    best = zor.discover(X, y, time_limit=seconds(3.0), progress=False).best
     linear = np.c_[X_new, np.ones(len(X_new))] @ np.linalg.lstsq(np.c_[X, np.ones(len(y))], y, rcond=None)[0]
 
     def r2(predicted):
@@ -159,7 +161,7 @@ def test_on_few_rows_the_best_formula_predicts_as_well_as_linear_regression(seed
 def test_on_few_rows_an_exact_law_stays_exact():
     rng = np.random.default_rng(3)
     m, a = rng.uniform(1.0, 5.0, 30), rng.uniform(1.0, 5.0, 30)
-    best = zor.discover(np.c_[m, a], m * a, variable_names=["m", "a"], time_limit=2.0, progress=False).best
+    best = zor.discover(np.c_[m, a], m * a, variable_names=["m", "a"], time_limit=seconds(2.0), progress=False).best
     assert best.formula == "(m * a)" or best.formula == "(a * m)", best
 
 

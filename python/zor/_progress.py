@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 import sys
 import threading
 import time
@@ -26,19 +27,28 @@ class ProgressBar:
         self._steps = steps
         self._started = time.monotonic()
         self._deadline = None if time_limit is None else self._started + time_limit
-        self._bar = tqdm(total=steps[0][0], unit=" levels", file=sys.stderr, leave=False, dynamic_ncols=True)
+        # Not drawn until the bar is whole (below): a Ctrl-C that a caller sees once the bar shows must find
+        # it assigned, or it would be cleared only at exit, after the caller's own message.
+        self._bar = tqdm(total=steps[0][0], unit=" levels", file=sys.stderr, leave=False, dynamic_ncols=True,
+                         delay=math.inf)
         self._lock = threading.Lock()
         self._step = -1
         self._admitted = 0
         self._rate = 0.0
         self._best: Formula | None = None
-        self._start_step(0)
         self._done = threading.Event()
         # Levels can take long: the countdown is redrawn between them.
-        self._ticker = None
-        if self._deadline is not None:
-            self._ticker = threading.Thread(target=self._tick, name="zor-progress", daemon=True)
-            self._ticker.start()
+        self._ticker: threading.Thread | None = None
+        try:
+            self._start_step(0)  # the first drawing, while the delay holds: that shows a notebook's widget
+            self._bar.delay = 0.0
+            if self._deadline is not None:
+                self._ticker = threading.Thread(target=self._tick, name="zor-progress", daemon=True)
+                self._ticker.start()
+        except BaseException:
+            self._bar.delay = 0.0  # drawn, so closing clears it
+            self.close()
+            raise
 
     def _start_step(self, step: int) -> None:
         complexity, width = self._steps[step]

@@ -2,7 +2,7 @@
 
 The ASan+UBSan build of make test-sanitize runs the search several times slower than the
 plain one, so such a test gives it proportionally longer there; a test of how the time is
-kept (an overrun, a prompt interrupt) widens its margin by the same factor.
+kept (an overrun, a prompt interrupt) widens its margin there too.
 """
 import os
 

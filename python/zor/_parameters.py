@@ -359,17 +359,35 @@ def fixed_fit(tokens: Sequence[Token], columns: Sequence[Array], y: Array, full:
                np.zeros((len(y), 0)))
 
 
-def covariance(fit: Fit, sse_floor: float) -> tuple[Array, int]:
-    """The covariance of the free parameters, (JᵀJ)⁻¹ · SSE / (n − p), with the sum of squared errors at
-    least `sse_floor`; and the degrees of freedom n − p."""
+# A row whose leverage is this close to 1 decides its own fit; its HC3 weight is held here instead of growing
+# without bound (its residual is near 0 then, and 0/0 would say nothing).
+MOST_LEVERAGE = 0.99
+
+
+def standard_errors(fit: Fit, problem: Problem) -> tuple[Array, int]:
+    """The standard errors of the free parameters and the degrees of freedom n − p. Each is the larger of
+    the classical one, sqrt(diag((JᵀJ)⁻¹) · SSE / (n − p)) with the SSE at least the problem's floor (as
+    R's nls reports it), and the heteroscedasticity-consistent HC3 one of the sandwich (JᵀJ)⁻¹ · Jᵀ ·
+    diag(r² / (1 − h)²) · J · (JᵀJ)⁻¹ (MacKinnon and White 1985; h the rows' leverages). The classical
+    error assumes the same noise on every row; with noise that grows with the value (a relative error of
+    measurement) it is too small for a constant that the largest values fix, such as a peak's height, and
+    its interval misses the truth far more often than one time in twenty."""
     n, p = fit.jacobian.shape
     dof = n - p
     if dof <= 0:
-        return np.full((p, p), math.inf), 0
+        return np.full(p, math.inf), 0
     norms = np.sqrt(np.sum(fit.jacobian * fit.jacobian, axis=0))
     scaled = fit.jacobian / norms
-    inverse = np.linalg.pinv(scaled.T @ scaled) / np.outer(norms, norms)
-    return inverse * max(fit.sse, sse_floor) / dof, dof
+    inverse = np.linalg.pinv(scaled.T @ scaled)
+    classical = np.diag(inverse) * (max(fit.sse, problem.sse_floor) / dof)
+    k = len(fit.full) - 2
+    residual = fit.full[k] * values_at(fit.tokens, problem.columns, fit.inner) + fit.full[k + 1] - problem.target
+    leverage = np.einsum("ij,jk,ik->i", scaled, inverse, scaled)
+    weights = (residual / (1.0 - np.minimum(leverage, MOST_LEVERAGE))) ** 2
+    bread = scaled @ inverse
+    sandwich = np.einsum("ij,i,ij->j", bread, weights, bread)
+    variances = np.maximum(classical, np.where(np.isfinite(sandwich), sandwich, 0.0)) / (norms * norms)
+    return np.sqrt(np.maximum(variances, 0.0)), dof
 
 
 def t_quantile(dof: int) -> float:
@@ -425,8 +443,7 @@ def snap_parameters(problem: Problem, fitted: Fit) -> tuple[Fit, dict[int, Exact
         return fitted, exact, original
     k = len(fitted.full) - 2
     current_dl = _dl(problem, fitted, exact)
-    covariance_matrix, _ = covariance(original, problem.sse_floor)
-    errors = np.sqrt(np.maximum(np.diag(covariance_matrix), 0.0))
+    errors, _ = standard_errors(original, problem)
     error_of = dict(zip(np.flatnonzero(original.free), errors))
     for position in range(k + 2):
         if not fitted.free[position]:
@@ -505,8 +522,8 @@ def _parameters(problem: Problem, final: Fit, original: Fit, exact: dict[int, Ex
     k = len(original.full) - 2
 
     def errors_of(fit: Fit) -> tuple[dict[int, float], float]:
-        matrix, dof = covariance(fit, problem.sse_floor)
-        return dict(zip(np.flatnonzero(fit.free), np.sqrt(np.maximum(np.diag(matrix), 0.0)))), t_quantile(dof)
+        errors, dof = standard_errors(fit, problem)
+        return dict(zip(np.flatnonzero(fit.free), errors)), t_quantile(dof)
 
     final_errors, final_t = errors_of(final)
     original_errors, original_t = errors_of(original)

@@ -15,7 +15,8 @@ class Parameter:
 
     `value` is what the formula uses: `fitted`, or the exact constant `exact` (p, q, factor; see
     zor._constants) it snapped to. `standard_error` comes from the Jacobian of the least-squares fit
-    at its optimum, sqrt(diag((JᵀJ)⁻¹) · SSE / (n − p)); `low` and `high` bound the 95 % interval
+    at its optimum: the larger of sqrt(diag((JᵀJ)⁻¹) · SSE / (n − p)) and the heteroscedasticity-consistent
+    (HC3) error, which holds where the noise grows with the value; `low` and `high` bound the 95 % interval
     fitted ± t(0.975, n − p) · standard_error. For a fitted constant that fit is the formula's own (its
     snapped constants fixed); for a snapped one, the fit before it snapped, whose interval holds `value`.
     """

@@ -198,7 +198,8 @@ def number(value: float, digits: int = 3) -> str:
 
 
 def cell(row: dict, tool: str, field: str, digits: int = 3) -> str:
-    return "—" if row[tool] is None else number(row[tool][field], digits)
+    # A ratio needs the textbook model's folds too: a tool run alone into a new results file has none.
+    return "—" if row[tool] is None or field not in row[tool] else number(row[tool][field], digits)
 
 
 def markdown_table(rows: list[dict]) -> str:

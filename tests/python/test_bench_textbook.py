@@ -101,6 +101,14 @@ def test_a_tool_missing_a_fold_has_no_row_entry():
     assert textbook.verdict(textbook.summarise("s", 10, results)) == "—"
 
 
+def test_a_tool_run_without_the_textbook_model_still_gets_a_table():
+    # pyoperon run alone into a new results file: its R² is shown, its ratios cannot be.
+    results = {textbook.key("s", fold, "pyoperon"): {"sse": 1.0, "seconds": 1.0, "r2": 0.5, "size": 9}
+               for fold in range(textbook.FOLDS)}
+    table = textbook.markdown_table([textbook.summarise("s", 10, results)])
+    assert "| 0.500 |" in table and "| — | — |" in table
+
+
 def test_folds_split_every_row_once_as_the_real_data_benchmark_does():
     import realdata
 

@@ -165,6 +165,44 @@ def memorises_a_row(formula: Formula, columns: Sequence[NDArray[np.float64]]) ->
     return bool(np.max(np.sum(basis * basis, axis=1)) >= MEMORISED)
 
 
+# A function of one variable that turns back at more than this share of its distinct values, taken in
+# order, varies faster than the rows resolve it: cos(x²) with x in the hundreds is a pseudo-random sign,
+# free to fit whatever noise the rows have. (A random sequence turns at two thirds; a sinusoid sampled four
+# times a cycle at one half, so a cycle the rows resolve turns less often.)
+MOST_TURNS = 0.5
+# Fewer distinct values than this say too little about how a function turns between them.
+FEWEST_VALUES_FOR_TURNS = 12
+
+
+def oscillates_between_rows(tokens: Sequence[Token], columns: Sequence[NDArray[np.float64]]) -> bool:
+    """Whether a function of a single variable turns back (a local extremum) at more than MOST_TURNS of
+    that variable's distinct values in order. On whole months a sine of 100.01·month is the annual cycle
+    and is not flagged; on incomes in the hundreds, cos(income²) is."""
+    used = {int(token[1]) for token in tokens if token[0] == "var"}
+    if len(used) != 1:
+        return False
+    points = np.unique(columns[used.pop()])
+    if len(points) < FEWEST_VALUES_FOR_TURNS:
+        return False
+    with np.errstate(all="ignore"):
+        values = np.asarray(_native.evaluate(list(tokens), [points] * len(columns)), dtype=np.float64)
+    if not np.all(np.isfinite(values)):
+        return False  # the domain checks judge such a function
+    steps = np.diff(values)
+    steps = steps[steps != 0.0]
+    turns = int(np.count_nonzero(steps[:-1] * steps[1:] < 0.0))
+    return turns > MOST_TURNS * (len(points) - 2)
+
+
+def varies_faster_than_rows(formula: Formula, columns: Sequence[NDArray[np.float64]]) -> bool:
+    """Whether the formula, or a term of a sum, oscillates between the rows (see oscillates_between_rows),
+    unless the formula is exact."""
+    if not formula.relative_error > EXACT_SHARE:
+        return False
+    parts = [term.tokens for term in formula.terms] if formula.terms else [formula.tokens]
+    return any(oscillates_between_rows(part, columns) for part in parts)
+
+
 def held_out_errors(formula: Formula, columns: Sequence[NDArray[np.float64]],
                     target: NDArray[np.float64]) -> NDArray[np.float64]:
     """The formula's mean squared error on each fold (see _folds), its shape kept and its constants

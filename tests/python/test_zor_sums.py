@@ -207,3 +207,25 @@ def test_a_formula_that_one_row_fits_by_itself_never_joins_the_front(lowest, mem
     run.factored.append(spike)
     if memorised:
         assert all(formula.tokens != spike for formula in run._scaled_front())
+
+
+M = ("var", 1)
+
+
+@pytest.mark.parametrize("tokens, points, flagged", [
+    # cos(x²) on incomes in the hundreds: a pseudo-random sign.
+    ((V0, ("op", "Square"), ("op", "Cos")), np.random.default_rng(3).uniform(300.0, 3000.0, 150), True),
+    # sin(x) on rows 5 apart on average, at random: a cycle of 6.3 sampled about once per cycle.
+    ((V0, ("op", "Sin")), np.random.default_rng(3).uniform(0.0, 500.0, 100), True),
+    # Resolved: √x, and sin(x) on rows 0.5 apart (12.6 rows a cycle).
+    ((V0, ("op", "Sqrt")), np.random.default_rng(3).uniform(300.0, 3000.0, 150), False),
+    ((V0, ("op", "Sin")), np.arange(0.0, 50.0, 0.5), False),
+    # 100.01·month on whole months is the annual cycle, aliased: judged on the distinct values, it is smooth.
+    ((("const", 100.01), M, ("op", "Mul"), ("op", "Sin")), np.tile(np.arange(1.0, 13.0), 61), False),
+    # Two variables: no order to take the values in.
+    ((V0, M, ("op", "Mul"), ("op", "Square"), ("op", "Cos")), np.random.default_rng(3).uniform(300, 3000, 150), False),
+])
+def test_a_function_that_turns_between_every_few_rows_is_seen(tokens, points, flagged):
+    from zor import _fit
+
+    assert _fit.oscillates_between_rows(tokens, [points, points]) is flagged

@@ -203,6 +203,12 @@ def varies_faster_than_rows(formula: Formula, columns: Sequence[NDArray[np.float
     return any(oscillates_between_rows(part, columns) for part in parts)
 
 
+def kept_out_of_front(formula: Formula, columns: Sequence[NDArray[np.float64]]) -> bool:
+    """Whether the rows cannot vouch for a formula: one row fits it by itself (see memorises_a_row), or it
+    varies faster than they resolve (see varies_faster_than_rows)."""
+    return memorises_a_row(formula, columns) or varies_faster_than_rows(formula, columns)
+
+
 def held_out_errors(formula: Formula, columns: Sequence[NDArray[np.float64]],
                     target: NDArray[np.float64]) -> NDArray[np.float64]:
     """The formula's mean squared error on each fold (see _folds), its shape kept and its constants

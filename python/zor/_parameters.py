@@ -526,7 +526,7 @@ def _parameters(problem: Problem, final: Fit, original: Fit, exact: dict[int, Ex
         return dict(zip(np.flatnonzero(fit.free), errors)), t_quantile(dof)
 
     final_errors, final_t = errors_of(final)
-    original_errors, original_t = errors_of(original)
+    original_errors, original_t = (final_errors, final_t) if original is final else errors_of(original)
     used = inner + [snapped.used_scale, snapped.used_offset]
     names = [f"c{i}" for i in range(k)] + ["scale", "offset"]
     result = []

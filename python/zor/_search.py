@@ -20,8 +20,7 @@ from zor._data import Column, prepare, subsample_rows
 from zor._description_length import operator_kinds, select_by_description_length, with_criterion
 from zor._domain import box_of, defined_over
 from zor._expression import Token
-from zor._fit import (VALIDATION_FOLDS, Judge, linear_unless_better, memorises_a_row, search_held_out_errors,
-                      varies_faster_than_rows)
+from zor._fit import VALIDATION_FOLDS, Judge, kept_out_of_front, linear_unless_better, search_held_out_errors
 from zor._fit import select_by_validation
 from zor._fit import unscaled_formula
 from zor._parameters import PARAMETER_SHARE, operator_names, parametric_stage, worth_fitting
@@ -541,13 +540,13 @@ class _Run:
                 continue  # undefined on a row, or between the rows
             if rounds_to_zero(formula.tokens, self.columns):
                 continue  # zor(ln x, exp x) is rounding noise, which a scale of 1e23 fits to anything
-            if memorises_a_row(formula, self.columns) or varies_faster_than_rows(formula, self.columns):
+            if kept_out_of_front(formula, self.columns):
                 continue
             kept = by_complexity.get(formula.complexity)
             if kept is None or kept.error > formula.error:
                 by_complexity[formula.complexity] = formula
         for formula in self.parametric:  # fitted and checked over the box by zor._parameters
-            if memorises_a_row(formula, self.columns) or varies_faster_than_rows(formula, self.columns):
+            if kept_out_of_front(formula, self.columns):
                 continue
             kept = by_complexity.get(formula.complexity)
             if kept is None or kept.error > formula.error:
@@ -560,7 +559,7 @@ class _Run:
                 continue
             if shapes == linear_shapes(len(self.names)):
                 linear = formula  # the baseline stays whatever its leverage
-            elif memorises_a_row(formula, self.columns) or varies_faster_than_rows(formula, self.columns):
+            elif kept_out_of_front(formula, self.columns):
                 continue
             kept = by_complexity.get(formula.complexity)
             if kept is None or kept.error > formula.error:

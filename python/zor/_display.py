@@ -71,7 +71,8 @@ def _caption(result: DiscoveryResult) -> str:
     parts.append(f"Pareto front of error against complexity over {len(result.variable_names)} "
                  f"variable{'s' if len(result.variable_names) != 1 else ''}; {result.admitted:,} candidates "
                  f"scored in {result.elapsed_seconds:.2f} s" + ("; cut short by the time limit"
-                                                               if result.cut_short else ""))
+                                                               if result.cut_short else "")
+                 + ("; noise relative to the value" if result.noise == "relative" else ""))
     return "<br>".join(parts)
 
 

@@ -37,7 +37,8 @@ FORMAT = "zor.DiscoveryResult"
 # 2: formulas carry the range of each variable they were fitted on (`domain`); version 1 files read with none.
 # 3: a sum of terms carries its terms (`terms`); formulas carry their fitted parameters with their
 # uncertainties (`parameters`) and the model selection's `criterion`; version 1 and 2 files read with none.
-FORMAT_VERSION = 3
+# 4: a result says which noise its best formula was chosen for (`noise`); earlier files read as "same".
+FORMAT_VERSION = 4
 # A result file holds a few hundred formulas at most; a larger file is not one.
 MAX_FILE_BYTES = 64 << 20
 # Integers in a result count tokens, levels and candidates.

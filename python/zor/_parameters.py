@@ -43,8 +43,9 @@ from zor._constants import SNAP_FLOOR, SNAP_GATE, Exact, Snapped, affine_text, e
 from zor._description_length import description_length, operator_kinds
 from zor._domain import Box, defined_over
 from zor._derivatives import Array, apply_binary, apply_unary, number_parameters, parameter_count, values_at
-from zor._derivatives import value_and_gradient  # noqa: F401 - the forward mode the fits mirror natively
+from zor._derivatives import value_and_gradient
 from zor._expression import BINARY, ROWS, UNARY, Token, fold
+from zor._noise import sign_of
 from zor._uncertainty import Parameter
 
 if TYPE_CHECKING:
@@ -349,6 +350,94 @@ def _fit_from(tokens: tuple[Token, ...], free: NDArray[np.bool_], rows: int,
                np.frombuffer(jacobian, dtype=np.float64).reshape(rows, int(free.sum())))
 
 
+def log_fits(problem: Problem, items: Sequence[tuple[tuple[Token, ...], Array, NDArray[np.bool_]] | None]) -> list[Fit | None]:
+    """Each (tokens, full, free) refitted from `full` for noise relative to the value: the entries marked
+    free minimise Σ ln(m / y)² for m = a·f(θ) + b, by Eigen's Levenberg–Marquardt on the shape
+    ln(±(f(θ) + c)) with scale 1 and offset ln|a| (c = b/a), in one native batch. The Fit is in the
+    formula's own constants (θ, a, b), its sse that sum, its Jacobian that of ln(m / y). None for a
+    scale of 0, a fixed offset other than 0 under a free scale (c = b/a cannot hold it), a fit that does
+    not converge, or one whose model leaves the targets' sign on a row."""
+    sign = problem.sign
+    jobs, layouts = [], []
+    for item in items:
+        layout = None if item is None or sign is None else _log_job(item, sign)
+        layouts.append(layout)
+        if layout is not None and layout[1] is not None:
+            jobs.append(layout[1])
+    results = iter(_native.fit_parameters_batch(jobs, problem.columns, problem.log_target,
+                                                evaluations_per_entry=MAX_EVALUATIONS) if jobs else [])
+    fits: list[Fit | None] = []
+    for item, layout in zip(items, layouts):
+        if item is None or layout is None:
+            fits.append(None)
+            continue
+        flip, job, free = layout
+        if job is None:  # nothing free: the formula at its constants
+            fits.append(_log_fit_at(problem, item[0], item[1], free))
+            continue
+        status, found, _, _ = next(results)
+        if status != "converged":
+            fits.append(None)
+            continue
+        log_full = np.frombuffer(found, dtype=np.float64)
+        k = len(item[1]) - 2
+        scale = flip * math.exp(float(log_full[k + 2]))
+        full = np.concatenate([log_full[:k], [scale, scale * float(log_full[k])]])
+        fits.append(_log_fit_at(problem, item[0], full, free))
+    return fits
+
+
+def _log_job(item: tuple[tuple[Token, ...], Array, NDArray[np.bool_]], sign: float
+             ) -> tuple[float, tuple[tuple[Token, ...], Array, list[bool]] | None, NDArray[np.bool_]] | None:
+    """The sign the scale takes back, the native job of log_fits for one item (None when nothing is
+    free) and the free entries; None for a scale of 0 or not finite, or a fixed offset under a free
+    scale."""
+    tokens, full, free = item
+    k = len(full) - 2
+    scale, offset = float(full[k]), float(full[k + 1])
+    if not (math.isfinite(scale) and math.isfinite(offset)) or scale == 0.0:
+        return None
+    if free[k] and not free[k + 1] and offset != 0.0:
+        return None  # c = b/a cannot hold b fixed while a moves
+    flip = 1.0 if sign * scale > 0.0 else -1.0  # the sign of a·(f + c) against the targets'
+    shape = tuple(tokens) + (("param", k, 0.0), ("op", "Add")) + ((("op", "Neg"),) if flip < 0.0 else ()) + (
+        ("op", "Ln"),)
+    start = np.concatenate([full[:k], [offset / scale, 1.0, math.log(abs(scale))]])
+    mask = list(free[:k]) + [bool(free[k + 1]), False, bool(free[k])]
+    return sign * flip, ((shape, start, mask) if any(mask) else None), free
+
+
+def _log_fit_at(problem: Problem, tokens: tuple[Token, ...], full: Array, free: NDArray[np.bool_]) -> Fit | None:
+    """The Fit of a·f(θ) + b at `full` in log terms: Σ ln(m / y)² and the Jacobian of ln(m / y) over the
+    free entries; None where m leaves the targets' sign or a value is not finite."""
+    k = len(full) - 2
+    values, gradient = value_and_gradient(tokens, problem.columns, full[:k])
+    scale, offset = float(full[k]), float(full[k + 1])
+    model = scale * values + offset
+    with np.errstate(all="ignore"):
+        ratio = model / problem.target
+        if not np.all(np.isfinite(ratio) & (ratio > 0.0)):
+            return None
+        residual = np.log(ratio)
+        columns = [scale * gradient[j] for j in range(k)] + [values, np.ones_like(values)]
+        jacobian = np.stack([columns[j] / model for j in np.flatnonzero(free)], axis=1) if free.any() else (
+            np.zeros((len(model), 0)))
+    if not np.all(np.isfinite(jacobian)):
+        return None
+    return Fit(tuple(tokens), np.asarray(full, dtype=np.float64).copy(), free.copy(), float(residual @ residual),
+               jacobian)
+
+
+def refit(problem: Problem, tokens: Sequence[Token], start: Array, free: NDArray[np.bool_]) -> Fit | None:
+    """The fit of the entries marked free from `start` (none free: the formula at its constants), on the
+    problem's measure of error."""
+    if problem.relative:
+        return log_fits(problem, [(tuple(tokens), start, free)])[0]
+    if not free.any():
+        return fixed_fit(tokens, problem.columns, problem.target, start)
+    return fit(tokens, problem.columns, problem.target, start, free)
+
+
 def fixed_fit(tokens: Sequence[Token], columns: Sequence[Array], y: Array, full: Array) -> Fit | None:
     """A 'fit' of a formula whose constants are all fixed: its error at them."""
     k = len(full) - 2
@@ -380,8 +469,7 @@ def standard_errors(fit: Fit, problem: Problem) -> tuple[Array, int]:
     scaled = fit.jacobian / norms
     inverse = np.linalg.pinv(scaled.T @ scaled)
     classical = np.diag(inverse) * (max(fit.sse, problem.sse_floor) / dof)
-    k = len(fit.full) - 2
-    residual = fit.full[k] * values_at(fit.tokens, problem.columns, fit.inner) + fit.full[k + 1] - problem.target
+    residual = problem.residuals(fit)
     leverage = np.einsum("ij,jk,ik->i", scaled, inverse, scaled)
     weights = (residual / (1.0 - np.minimum(leverage, MOST_LEVERAGE))) ** 2
     bread = scaled @ inverse
@@ -409,12 +497,28 @@ class Problem:
     domain: Box
     penalty: float
     kinds: int  # operator and leaf kinds, for the description length
+    # Noise relative to the value (see zor._noise): fits minimise Σ ln(m / y)², and sse, the snapping gate
+    # and the floor are in those terms.
+    relative: bool = False
 
     def __post_init__(self) -> None:
-        self.syy = float(self.target @ self.target)
+        self.sign = sign_of(self.target) if self.relative else None
+        if self.relative and self.sign is None:
+            raise ValueError("noise relative to the value needs targets of one sign")
+        self.log_target = np.log(np.abs(self.target)) if self.relative else self.target
+        self.syy = float(len(self.target)) if self.relative else float(self.target @ self.target)
         self.sse_floor = SNAP_FLOOR * self.syy
         self.mean_square = float(np.mean(self.target * self.target))
         self.variance = float(np.var(self.target))
+
+    def residuals(self, fit: Fit) -> Array:
+        """The fit's residuals on the problem's measure: a·f + b − y, or ln((a·f + b) / y)."""
+        k = len(fit.full) - 2
+        model = fit.full[k] * values_at(fit.tokens, self.columns, fit.inner) + fit.full[k + 1]
+        if self.relative:
+            with np.errstate(all="ignore"):
+                return np.log(model / self.target)
+        return model - self.target
 
 
 def _complexity(tokens: Sequence[Token], scale: float, offset: float) -> int:
@@ -459,14 +563,13 @@ def snap_parameters(problem: Problem, fitted: Fit) -> tuple[Fit, dict[int, Exact
             start[position] = target
             free = fitted.free.copy()
             free[position] = False
-            refit = fit(fitted.tokens, problem.columns, problem.target, start, free) if free.any() else (
-                fixed_fit(fitted.tokens, problem.columns, problem.target, start))
-            if refit is None:
+            snapped = refit(problem, fitted.tokens, start, free)
+            if snapped is None:
                 continue
             trial = {**exact, position: candidate}
-            trial_dl = _dl(problem, refit, trial)
+            trial_dl = _dl(problem, snapped, trial)
             if trial_dl < current_dl:
-                fitted, exact, current_dl = refit, trial, trial_dl
+                fitted, exact, current_dl = snapped, trial, trial_dl
                 break
     return fitted, exact, original
 
@@ -596,6 +699,8 @@ def fit_shapes(problem: Problem, shapes: Sequence[tuple[tuple[Token, ...], list[
             if fitted is not None and (best is None or fitted.sse < best.sse):
                 best = fitted
         best_fits.append(best)
+    if problem.relative:  # the best start of each shape, refitted on the relative measure
+        return log_fits(problem, [None if f is None else (f.tokens, f.full, f.free) for f in best_fits])
     return best_fits
 
 
@@ -812,10 +917,10 @@ def operator_names(use_trig: bool, use_zor: bool) -> list[str]:
 
 
 def problem_for(columns: Sequence[Array], target: Array, names: tuple[str, ...], domain: Box, penalty: float,
-                operators: Sequence[str]) -> Problem:
+                operators: Sequence[str], relative: bool = False) -> Problem:
     return Problem([np.ascontiguousarray(c, dtype=np.float64) for c in columns],
                    np.ascontiguousarray(target, dtype=np.float64), names, domain, penalty,
-                   operator_kinds(len(operators), len(columns)))
+                   operator_kinds(len(operators), len(columns)), relative)
 
 
 
@@ -859,14 +964,14 @@ def worth_fitting(settings: SearchSettings, columns: Sequence[Array], target: Ar
 def parametric_stage(columns: Sequence[Array], target: Array, names: tuple[str, ...], domain: Box,
                      settings: SearchSettings, front_tokens: Sequence[tuple[Token, ...]],
                      deadline: float | None, all_columns: Sequence[Array] | None = None,
-                     all_target: Array | None = None) -> tuple[list[Formula], bool]:
+                     all_target: Array | None = None, relative: bool = False) -> tuple[list[Formula], bool]:
     """The parametric stage of a scaled search with these settings (see parametric_formulas), fitted on
-    the rows the search ran on; its formulas, judged on every row (`all_columns`, `all_target`) when
-    those are more, and whether the deadline cut it short."""
+    the rows the search ran on (for noise relative to the value when `relative`); its formulas, judged on
+    every row (`all_columns`, `all_target`) when those are more, and whether the deadline cut it short."""
     if settings.max_parameters == 0 or not settings.scaling:
         return [], False
     operators = operator_names(settings.use_trig, settings.use_zor)
-    problem = problem_for(columns, target, names, domain, settings.complexity_penalty, operators)
+    problem = problem_for(columns, target, names, domain, settings.complexity_penalty, operators, relative)
     report = StageReport()
     formulas: list[Formula] = parametric_formulas(  # type: ignore[assignment]
         problem, stage_size(settings.max_parameters, len(columns), settings.climbing), operators, front_tokens,

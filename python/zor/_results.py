@@ -205,6 +205,9 @@ class DiscoveryResult:
     target_name: str | None = None
     target_mean_square: float = math.nan
     target_variance: float = math.nan
+    # The noise the best formula was chosen for: "same" on every row, or "relative" to the value, where
+    # discover found the targets' noise to grow with them and ranked formulas on ln(predicted / y).
+    noise: str = "same"
 
     def _require_best(self) -> Formula:
         if self.best is None:
@@ -249,7 +252,8 @@ class DiscoveryResult:
             b = self.best
             head = (f"DiscoveryResult(best={b.formula!r}, complexity={b.complexity}, error={_short(b.error)}, "
                     f"score={_short(b.score)}")
-        lines = [f"{head}, cut_short={self.cut_short}, levels={len(self.levels)}, "
+        noise = ", noise='relative'" if self.noise == "relative" else ""
+        lines = [f"{head}, cut_short={self.cut_short}{noise}, levels={len(self.levels)}, "
                  f"elapsed={self.elapsed_seconds:.2f}s,"]
         lines.append(" front=[  # complexity, error (RMSE), relative error, R², formula")
         lines.extend(f"  {f.complexity:3d}  {_short(f.error):>9}  {_short(f.relative_error):>9}  {f.r2:9.6f}  "

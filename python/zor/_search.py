@@ -23,9 +23,12 @@ from zor._expression import Token
 from zor._fit import VALIDATION_FOLDS, Judge, kept_out_of_front, linear_unless_better, search_held_out_errors
 from zor._fit import select_by_validation
 from zor._fit import unscaled_formula
-from zor._parameters import PARAMETER_SHARE, operator_names, parametric_stage, worth_fitting
+from zor._noise import is_relative, relative_criterion, relative_error
+from zor._parameters import PARAMETER_SHARE, Problem, formula_from_fit, log_fits, operator_names, parametric_stage
+from zor._parameters import problem_for, worth_fitting
 from zor._progress import Progress, ProgressBar
-from zor._results import EXACT_SHARE, DiscoveryResult, Formula, LevelReport, pareto_front, select_best
+from zor._results import EXACT_SHARE, DiscoveryResult, Formula, LevelReport, information_criterion, pareto_front
+from zor._results import select_best
 from zor._settings import SearchSettings, settings_from, settings_parameters
 from zor._periodic import periodic_terms
 from zor._sums import Shape, TermPool, fit_sum, linear_shapes, residual_targets, rounds_to_zero, term_library
@@ -179,6 +182,7 @@ def _discover(columns: list[Column], target: Column, names: tuple[str, ...], cho
         run = _Run(columns, target, names, chosen,
                    bar if bar is not None else progress if callable(progress) else None, client, checking)
         stopped = _climb(run, steps, 0)
+        run.weigh_noise()
         run.fit_parameters()
         run.find_sums()
         if stopped is not None and run.resume():
@@ -265,6 +269,8 @@ class _Run:
         self.checking = (checking and settings.scaling and settings.model_selection == "best"
                          and settings.time_limit is not None and len(names) >= 2 and 2 * VALIDATION_FOLDS <= len(target) <= CHECKED_ROWS)
         self.search_errors: Column | None = None  # the search's own held-out errors (check_search)
+        # Noise relative to the value (weigh_noise): the problem formulas are then refitted and ranked on.
+        self.relative: Problem | None = None
         # What the ladder leaves of a time limit: PARAMETER_SHARE for the parameters, then SUM_SHARE for
         # sums, then CHECK_SHARE for the check.
         limit = settings.time_limit or 0.0
@@ -282,6 +288,22 @@ class _Run:
         limit = self.settings.time_limit
         return None if limit is None else limit - reserve - (time.monotonic() - self.started)
 
+    def weigh_noise(self) -> None:
+        """For model_selection="best" with scaling, whether the noise about the ladder's choice grows with
+        the value (see zor._noise); the formulas are then fitted and ranked on their relative errors."""
+        settings = self.settings
+        if not (settings.scaling and settings.model_selection == "best") or self.reached_goal():
+            return
+        judged = [f for f in map(self.judge.judge, self.merged.pareto()) if f is not None]
+        if not judged:
+            return
+        n, rms = len(self.search_target), _rms(self.search_target)
+        reference = min(judged, key=lambda formula: information_criterion(formula, n, rms))
+        if is_relative(np.asarray(reference.predict(self.search_columns)), self.search_target):
+            operators = operator_names(settings.use_trig, settings.use_zor)
+            self.relative = problem_for(self.columns, self.target, self.names, self.domain,
+                                        settings.complexity_penalty, operators, relative=True)
+
     def fit_parameters(self) -> None:
         """With scaling, formulas with parameters inside (see zor._parameters), unless the search
         already reached its goal."""
@@ -296,7 +318,8 @@ class _Run:
         front = [tuple(candidate["tokens"]) for candidate in self.merged.pareto()]
         self.parametric, cut_short = parametric_stage(
             self.search_columns, self.search_target, self.names, self.domain, self.settings, front,
-            None if limit is None else self.started + limit - self.sum_reserve - self.check_reserve, self.columns, self.target)
+            None if limit is None else self.started + limit - self.sum_reserve - self.check_reserve, self.columns, self.target,
+            relative=self.relative is not None)
         self.cut_short = self.cut_short or cut_short
 
     def reached_goal(self) -> bool:
@@ -492,13 +515,16 @@ class _Run:
         selection = str(self.settings.model_selection)
         kinds = operator_kinds(len(operator_names(self.settings.use_trig, self.settings.use_zor)), len(self.names))
         front = with_criterion(front, selection, self.columns, self.target, kinds) if self.settings.scaling else front
+        if self.relative is not None:
+            front = tuple(dataclasses.replace(f, criterion=self._relative_criterion(f)) for f in front)
         if self.settings.model_selection == "validation" and front:
             best: Formula | None = select_by_validation(front, self.columns, self.target)
         elif self.settings.model_selection == "description_length" and front:
             best = select_by_description_length(front, self.columns, self.target, kinds)
         elif self.settings.model_selection == "best" and front:
-            best = linear_unless_better(select_best(front, len(self.target), math.sqrt(self.target_mean_square)),
-                                        self.linear, self.columns, self.target, self.search_errors)
+            chosen = min(front, key=lambda f: f.criterion) if self.relative is not None else select_best(
+                front, len(self.target), math.sqrt(self.target_mean_square))
+            best = linear_unless_better(chosen, self.linear, self.columns, self.target, self.search_errors)
             if best not in front:  # the linear model, which simpler formulas beat on the rows but not beyond
                 front = tuple(sorted(front + (best,), key=lambda formula: formula.complexity))
         elif self.settings.scaling:
@@ -518,18 +544,27 @@ class _Run:
             elapsed_seconds=time.monotonic() - self.started,
             target_mean_square=self.target_mean_square,
             target_variance=self.target_variance,
+            noise="same" if self.relative is None else "relative",
         )
 
     def _scaled_front(self) -> tuple[Formula, ...]:
         """The candidates of every step, fitted and snapped on every row and
         defined over the box the data span, then per complexity the lowest
-        error, kept where it beats every simpler one."""
+        error (relative error, for noise relative to the value), kept where it
+        beats every simpler one."""
         candidates = list(self.merged.by_complexity.values())
         if self.merged.best is not None:
             candidates.append(self.merged.best)
         judged = [(tuple(c["tokens"]), c.get("scale", 1.0) == 0.0) for c in candidates]
         judged += [(tokens, False) for tokens in self.factored]
-        by_complexity: dict[int, Formula] = {}
+        by_complexity: dict[int, tuple[float, Formula]] = {}
+
+        def offer(formula: Formula) -> None:
+            error = self._ranking_error(formula)
+            kept = by_complexity.get(formula.complexity)
+            if kept is None or kept[0] > error:
+                by_complexity[formula.complexity] = (error, formula)
+
         seen: set[tuple[Token, ...]] = set()
         for tokens, constant in judged:
             if tokens in seen:
@@ -542,15 +577,12 @@ class _Run:
                 continue  # zor(ln x, exp x) is rounding noise, which a scale of 1e23 fits to anything
             if kept_out_of_front(formula, self.columns):
                 continue
-            kept = by_complexity.get(formula.complexity)
-            if kept is None or kept.error > formula.error:
-                by_complexity[formula.complexity] = formula
+            if self.relative is not None:
+                formula = self._relative_formula(formula) or formula
+            offer(formula)
         for formula in self.parametric:  # fitted and checked over the box by zor._parameters
-            if kept_out_of_front(formula, self.columns):
-                continue
-            kept = by_complexity.get(formula.complexity)
-            if kept is None or kept.error > formula.error:
-                by_complexity[formula.complexity] = formula
+            if not kept_out_of_front(formula, self.columns):
+                offer(formula)
         linear = None
         for shapes in self.sum_shapes:
             formula = fit_sum(shapes, self.columns, self.target, self.names, self.settings.complexity_penalty,
@@ -561,10 +593,38 @@ class _Run:
                 linear = formula  # the baseline stays whatever its leverage
             elif kept_out_of_front(formula, self.columns):
                 continue
-            kept = by_complexity.get(formula.complexity)
-            if kept is None or kept.error > formula.error:
-                by_complexity[formula.complexity] = formula
-        front = tuple(pareto_front(by_complexity, lambda formula: formula.error,
-                                   EXACT_SHARE * math.sqrt(self.target_mean_square)))
+            offer(formula)
+        exact = EXACT_SHARE * (1.0 if self.relative is not None else math.sqrt(self.target_mean_square))
+        front = tuple(formula for _, formula in pareto_front(by_complexity, lambda entry: entry[0], exact))
         self.linear = linear
         return front
+
+    def _ranking_error(self, formula: Formula) -> float:
+        """The error the front ranks a formula by: its root mean square error, or for noise relative to
+        the value its relative error (see zor._noise)."""
+        if self.relative is None:
+            return formula.error
+        return relative_error(np.asarray(formula.predict(self.columns)), self.target)
+
+    def _relative_criterion(self, formula: Formula) -> float:
+        return relative_criterion(self._ranking_error(formula), formula.complexity, len(self.target), EXACT_SHARE)
+
+    def _relative_formula(self, formula: Formula) -> Formula | None:
+        """A formula of the ladder with its constants refitted for noise relative to the value; its exact
+        scale and offset stay (an exact offset under a fitted scale is fitted too); None where the refit
+        fails."""
+        assert self.relative is not None
+        used = formula.constants
+        inner = [float(token[2]) for token in formula.tokens if token[0] == "param"]  # type: ignore[misc]
+        k = len(inner)
+        full = np.array(inner + [used.used_scale, used.used_offset])
+        free = np.array([True] * k + [used.exact_scale is None, used.exact_offset is None])
+        if free[k] and not free[k + 1] and full[k + 1] != 0.0:
+            free[k + 1] = True
+        fitted = log_fits(self.relative, [(formula.tokens, full, free)])[0]
+        if fitted is None:
+            return None
+        exact = {k + i: value for i, value in enumerate((used.exact_scale, used.exact_offset))
+                 if value is not None and not free[k + i]}
+        refitted: Formula | None = formula_from_fit(self.relative, fitted, exact, fitted)  # type: ignore[assignment]
+        return refitted

@@ -171,6 +171,7 @@ def _write_json(out: TextIO, result: DiscoveryResult, target: str, settings: dic
         "best": None if result.best is None else _formula_json(result.best),
         "front": [_formula_json(formula) for formula in result.front],
         "cut_short": result.cut_short,
+        "noise": result.noise,
         "candidates": {"generated": result.generated, "admitted": result.admitted, "scored": result.scored},
         "elapsed_seconds": result.elapsed_seconds,
     }
@@ -198,6 +199,7 @@ def _write_report(out: TextIO, result: DiscoveryResult, target: str) -> None:
                       f"{formula.r2:>10.6f}  {formula.criterion:>12.6g}  {formula.formula}\n")
         out.write("\n")
     ending = "; cut short by the time limit" if result.cut_short else ""
+    ending += "; noise relative to the value" if result.noise == "relative" else ""
     out.write(f"{result.admitted:,} distinct candidates scored in {result.elapsed_seconds:.2f} s{ending}\n")
 
 

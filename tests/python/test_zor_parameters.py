@@ -222,7 +222,7 @@ def test_python_form_and_files_keep_a_parametric_formula_bit_for_bit(decay_resul
     assert [namespace["f"](float(v)) for v in t] == predicted.tolist()
     path = tmp_path / "decay.json"
     result.save(path)
-    assert json.loads(path.read_text())["format_version"] == 3
+    assert json.loads(path.read_text())["format_version"] == 4
     loaded = zor.load(path)
     assert loaded.best == best and loaded.front == result.front
     assert loaded.predict(t.reshape(-1, 1)).tobytes() == result.predict(t.reshape(-1, 1)).tobytes()
@@ -236,9 +236,10 @@ def test_older_result_files_still_load(decay_result, tmp_path):
     document["format_version"] = 2
     for formula in [document["result"]["best"]] + document["result"]["front"]:
         del formula["parameters"], formula["criterion"]
+    del document["result"]["noise"]
     path.write_text(json.dumps(document))
     loaded = zor.load(path)
-    assert loaded.best.parameters == () and math.isnan(loaded.best.criterion)
+    assert loaded.best.parameters == () and math.isnan(loaded.best.criterion) and loaded.noise == "same"
     assert loaded.predict(t.reshape(-1, 1)).tobytes() == result.predict(t.reshape(-1, 1)).tobytes()
 
 

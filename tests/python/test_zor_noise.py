@@ -1,0 +1,85 @@
+"""Noise that grows with the value: telling it from the same noise on every row, fitting constants for it,
+and discover choosing its formula for it."""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import pytest
+from scipy.optimize import least_squares
+
+import zor
+from zor import _native, _noise, _parameters
+from zor._domain import box_of
+
+RNG = np.random.default_rng(7)
+X = RNG.uniform(1.0, 100.0, 200)
+LAW = 3.0 * X
+EPS = RNG.standard_normal(200)
+
+
+@pytest.mark.parametrize(("target", "predicted", "relative"), [
+    (LAW * (1.0 + 0.02 * EPS), LAW, True),
+    (LAW + 0.02 * math.sqrt(float(np.mean(LAW**2))) * EPS, LAW, False),
+    (-LAW * (1.0 + 0.02 * EPS), -LAW, True),  # of one sign, negative
+    (LAW * (1.0 + 0.02 * EPS) - 150.0, LAW - 150.0, False),  # of both signs
+    ((LAW * (1.0 + 0.02 * EPS))[:19], LAW[:19], False),  # too few rows to tell
+], ids=["relative", "same on every row", "relative below zero", "both signs", "19 rows"])
+def test_relative_noise_is_told_from_the_same_noise_on_every_row(target, predicted, relative):
+    assert _noise.is_relative(predicted, target) is relative
+
+
+T = np.linspace(0.0, 10.0, 120)
+SHAPE = _parameters.number_parameters([("var", 0), ("param", 0), ("op", "Mul"), ("op", "Exp")])
+NOISE = np.exp(0.03 * np.random.default_rng(3).standard_normal(len(T)))
+
+
+@pytest.mark.parametrize(("rate", "scale", "offset"), [
+    (-0.4, 3.0, 2.0),  # a·(f + c) > 0
+    (-0.4, -3.0, 5.0),  # a < 0: ln(−(f + c))
+    (-0.4, -3.0, -2.0),  # targets below zero
+], ids=["positive scale", "negative scale", "negative targets"])
+def test_a_fit_for_relative_noise_is_the_least_squares_fit_of_the_log_ratio(rate, scale, offset):
+    y = (scale * np.exp(rate * T) + offset) * NOISE
+    problem = _parameters.problem_for([T], y, ("t",), box_of([T]), 0.001, ["Exp", "Mul"], relative=True)
+    start = np.array([0.8 * rate, 1.1 * scale, 1.1 * offset])  # inside the targets' sign on every row
+    fitted = _parameters.log_fits(problem, [(SHAPE, start, np.ones(3, dtype=bool))])[0]
+    assert fitted is not None
+
+    def log_ratio(p):
+        return np.log((p[1] * np.exp(p[0] * T) + p[2]) / y)
+
+    reference = least_squares(log_ratio, start, method="lm", xtol=1e-15, ftol=1e-15, gtol=1e-15)
+    np.testing.assert_allclose(fitted.full, reference.x, rtol=1e-6)
+    assert fitted.sse == pytest.approx(float(reference.fun @ reference.fun), rel=1e-9)
+    # The Jacobian given for the standard errors is that of ln(m / y) in the formula's own constants.
+    np.testing.assert_allclose(fitted.jacobian, reference.jac, rtol=1e-5, atol=1e-8)
+
+
+@pytest.mark.parametrize("relative", [True, False], ids=["relative", "same on every row"])
+def test_discover_chooses_and_fits_for_the_noise_it_finds(relative):
+    x = np.linspace(1.0, 30.0, 200)
+    rng = np.random.default_rng(11)
+    law = 2.5 * x * x
+    y = law * np.exp(0.1 * rng.standard_normal(200)) if relative else (
+        law + 0.1 * math.sqrt(float(np.mean(law**2))) * rng.standard_normal(200))
+    result = zor.discover(x, y, max_complexity=4, beam_width=200, max_parameters=0, max_terms=1, progress=False)
+    assert result.noise == ("relative" if relative else "same")
+    assert ("noise='relative'" in repr(result)) is relative
+    best, used = result.best, result.best.constants
+    f = np.asarray(_native.evaluate(list(best.tokens), [x]), dtype=np.float64)
+    free = [used.exact_scale is None, used.exact_offset is None]
+    assert any(free)
+
+    def residual(p):
+        constants = iter(p)
+        model = (next(constants) if free[0] else used.used_scale) * f + (
+            next(constants) if free[1] else used.used_offset)
+        return np.log(model / y) if relative else model - y
+
+    found = np.array([used.used_scale, used.used_offset])[free]
+    reference = least_squares(residual, found * 1.01, method="lm", xtol=1e-15, ftol=1e-15, gtol=1e-15)
+    # The constants are the optimum of the measure the noise asks for: no fit of it does better.
+    assert float(residual(found) @ residual(found)) <= float(reference.fun @ reference.fun) * (1.0 + 1e-9)
+    np.testing.assert_allclose(found, reference.x, rtol=1e-4)

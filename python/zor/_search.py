@@ -23,7 +23,7 @@ from zor._expression import Token
 from zor._fit import VALIDATION_FOLDS, Judge, kept_out_of_front, linear_unless_better, search_held_out_errors
 from zor._fit import select_by_validation
 from zor._fit import unscaled_formula
-from zor._noise import is_relative, relative_criterion, relative_error
+from zor._noise import is_relative, relative_criterion, relative_error, sign_of
 from zor._parameters import PARAMETER_SHARE, Problem, formula_from_fit, log_fits, operator_names, parametric_stage
 from zor._parameters import problem_for, worth_fitting
 from zor._progress import Progress, ProgressBar
@@ -128,7 +128,12 @@ def discover(X: Any, y: Any, *, variable_names: Sequence[str] | None = None, pro
     (see zor._fit.linear_unless_better); on at most 100 rows with a time
     limit, the search itself runs again without each fold, in the last
     quarter of the time, and must beat the linear model on the folds by more
-    than their noise (see CHECKED_ROWS). "accuracy"
+    than their noise (see CHECKED_ROWS). With targets of one sign, "best"
+    first weighs noise relative to the value against the same noise on
+    every row (see zor._noise); where it is clearly the better model, the
+    formulas' constants are fitted to minimise the sum of ln(predicted/y)²,
+    the front and the criterion use that relative error, and the result's
+    `noise` is "relative". "accuracy"
     picks the lowest score. "validation" picks the entry with the lowest
     error on held-out rows: each entry's scale and offset are refitted on
     four fifths of the rows and judged on the fifth, in turn (see
@@ -299,7 +304,8 @@ class _Run:
             return
         n, rms = len(self.search_target), _rms(self.search_target)
         reference = min(judged, key=lambda formula: information_criterion(formula, n, rms))
-        if is_relative(np.asarray(reference.predict(self.search_columns)), self.search_target):
+        if sign_of(self.target) is not None and is_relative(np.asarray(reference.predict(self.search_columns)),
+                                                            self.search_target):
             operators = operator_names(settings.use_trig, settings.use_zor)
             self.relative = problem_for(self.columns, self.target, self.names, self.domain,
                                         settings.complexity_penalty, operators, relative=True)

@@ -83,3 +83,18 @@ def test_discover_chooses_and_fits_for_the_noise_it_finds(relative):
     # The constants are the optimum of the measure the noise asks for: no fit of it does better.
     assert float(residual(found) @ residual(found)) <= float(reference.fun @ reference.fun) * (1.0 + 1e-9)
     np.testing.assert_allclose(found, reference.x, rtol=1e-4)
+
+
+def test_a_target_of_both_signs_outside_the_searched_rows_keeps_the_usual_noise_model():
+    # The search sees a subsample of rows, all above zero; one row it does not see is below zero, and the
+    # formulas are fitted on every row: the relative model cannot hold there.
+    from zor._data import subsample_rows
+
+    x = np.linspace(1.0, 30.0, 300)
+    y = 2.5 * x * x * np.exp(0.1 * np.random.default_rng(11).standard_normal(300))
+    searched = subsample_rows(300, 200)
+    unseen = np.setdiff1d(np.arange(300), searched)[0]
+    y[unseen] = -1.0
+    result = zor.discover(x, y, max_complexity=4, beam_width=200, max_parameters=0, max_terms=1, max_rows=200,
+                          progress=False)
+    assert result.noise == "same" and result.best is not None

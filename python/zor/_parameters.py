@@ -514,10 +514,11 @@ class Problem:
     def residuals(self, fit: Fit) -> Array:
         """The fit's residuals on the problem's measure: a·f + b − y, or ln((a·f + b) / y)."""
         k = len(fit.full) - 2
-        model = fit.full[k] * values_at(fit.tokens, self.columns, fit.inner) + fit.full[k + 1]
+        model: Array = fit.full[k] * values_at(fit.tokens, self.columns, fit.inner) + fit.full[k + 1]
         if self.relative:
             with np.errstate(all="ignore"):
-                return np.log(model / self.target)
+                logs: Array = np.log(model / self.target)
+            return logs
         return model - self.target
 
 

@@ -65,12 +65,3 @@ def is_relative(predicted: Array, target: Array) -> bool:
     same_noise = n * math.log(same)
     relative_noise = n * math.log(relative) + 2.0 * float(np.sum(np.log(np.abs(target))))
     return relative_noise < same_noise - MARGIN_PER_LOG_ROW * math.log(n)
-
-
-def relative_criterion(error: float, complexity: int, rows: int, floor: float) -> float:
-    """The information criterion on a relative error: rows·ln(error²) + complexity·ln(rows), errors below
-    `floor` counting as equal."""
-    n = max(rows, 2)
-    if not math.isfinite(error):
-        return math.inf
-    return n * 2.0 * math.log(max(error, floor, 1e-300)) + complexity * math.log(n)

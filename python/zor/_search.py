@@ -23,7 +23,7 @@ from zor._expression import Token
 from zor._fit import VALIDATION_FOLDS, Judge, kept_out_of_front, linear_unless_better, search_held_out_errors
 from zor._fit import select_by_validation
 from zor._fit import unscaled_formula
-from zor._noise import is_relative, relative_criterion, relative_error, sign_of
+from zor._noise import is_relative, relative_error, sign_of
 from zor._parameters import PARAMETER_SHARE, Problem, formula_from_fit, log_fits, operator_names, parametric_stage
 from zor._parameters import problem_for, worth_fitting
 from zor._progress import Progress, ProgressBar
@@ -520,9 +520,10 @@ class _Run:
                                            self.target_variance) for candidate in self.merged.pareto())
         selection = str(self.settings.model_selection)
         kinds = operator_kinds(len(operator_names(self.settings.use_trig, self.settings.use_zor)), len(self.names))
-        front = with_criterion(front, selection, self.columns, self.target, kinds) if self.settings.scaling else front
         if self.relative is not None:
             front = tuple(dataclasses.replace(f, criterion=self._relative_criterion(f)) for f in front)
+        elif self.settings.scaling:
+            front = with_criterion(front, selection, self.columns, self.target, kinds)
         if self.settings.model_selection == "validation" and front:
             best: Formula | None = select_by_validation(front, self.columns, self.target)
         elif self.settings.model_selection == "description_length" and front:
@@ -613,7 +614,9 @@ class _Run:
         return relative_error(np.asarray(formula.predict(self.columns)), self.target)
 
     def _relative_criterion(self, formula: Formula) -> float:
-        return relative_criterion(self._ranking_error(formula), formula.complexity, len(self.target), EXACT_SHARE)
+        """The information criterion of model_selection="best" on the relative error."""
+        return information_criterion(dataclasses.replace(formula, error=self._ranking_error(formula)),
+                                     len(self.target), 1.0)
 
     def _relative_formula(self, formula: Formula) -> Formula | None:
         """A formula of the ladder with its constants refitted for noise relative to the value; its exact

@@ -34,6 +34,23 @@ def box_of(columns: Sequence[NDArray[np.float64]]) -> Box:
     return tuple((float(np.min(column)), float(np.max(column))) for column in columns)
 
 
+def reach(box: Box, rows: int) -> Box:
+    """The box widened on each side by the gap a further row drawn like `rows` rows is expected to leave
+    beyond their extreme, a 1/(rows + 1) share of the range, where rows of the same data would fall one time
+    in (rows + 1) / 2. A variable that never crosses 0 is not widened across it: a count or a time that
+    starts at 1 may be 0 next, never negative."""
+    widened = []
+    for lo, hi in box:
+        gap = (hi - lo) / (rows + 1)
+        low, high = lo - gap, hi + gap
+        if lo >= 0.0:
+            low = max(low, 0.0)
+        if hi <= 0.0:
+            high = min(high, 0.0)
+        widened.append((low, high))
+    return tuple(widened)
+
+
 def _radical_inverse(index: NDArray[np.int64], base: int) -> NDArray[np.float64]:
     result = np.zeros(index.shape)
     scale = 1.0 / base

@@ -18,7 +18,7 @@ from zor import _native
 from zor._cluster import ClusterSearch, deadline_after, require_client
 from zor._data import Column, prepare, subsample_rows
 from zor._description_length import operator_kinds, select_by_description_length, with_criterion
-from zor._domain import box_of, defined_over
+from zor._domain import box_of, defined_over, reach
 from zor._expression import Token
 from zor._fit import VALIDATION_FOLDS, Judge, kept_out_of_front, linear_unless_better, search_held_out_errors
 from zor._fit import select_by_validation
@@ -269,6 +269,7 @@ class _Run:
             self.goal *= _rms(self.search_target)
         penalty = settings.complexity_penalty
         self.domain = box_of(columns)
+        self.reach = reach(self.domain, len(target))
         self.summing = settings.scaling and settings.max_terms >= 2
         self.fitting = settings.scaling and settings.max_parameters > 0
         self.checking = (checking and settings.scaling and settings.model_selection == "best"
@@ -556,7 +557,8 @@ class _Run:
 
     def _scaled_front(self) -> tuple[Formula, ...]:
         """The candidates of every step, fitted and snapped on every row and
-        defined over the box the data span, then per complexity the lowest
+        defined over the box the data span and the gap beyond it where the next
+        row may fall (see zor._domain.reach), then per complexity the lowest
         error (relative error, for noise relative to the value), kept where it
         beats every simpler one."""
         candidates = list(self.merged.by_complexity.values())
@@ -567,6 +569,9 @@ class _Run:
         by_complexity: dict[int, tuple[float, Formula]] = {}
 
         def offer(formula: Formula) -> None:
+            if formula.error > self.goal and not defined_over(formula.tokens, self.reach):
+                return  # an approximation undefined just past the rows (ln(year) on years from 1), where the
+                # next row may fall; a formula exact to the goal is the law wherever it is defined
             error = self._ranking_error(formula)
             kept = by_complexity.get(formula.complexity)
             if kept is None or kept[0] > error:

@@ -1,12 +1,13 @@
 """Formulas defined where the data live: the box check of the front, and predict outside the data."""
 
 import math
+import warnings
 
 import numpy as np
 import pytest
 
 import zor
-from zor._domain import defined_over
+from zor._domain import defined_over, reach
 
 X, Y = ("var", 0), ("var", 1)
 
@@ -36,6 +37,41 @@ def op(name):
 ])
 def test_the_box_check(tokens, box, defined):
     assert defined_over(tokens, tuple(box)) is defined
+
+
+@pytest.mark.parametrize("box, rows, widened", [
+    # a share 1/(rows + 1) of the range on each side
+    ([(2.0, 4.0)], 9, [(1.8, 4.2)]),
+    ([(-3.0, 7.0), (5.0, 5.0)], 4, [(-5.0, 9.0), (5.0, 5.0)]),
+    # not across 0 for a variable of one sign: years from 1 reach year 0, never -1
+    ([(1.0, 308.0)], 246, [(0.0, 308.0 + 307.0 / 247)]),
+    ([(-9.0, -0.5)], 16, [(-9.5, 0.0)]),
+    ([(0.0, 1.0)], 99, [(0.0, 1.01)]),
+])
+def test_the_reach_beyond_the_rows(box, rows, widened):
+    assert np.allclose(reach(tuple(box), rows), widened, rtol=1e-15, atol=0.0)
+
+
+@pytest.mark.parametrize("x, law, noise, kept", [
+    # a logarithm's 0 where the next row may fall: with noise, no formula on the front has it
+    (np.linspace(0.05, 2.0, 30), np.log, 0.01, False),
+    # beyond that gap, or fitted to the precision goal (the law, wherever it is defined), it stays
+    (np.linspace(1.0, 3.0, 30), lambda x: 1.0 / (x - 0.97), 0.0, True),
+    (np.linspace(1.0, 3.0, 30), lambda x: 1.0 / (x - 0.5), 0.01, True),
+    (np.linspace(0.5, 2.0, 30), np.log, 0.01, True),
+])
+def test_approximations_stay_defined_where_the_next_row_may_fall(x, law, noise, kept):
+    y = law(x) + noise * np.random.default_rng(5).normal(size=len(x)) * np.std(law(x))
+    result = zor.discover(x, y, max_complexity=9, beam_width=5000, progress=False)
+    if kept:  # the law itself, within its noise, on points between the rows
+        between = (x[1:] + x[:-1]) / 2
+        assert np.max(np.abs(result.best.predict(between) - law(between))) < 3 * noise * np.std(law(x)) + 1e-9
+    else:
+        low, high = reach(((x[0], x[-1]),), len(x))[0]
+        edges = np.concatenate([np.linspace(low, x[0], 200), np.linspace(x[-1], high, 200)])
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)
+            assert all(np.all(np.isfinite(formula.predict(edges))) for formula in result.front)
 
 
 def test_the_front_holds_no_formula_undefined_inside_the_data():

@@ -12,8 +12,11 @@ count one each, and a plain rational wins a tie, so 2*pi comes before 44/7):
 - p/q with 2 <= q <= 12 and |p| <= 100;
 - those rationals (|p| <= 100, q <= 12) times pi, 1/pi, sqrt(2), sqrt(pi) or e.
 
-A fitted constant is replaced by the first of them that lies within
-SNAP_RELATIVE of it and leaves the fit as good within SNAP_TOLERANCE (see
+A formula first drops the offset or the scale (an offset of 0, a scale of 1)
+where the fit stays as good within SNAP_TOLERANCE without it; each constant it
+keeps is then replaced by the simplest of them that lies within two standard
+errors of its fit (at least SNAP_RELATIVE of it, on exact data), is written in
+the digits the data fix (`exact_near`), and leaves the fit as good (see
 `snap`); nothing snaps on a fit rougher than SNAP_GATE.
 """
 
@@ -41,8 +44,9 @@ MAX_DENOMINATOR = 12
 SNAP_TOLERANCE = 4.0
 SNAP_TOLERANCE_BOTH = 6.0
 SNAP_FLOOR = 1e-22
-# However loose the fit, a nonzero constant moves by at most this share of
-# itself: the constants of a rough approximation stay as fitted.
+# The window of an exact value on exact data, where the standard errors are
+# rounding: a nonzero constant moves by at most this share of itself, or by two
+# standard errors where those are wider.
 SNAP_RELATIVE = 1e-2
 # Nor does anything snap when the fit's root-mean-square error exceeds this
 # share of the targets' root mean square: exact constants claim a law, which
@@ -179,6 +183,24 @@ class FitStatistics:
         """How much `snapped` (1 or 2) exact constants may raise the sum of squared errors."""
         return snap_allowance(snapped, self.sse, self.n - 2, self.syy)
 
+    @property
+    def sum_ff(self) -> float:
+        """The sum of f**2: what fixes a scale under a fixed offset."""
+        return self.sff + self.n * self.f_mean**2
+
+    def scale_for(self, offset: float, fitted_scale: float) -> float:
+        """The least-squares scale with the offset held at `offset` (fitted_scale: the free fit's)."""
+        return (fitted_scale * self.sff + self.n * self.f_mean * (self.y_mean - offset)) / self.sum_ff
+
+    def refitted(self, refit: float, fitted: float, increase: float) -> float:
+        """A scale refitted for a fixed offset, or the least-squares one where fixing the offset moved the
+        fit by rounding only (exact data keep their fitted constants bit for bit)."""
+        return fitted if increase <= SNAP_FLOOR * self.syy else refit
+
+    def noise_variance(self) -> float:
+        """The noise variance the least-squares fit leaves, SSE / (n - 2), at least the rounding floor."""
+        return max(self.sse, SNAP_FLOOR * self.syy) / max(self.n - 2, 1)
+
 
 def snap_allowance(snapped: int, sse: float, freedom: int, syy: float) -> float:
     """How much `snapped` exact constants may raise a least-squares fit's sum of squared errors `sse`,
@@ -192,7 +214,7 @@ def snap_allowance(snapped: int, sse: float, freedom: int, syy: float) -> float:
 
 @dataclass(frozen=True)
 class Snapped:
-    scale: float  # the least-squares scale
+    scale: float  # the fitted scale: the least-squares one unless the offset is fixed without it (then refitted)
     offset: float  # the least-squares offset, refitted for the exact scale when there is one
     exact_scale: Exact | None
     exact_offset: Exact | None
@@ -206,29 +228,90 @@ class Snapped:
         return self.offset if self.exact_offset is None else exact_value(self.exact_offset)
 
 
+ONE: Exact = (1, 1, "")
+ZERO: Exact = (0, 1, "")
+
+
 def snap(stats: FitStatistics, scale: float, offset: float, constant: bool) -> Snapped:
-    """Replaces the least-squares scale, then the offset, by the simplest exact
-    constants that keep the sum of squared errors within stats.allowed(...) of
-    the least-squares fit's. A constant model (scale 0) keeps its scale.
-    Nothing snaps when the fit is rougher than SNAP_GATE."""
-    exact_scale: Exact | None = None
+    """The exact constants of the least-squares fit scale·f + offset (see `structure` and `snap_kept`);
+    a constant model (scale 0) keeps its scale and snaps its offset alone. Nothing snaps when the fit is
+    rougher than SNAP_GATE."""
     if not stats.sse <= SNAP_GATE**2 * stats.syy:
         return Snapped(scale, offset, None, None)
-    if not constant:
-        for candidate in exact_candidates(scale):
+    if constant:
+        spread = math.sqrt(stats.noise_variance() / stats.n)
+        for candidate in [ZERO] + exact_near(offset, spread):
+            if stats.increase(0.0, 0.0, exact_value(candidate)) <= stats.allowed(1):
+                return Snapped(scale, offset, None, candidate)
+        return Snapped(scale, offset, None, None)
+    return snap_kept(stats, scale, offset, *structure(stats, scale))
+
+
+def structure(stats: FitStatistics, scale: float) -> tuple[bool, bool]:
+    """Whether the formula keeps its scale and its offset: an offset of 0 or a scale of 1 (with the
+    other refitted) where the sum of squared errors stays within stats.allowed(1) of the least-squares
+    fit's, both where it stays within stats.allowed(2). The fewest constants win, then the least error."""
+    options = [(2, 0.0, True, True)]
+    without_offset = stats.increase(stats.scale_for(0.0, scale), scale, 0.0)
+    if without_offset <= stats.allowed(1):
+        options.append((1, without_offset, True, False))
+    without_scale = stats.increase(1.0, scale, stats.y_mean - stats.f_mean)
+    if without_scale <= stats.allowed(1):
+        options.append((1, without_scale, False, True))
+    without_both = stats.increase(1.0, scale, 0.0)
+    if without_both <= stats.allowed(2):
+        options.append((0, without_both, False, False))
+    _, _, has_scale, has_offset = min(options, key=lambda option: option[:2])
+    return has_scale, has_offset
+
+
+def snap_kept(stats: FitStatistics, scale: float, offset: float, has_scale: bool, has_offset: bool) -> Snapped:
+    """The constants a formula keeps (see `structure`) snapped, each to the simplest exact value that
+    exact_near allows for it as fitted with the other free (or absent) and whose refit raises the sum of
+    squared errors by at most stats.allowed(1) over that fit's, and by at most stats.allowed(constants
+    dropped or snapped) over the least-squares fit's. Both snap where a pair passes; otherwise the one
+    whose refit leaves the smaller error, so that a snapped constant never leaves the other to make up
+    for it. `scale` and `offset` are the least-squares fit's."""
+    n, f_mean, y_mean = stats.n, stats.f_mean, stats.y_mean
+    variance, allowed = stats.noise_variance(), stats.allowed
+    if not has_scale and not has_offset:
+        return Snapped(scale, y_mean - f_mean, ONE, ZERO)
+    if not has_scale:
+        free = y_mean - f_mean
+        for candidate in exact_near(free, math.sqrt(variance / n)):
+            b = exact_value(candidate)
+            if n * (b - free) ** 2 <= allowed(1) and stats.increase(1.0, scale, b) <= allowed(2):
+                return Snapped(scale, free, ONE, candidate)
+        return Snapped(scale, free, ONE, None)
+    if not has_offset:
+        free = stats.scale_for(0.0, scale)
+        for candidate in exact_near(free, math.sqrt(variance / stats.sum_ff)):
             a = exact_value(candidate)
-            if stats.increase(a, scale, stats.y_mean - a * stats.f_mean) <= stats.allowed(1):
-                exact_scale = candidate
-                offset = stats.y_mean - a * stats.f_mean
-                break
-    used_scale = scale if exact_scale is None else exact_value(exact_scale)
-    exact_offset: Exact | None = None
-    allowed = stats.allowed(1 if exact_scale is None else 2)
-    for candidate in [(0, 1, "")] + list(exact_candidates(offset)):
-        if stats.increase(used_scale, scale, exact_value(candidate)) <= allowed:
-            exact_offset = candidate
-            break
-    return Snapped(scale, offset, exact_scale, exact_offset)
+            if (a - free) ** 2 * stats.sum_ff <= allowed(1) and stats.increase(a, scale, 0.0) <= allowed(2):
+                return Snapped(scale, y_mean - a * f_mean, candidate, ZERO)
+        return Snapped(stats.refitted(free, scale, stats.increase(free, scale, 0.0)), offset, None, ZERO)
+
+    def with_scale(candidate: Exact) -> float:  # the increase with this scale, the offset refitted
+        a = exact_value(candidate)
+        return stats.increase(a, scale, y_mean - a * f_mean)
+
+    def with_offset(candidate: Exact) -> float:  # the increase with this offset, the scale refitted
+        b = exact_value(candidate)
+        return stats.increase(stats.scale_for(b, scale), scale, b)
+
+    scales = [c for c in exact_near(scale, math.sqrt(variance / stats.sff)) if with_scale(c) <= allowed(1)]
+    offsets = [c for c in exact_near(offset, math.sqrt(variance * (1.0 / n + f_mean**2 / stats.sff)))
+               if with_offset(c) <= allowed(1)]
+    for exact_scale in scales:
+        for exact_offset in offsets:
+            if stats.increase(exact_value(exact_scale), scale, exact_value(exact_offset)) <= allowed(2):
+                return Snapped(scale, y_mean - exact_value(exact_scale) * f_mean, exact_scale, exact_offset)
+    if scales and (not offsets or with_scale(scales[0]) <= with_offset(offsets[0])):
+        return Snapped(scale, y_mean - exact_value(scales[0]) * f_mean, scales[0], None)
+    if offsets:
+        refit = stats.scale_for(exact_value(offsets[0]), scale)
+        return Snapped(stats.refitted(refit, scale, with_offset(offsets[0])), offset, None, offsets[0])
+    return Snapped(scale, offset, None, None)
 
 
 # --- a formula with its constants: scale * f + offset ----------------------

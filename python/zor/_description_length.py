@@ -76,7 +76,10 @@ def marginal_variances(jacobian: NDArray[np.float64], sigma2: float) -> NDArray[
         norms = np.sqrt(np.sum(jacobian * jacobian, axis=0))
     norms = np.where((norms > 0.0) & np.isfinite(norms), norms, 1.0)
     scaled = jacobian / norms
-    variances: NDArray[np.float64] = np.diag(np.linalg.pinv(scaled.T @ scaled)) / (norms * norms) * sigma2
+    # A constant of almost no effect, whose norm squared underflows, has an infinite variance, which
+    # description_length leaves out.
+    with np.errstate(over="ignore", divide="ignore"):
+        variances: NDArray[np.float64] = np.diag(np.linalg.pinv(scaled.T @ scaled)) / (norms * norms) * sigma2
     return variances
 
 

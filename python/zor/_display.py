@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from zor._domain import range_text
 from zor._optional import import_extra
 from zor._uncertainty import parameters_text
 
@@ -68,6 +69,9 @@ def _caption(result: DiscoveryResult) -> str:
         marked = "★ " if any(is_best(result, f) for f in result.front) else ""
         parts.append(f"{marked}best: \\({html.escape(best.latex)}\\) (complexity {best.complexity}, "
                      f"error {_format_number(best.error)}, R² {_r2(best.r2)})")
+        if best.domain is not None:
+            parts.append(f"fitted on {html.escape(range_text(best.domain, result.variable_names))}; outside it "
+                         "predict gives NaN, with a warning, where the formula is undefined")
     parts.append(f"Pareto front of error against complexity over {len(result.variable_names)} "
                  f"variable{'s' if len(result.variable_names) != 1 else ''}; {result.admitted:,} candidates "
                  f"scored in {result.elapsed_seconds:.2f} s" + ("; cut short by the time limit"

@@ -34,15 +34,25 @@ def box_of(columns: Sequence[NDArray[np.float64]]) -> Box:
     return tuple((float(np.min(column)), float(np.max(column))) for column in columns)
 
 
-def reach(box: Box, rows: int) -> Box:
-    """The box widened on each side by the gap a further row drawn like `rows` rows is expected to leave
-    beyond their extreme, a 1/(rows + 1) share of the range, where rows of the same data would fall one time
-    in (rows + 1) / 2. A variable that never crosses 0 is not widened across it: a count or a time that
-    starts at 1 may be 0 next, never negative."""
+# The spacings between the distinct values next to an extreme that estimate the gap beyond it.
+EDGE_SPACINGS = 2
+
+
+def reach(columns: Sequence[NDArray[np.float64]]) -> Box:
+    """The box the columns span, widened on each side by the gap a further row drawn like them is expected
+    to leave beyond their extreme. For rows spread evenly near that extreme, that gap is distributed as
+    the spacings between them, so it is estimated by the mean of the EDGE_SPACINGS spacings between the
+    distinct values next to the extreme: a year past years 1, 2, 3, ..., a fraction of a decade past
+    masses spread evenly over three decades. A variable that never crosses 0 is not widened across it: a
+    count or a time that starts at 1 may be 0 next, never negative."""
     widened = []
-    for lo, hi in box:
-        gap = (hi - lo) / (rows + 1)
-        low, high = lo - gap, hi + gap
+    for column in columns:
+        values = np.unique(column)
+        lo, hi = float(values[0]), float(values[-1])
+        k = min(EDGE_SPACINGS, len(values) - 1)
+        low, high = lo, hi
+        if k > 0:
+            low, high = lo - (float(values[k]) - lo) / k, hi + (hi - float(values[-1 - k])) / k
         if lo >= 0.0:
             low = max(low, 0.0)
         if hi <= 0.0:
@@ -116,18 +126,31 @@ def undefined_rows(tokens: Sequence[Token], columns: Sequence[NDArray[np.float64
 
 def defined_over(tokens: Sequence[Token], box: Box) -> bool:
     """Whether the formula is defined over the whole box: at every point of its sample, and without a
-    pole between them. A denominator that takes both signs on the sample (and is defined, so continuous,
-    over the box) is 0 somewhere inside it; a pole where a denominator only touches 0 is found only when
-    a point of the sample lands on it."""
+    pole or a logarithm's 0 between them. A denominator or a logarithm's argument that takes both signs
+    on the sample (and is defined, so continuous, over the box) is 0 somewhere inside it; one that only
+    touches 0 is found when it is a square or an absolute value of one that crosses it, or when a point
+    of the sample lands on it."""
     sample = box_sample(box)
     if np.any(undefined_rows(tokens, sample)):
         return False
     for name, operands in _operands(tokens):
-        if name in ("Div", "Recip"):
-            denominator = _values(operands[-1], sample)
-            if np.any(denominator > 0.0) and np.any(denominator < 0.0):
+        if name in ("Div", "Recip", "Ln"):
+            if _crosses_zero(operands[-1], sample):
                 return False
     return True
+
+
+def _crosses_zero(tokens: list[Token], sample: Sequence[NDArray[np.float64]]) -> bool:
+    """Whether a denominator or a logarithm's argument is 0 somewhere in the box: it takes both signs on
+    the sample, or it is the square or the absolute value of something that does (ln((c − x)²) is
+    positive on the sample but for a point landing on c)."""
+    while True:
+        values = _values(tokens, sample)
+        if np.any(values > 0.0) and np.any(values < 0.0):
+            return True
+        if tokens[-1] not in (("op", "Square"), ("op", "Abs")):
+            return False
+        tokens = tokens[:-1]
 
 
 def outside_note(columns: Sequence[NDArray[np.float64]], rows: NDArray[np.bool_], box: Box,
@@ -141,3 +164,8 @@ def outside_note(columns: Sequence[NDArray[np.float64]], rows: NDArray[np.bool_]
                         f"on")
     return "they lie inside the range the formula was fitted on"
 
+
+
+def range_text(box: Box, names: Sequence[str]) -> str:
+    """The range of each variable the formula was fitted on: "a ∈ [0.387, 30.07], b ∈ [1, 2]"."""
+    return ", ".join(f"{name} ∈ [{lo:.6g}, {hi:.6g}]" for (lo, hi), name in zip(box, names))

@@ -144,11 +144,17 @@ def _folds(n: int) -> NDArray[np.intp]:
 # exactly, and on a new row with a smaller x it predicts anything. (A law's widest row stays well below:
 # Neptune's period in T = a^1.5 over the eight planets has leverage 0.8.)
 MEMORISED = 0.99
+# Such a row is memorised unless the fit of the other rows predicts it: its externally studentised
+# residual (Belsley, Kuh and Welsch, Regression Diagnostics, 1980) within the two-sided quantile of
+# Student's t at this level. 8.99/r² on distances from 0.05 gives the nearest row a leverage of 0.99, but
+# the other rows fix the scale and predict that row to its noise; 1e153·exp(−x) + b says nothing of it.
+AGREEMENT_LEVEL = 0.99
 
 
-def memorises_a_row(formula: Formula, columns: Sequence[NDArray[np.float64]]) -> bool:
+def memorises_a_row(formula: Formula, columns: Sequence[NDArray[np.float64]], target: NDArray[np.float64]) -> bool:
     """Whether some row's leverage in the formula's least-squares fit (its terms, or its values, beside
-    the offset) reaches MEMORISED, unless the formula is exact, where there is no noise to memorise."""
+    the offset) reaches MEMORISED and the fit of the other rows does not predict that row's target (see
+    AGREEMENT_LEVEL); never for an exact formula, where there is no noise to memorise."""
     if formula.scale == 0.0 or not formula.relative_error > EXACT_SHARE:
         return False
     if formula.terms:
@@ -162,7 +168,31 @@ def memorises_a_row(formula: Formula, columns: Sequence[NDArray[np.float64]]) ->
     design = design / np.maximum(np.max(np.abs(design), axis=0), 1e-300)
     u, singular, _ = np.linalg.svd(design, full_matrices=False)
     basis = u[:, singular > 1e-12 * singular[0]]
-    return bool(np.max(np.sum(basis * basis, axis=1)) >= MEMORISED)
+    leverage = np.sum(basis * basis, axis=1)
+    rows = np.flatnonzero(leverage >= MEMORISED)
+    return any(not _predicted_by_the_others(design, target, int(row)) for row in rows)
+
+
+def _predicted_by_the_others(design: NDArray[np.float64], target: NDArray[np.float64], row: int) -> bool:
+    """Whether the least-squares fit of the other rows predicts `row`'s target within its noise: the
+    externally studentised residual (prediction error over its standard error) below Student's quantile
+    at AGREEMENT_LEVEL."""
+    from scipy.special import stdtrit  # scipy.stats costs a second or two to import
+
+    others = np.ones(len(target), dtype=bool)
+    others[row] = False
+    rest, y = design[others], target[others]
+    coefficients, _, rank, singular = np.linalg.lstsq(rest, y, rcond=None)
+    freedom = len(y) - design.shape[1]
+    if rank < design.shape[1] or freedom < 1 or not singular[-1] > 1e-9 * singular[0]:
+        return False  # the other rows cannot fix the constants without it
+    residual = rest @ coefficients - y
+    noise = float(np.sum(residual * residual)) / freedom
+    # the prediction's variance at the row over the noise variance: 1 + x (XᵀX)⁻¹ xᵀ for the other rows' X
+    spread = 1.0 + float(design[row] @ np.linalg.solve(rest.T @ rest, design[row]))
+    error = float(design[row] @ coefficients) - float(target[row])
+    quantile = float(stdtrit(freedom, 0.5 + AGREEMENT_LEVEL / 2.0))
+    return bool(error * error <= quantile * quantile * noise * spread)
 
 
 # A function of one variable that turns back at more than this share of its distinct values, taken in
@@ -203,10 +233,10 @@ def varies_faster_than_rows(formula: Formula, columns: Sequence[NDArray[np.float
     return any(oscillates_between_rows(part, columns) for part in parts)
 
 
-def kept_out_of_front(formula: Formula, columns: Sequence[NDArray[np.float64]]) -> bool:
-    """Whether the rows cannot vouch for a formula: one row fits it by itself (see memorises_a_row), or it
-    varies faster than they resolve (see varies_faster_than_rows)."""
-    return memorises_a_row(formula, columns) or varies_faster_than_rows(formula, columns)
+def kept_out_of_front(formula: Formula, columns: Sequence[NDArray[np.float64]], target: NDArray[np.float64]) -> bool:
+    """Whether the rows cannot vouch for a formula: one row fits it by itself and the others do not
+    predict it (see memorises_a_row), or it varies faster than they resolve (see varies_faster_than_rows)."""
+    return memorises_a_row(formula, columns, target) or varies_faster_than_rows(formula, columns)
 
 
 def held_out_errors(formula: Formula, columns: Sequence[NDArray[np.float64]],
@@ -277,11 +307,20 @@ def linear_unless_better(chosen: Formula, linear: Formula | None, columns: Seque
     prefer another. The folds' training rows overlap, so their differences are correlated and the plain
     standard error of their mean understates the spread: it is widened as Nadeau and Bengio's corrected
     resampled t-test does (Machine Learning 52, 2003), by the variance factor 1/k + n_test/n_train in place
-    of 1/k, for k folds."""
+    of 1/k, for k folds.
+
+    A formula no larger than the linear model over all of its variables (a product of powers, a·x^p·z^q,
+    against a + b·x + c·z) has only to do no worse on its own folds: the linear model has no claim to be
+    the null hypothesis of a model as small as itself. One that leaves a variable out is judged as a larger
+    one is: which variables to drop the search chose from many subsets on every row, which its own folds
+    flatter (x₁ + x₂ of data linear in four variables)."""
     if linear is None or linear is chosen or len(target) < VALIDATION_FOLDS:
         return chosen
     floor = EXACT_SHARE * float(np.sqrt(np.mean(target * target)))
     theirs = held_out_errors(linear, columns, target)
+    used = {token[1] for token in chosen.tokens if token[0] == "var"}
+    if chosen.complexity <= linear.complexity and len(used) == len(columns):
+        chosen_errors = None  # no larger, over the same variables: its own folds, and no significance asked
     if chosen_errors is None:
         ours = float(np.mean(held_out_errors(chosen, columns, target)))
         return linear if float(np.mean(theirs)) < ours and ours > floor * floor else chosen

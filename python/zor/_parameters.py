@@ -28,7 +28,6 @@ length (zor._description_length).
 
 from __future__ import annotations
 
-import functools
 import math
 import time
 from collections.abc import Iterator, Sequence
@@ -39,7 +38,8 @@ import numpy as np
 from numpy.typing import NDArray
 
 from zor import _native
-from zor._constants import SNAP_FLOOR, SNAP_GATE, Exact, Snapped, affine_text, exact_near, exact_text, exact_value
+from zor._constants import ONE, SNAP_FLOOR, SNAP_GATE, ZERO, Exact, Snapped, affine_text, exact_near, exact_text
+from zor._constants import exact_value, snap_allowance
 from zor._description_length import description_length, operator_kinds
 from zor._domain import Box, defined_over
 from zor._derivatives import Array, apply_binary, apply_unary, number_parameters, parameter_count, values_at
@@ -95,8 +95,21 @@ class StageSize:
     kept: int  # fits made formulas (snapped and checked over the box)
 
 
-def stage_size(max_params: int, variables: int, climbing: bool) -> StageSize:
-    """The work of the stage: more with a time limit to climb in, smaller shapes over more variables."""
+# On at most this many rows (those the screen takes all of) a search without a time limit gets the stage
+# it gets with one. The search's short approximants fit a few noisy rows as closely as a law with a
+# constant inside does (sqrt(exp(t)) + b for a·exp(c·t), a cosine for a logistic), so on such data the
+# law is found here or not at all; and there the stage's cost is its fixed number of shapes (a second
+# or two), not a multiple of the rows. It needs ROWS_PER_CONSTANT rows per constant of its largest fits
+# (the inner parameters, a scale and an offset): on fewer, thousands of shapes with as many constants
+# as rows interpolate them instead of measuring anything.
+FEW_ROWS = SCREEN_ROWS
+ROWS_PER_CONSTANT = 2
+
+
+def stage_size(max_params: int, variables: int, climbing: bool, rows: int | None = None) -> StageSize:
+    """The work of the stage: more with a time limit to climb in or on at most FEW_ROWS rows, smaller shapes
+    over more variables."""
+    climbing = climbing or (rows is not None and ROWS_PER_CONSTANT * (max_params + 2) <= rows <= FEW_ROWS)
     tokens = (6 if climbing else 4) - min(max(variables - 1, 0), 2)
     return StageSize(max_tokens=max(tokens, 3), max_params=max_params, fits=60 if climbing else 12,
                      pair_terms=(6 if climbing else 2) if max_params >= 3 else 0, kept=12 if climbing else 4)
@@ -104,6 +117,10 @@ def stage_size(max_params: int, variables: int, climbing: bool) -> StageSize:
 
 # With a time limit, the share of it the search leaves to the parametric stage.
 PARAMETER_SHARE = 0.15
+# With a deadline, the share of the stage's time the screen may take: the fits after it are what the stage is
+# for, and a screen cut short by the deadline itself would leave none of them (the screen of thousands of
+# shapes costs several times what fitting the best sixty does).
+SCREEN_SHARE = 0.75
 
 
 # --- shapes ---------------------------------------------------------------------------------------
@@ -156,7 +173,7 @@ LEFT_OUT = {"Neg", "Abs", "Zor"}
 
 
 def enumerate_shapes(variables: int, max_tokens: int, max_params: int, operators: Sequence[str],
-                     probe_columns: Sequence[Array]) -> list[tuple[Token, ...]]:
+                     probe_columns: Sequence[Array], deadline: float | None = None) -> list[tuple[Token, ...]] | None:
     """Every formula of at most `max_tokens` tokens (one more with two or more parameters) over the
     variables and parameter leaves, with 1 to `max_params` parameters and at most MOST_FUNCTIONS transcendental functions, built from `operators`
     (names of the operator table) but LEFT_OUT, in order of size.
@@ -165,7 +182,9 @@ def enumerate_shapes(variables: int, max_tokens: int, max_params: int, operators
     operator undoing the one under it, the second order of a commutative operator's operands, x − c and
     x / c (x + c and c·x), c + (c' + f) and c·(c'·f), and whatever repeats an earlier formula's values
     at fixed parameter values on the probe rows (exactly for a part, up to scale and offset for a whole
-    shape); a whole shape is neither f + c nor c·f, which the outer offset and scale already are."""
+    shape); a whole shape is neither f + c nor c·f, which the outer offset and scale already are.
+
+    None once time.monotonic() passes `deadline`: the largest sizes take a second to make."""
     unary = [name for name in operators if name in UNARY and name not in LEFT_OUT]
     binary = [name for name in operators if name in BINARY and name not in LEFT_OUT]
     probe = [np.full(len(probe_columns[0]), PROBE_PARAMETERS[k % len(PROBE_PARAMETERS)]) for k in range(max_params)]
@@ -194,6 +213,8 @@ def enumerate_shapes(variables: int, max_tokens: int, max_params: int, operators
         for size in range(2, limit(max_params) + 1):
             level: list[_Node] = []
             for name in unary:
+                if deadline is not None and time.monotonic() > deadline:
+                    return None
                 functions = name in FUNCTIONS
                 for node in by_size[size - 1]:
                     if (not node.has_var or not useful(size, node.params) or (name, node.top) in _REDUNDANT
@@ -205,6 +226,8 @@ def enumerate_shapes(variables: int, max_tokens: int, max_params: int, operators
             for name in binary:
                 for left_size in range(1, size - 1):
                     for i, left in enumerate(by_size[left_size]):
+                        if deadline is not None and time.monotonic() > deadline:
+                            return None
                         for j, right in enumerate(by_size[size - 1 - left_size]):
                             params = left.params + right.params
                             if (not (left.has_var or right.has_var) or params > max_params
@@ -231,6 +254,8 @@ def enumerate_shapes(variables: int, max_tokens: int, max_params: int, operators
     shapes: list[tuple[Token, ...]] = []
     whole: set[bytes] = set()
     for level in by_size:
+        if deadline is not None and time.monotonic() > deadline:
+            return None
         for node in sorted(level, key=lambda node: node.params):  # fewer parameters first
             key = _affine_key(np.broadcast_to(node.values[0], probe[0].shape))
             if node.params == 0 or not node.has_var:
@@ -249,12 +274,26 @@ def enumerate_shapes(variables: int, max_tokens: int, max_params: int, operators
 PROBE_ROWS = 48
 
 
-@functools.lru_cache(maxsize=8)
-def shapes_for(variables: int, max_tokens: int, max_params: int, operators: tuple[str, ...]) -> list[tuple[Token, ...]]:
-    """enumerate_shapes on a fixed probe: each variable spread over [0.35, 3.05] in an order of its own."""
-    rng = np.random.default_rng(variables)
-    probe = [rng.permutation(np.linspace(0.35, 3.05, PROBE_ROWS)) for _ in range(variables)]
-    return enumerate_shapes(variables, max_tokens, max_params, operators, probe)
+# The shapes of the last SHAPE_SETS_KEPT sizes of the stage enumerated in this process.
+SHAPE_SETS_KEPT = 8
+_shape_sets: dict[tuple[int, int, int, tuple[str, ...]], list[tuple[Token, ...]]] = {}
+
+
+def shapes_for(variables: int, max_tokens: int, max_params: int, operators: tuple[str, ...],
+               deadline: float | None = None) -> list[tuple[Token, ...]] | None:
+    """enumerate_shapes on a fixed probe: each variable spread over [0.35, 3.05] in an order of its own;
+    made once per process, and None when `deadline` passes before they are."""
+    key = (variables, max_tokens, max_params, operators)
+    if key not in _shape_sets:
+        rng = np.random.default_rng(variables)
+        probe = [rng.permutation(np.linspace(0.35, 3.05, PROBE_ROWS)) for _ in range(variables)]
+        shapes = enumerate_shapes(variables, max_tokens, max_params, operators, probe, deadline)
+        if shapes is None:
+            return None
+        if len(_shape_sets) >= SHAPE_SETS_KEPT:
+            del _shape_sets[next(iter(_shape_sets))]
+        _shape_sets[key] = shapes
+    return _shape_sets[key]
 
 
 # --- screening and fitting -----------------------------------------------------------------------
@@ -272,15 +311,23 @@ def grid(count: int) -> Array:
     return np.ascontiguousarray(points)
 
 
-def _grid_sse(tokens: Sequence[Token], columns: Sequence[Array], y: Array, points: Array) -> Array:
-    """At each parameter vector, the sum of squared errors the best scale and offset leave on the rows;
-    infinite where the shape is undefined on a row."""
+def _grid_sse(tokens: Sequence[Token], columns: Sequence[Array], y: Array, points: Array,
+              weights: Array | None = None) -> Array:
+    """At each parameter vector, the sum of squared errors the best scale and offset leave on the rows
+    (each squared error times its row's weight, when given); infinite where the shape is undefined on a
+    row."""
     values = values_at(tokens, columns, points)
     with np.errstate(all="ignore"):
         finite = np.all(np.isfinite(values), axis=1)
         values = np.where(finite[:, None], values, 0.0)
-        centred = values - values.mean(axis=1, keepdims=True)
-        yc = y - y.mean()
+        if weights is None:
+            centred = values - values.mean(axis=1, keepdims=True)
+            yc = y - y.mean()
+        else:  # weighted least squares on rows scaled by the square roots of their weights
+            share = weights / float(np.sum(weights))
+            root = np.sqrt(weights)
+            centred = (values - (values @ share)[:, None]) * root
+            yc = (y - float(y @ share)) * root
         sff = np.sum(centred * centred, axis=1)
         sfy = centred @ yc
         syy = float(yc @ yc)
@@ -293,11 +340,11 @@ LOCAL_STEPS = 10.0 ** (np.arange(-3, 4) / 8.0)
 
 
 def screen(tokens: Sequence[Token], columns: Sequence[Array], y: Array, points: Array,
-           starts: int, refine: bool = True) -> list[tuple[float, Array]]:
+           starts: int, refine: bool = True, weights: Array | None = None) -> list[tuple[float, Array]]:
     """The `starts` grid points whose best scale and offset leave the least sum of squared errors on
-    the rows, with that sum, best first, the first refined on a finer local grid around it (with
-    `refine`); points where the shape is undefined on a row are left out."""
-    sse = _grid_sse(tokens, columns, y, points)
+    the rows (weighted by `weights`, when given), with that sum, best first, the first refined on a finer
+    local grid around it (with `refine`); points where the shape is undefined on a row are left out."""
+    sse = _grid_sse(tokens, columns, y, points, weights)
     order = [k for k in np.argsort(sse, kind="stable")[:starts] if math.isfinite(sse[k])]
     if not order:
         return []
@@ -305,7 +352,7 @@ def screen(tokens: Sequence[Token], columns: Sequence[Array], y: Array, points: 
         return [(float(sse[k]), points[k]) for k in order]
     best = points[order[0]]
     local = np.array(np.meshgrid(*[LOCAL_STEPS] * len(best), indexing="ij")).reshape(len(best), -1).T * best
-    local_sse = _grid_sse(tokens, columns, y, local)
+    local_sse = _grid_sse(tokens, columns, y, local, weights)
     k = int(np.argmin(local_sse))
     found = [(float(local_sse[k]), local[k])] if local_sse[k] < sse[order[0]] else [(float(sse[order[0]]), best)]
     return found + [(float(sse[k]), points[k]) for k in order[1:]]
@@ -453,6 +500,20 @@ def fixed_fit(tokens: Sequence[Token], columns: Sequence[Array], y: Array, full:
 MOST_LEVERAGE = 0.99
 
 
+def _column_norms(jacobian: Array) -> Array:
+    """Each column's Euclidean norm; for a parameter of almost no effect (or an enormous one), whose sum
+    of squares underflows to 0 (or overflows), computed on the column divided by its largest entry."""
+    with np.errstate(over="ignore"):
+        norms: Array = np.sqrt(np.sum(jacobian * jacobian, axis=0))
+    awkward = ~((norms > 0.0) & np.isfinite(norms))
+    if np.any(awkward):
+        columns = jacobian[:, awkward]
+        peaks = np.max(np.abs(columns), axis=0)
+        with np.errstate(divide="ignore", invalid="ignore"):  # a column of zeros stays without a norm (nan)
+            norms[awkward] = peaks * np.sqrt(np.sum((columns / peaks) ** 2, axis=0))
+    return norms
+
+
 def standard_errors(fit: Fit, problem: Problem) -> tuple[Array, int]:
     """The standard errors of the free parameters and the degrees of freedom n − p. Each is the larger of
     the classical one, sqrt(diag((JᵀJ)⁻¹) · SSE / (n − p)) with the SSE at least the problem's floor (as
@@ -465,7 +526,7 @@ def standard_errors(fit: Fit, problem: Problem) -> tuple[Array, int]:
     dof = n - p
     if dof <= 0:
         return np.full(p, math.inf), 0
-    norms = np.sqrt(np.sum(fit.jacobian * fit.jacobian, axis=0))
+    norms = _column_norms(fit.jacobian)
     scaled = fit.jacobian / norms
     inverse = np.linalg.pinv(scaled.T @ scaled)
     classical = np.diag(inverse) * (max(fit.sse, problem.sse_floor) / dof)
@@ -474,14 +535,16 @@ def standard_errors(fit: Fit, problem: Problem) -> tuple[Array, int]:
     weights = (residual / (1.0 - np.minimum(leverage, MOST_LEVERAGE))) ** 2
     bread = scaled @ inverse
     sandwich = np.einsum("ij,i,ij->j", bread, weights, bread)
-    variances = np.maximum(classical, np.where(np.isfinite(sandwich), sandwich, 0.0)) / (norms * norms)
+    with np.errstate(over="ignore", divide="ignore"):  # a parameter of almost no effect: its error is infinite
+        variances = np.maximum(classical, np.where(np.isfinite(sandwich), sandwich, 0.0)) / (norms * norms)
     return np.sqrt(np.maximum(variances, 0.0)), dof
 
 
 def t_quantile(dof: int) -> float:
-    from scipy.stats import t
+    # scipy.stats.t.ppf is this function; importing scipy.stats costs a second or two, a short time limit's worth.
+    from scipy.special import stdtrit
 
-    return float(t.ppf(0.5 + LEVEL / 2.0, dof)) if dof > 0 else math.inf
+    return float(stdtrit(dof, 0.5 + LEVEL / 2.0)) if dof > 0 else math.inf
 
 
 # --- formulas -----------------------------------------------------------------------------------------
@@ -539,40 +602,96 @@ def _dl(problem: Problem, fitted: Fit, exact: dict[int, Exact]) -> float:
 
 
 def snap_parameters(problem: Problem, fitted: Fit) -> tuple[Fit, dict[int, Exact], Fit]:
-    """Each parameter in turn (inner ones, then the scale, then the offset) replaced by the simplest exact
-    constant within two standard errors of it whose refit (the others free) lowers the description
-    length; nothing snaps on a fit rougher than SNAP_GATE. Returns the final fit, the exact constants by
-    position, and the fit before snapping (whose standard errors the parameters report)."""
-    original, exact = fitted, dict[int, Exact]()
+    """The fit's structure first (see `_structure`: an offset of 0 or a scale of 1 where the fit stays as
+    good without it), then each inner parameter in turn replaced by the simplest exact constant within two
+    standard errors of it whose refit (the others free) lowers the description length, then the scale and
+    the offset the same way (see `_snap_outer`), every one within two standard errors of the structure's
+    fit, which keeps the others free. Nothing snaps on a fit rougher than SNAP_GATE. Returns the final fit,
+    the exact constants by position, and the structure's fit (whose standard errors the parameters
+    report)."""
+    exact = dict[int, Exact]()
     if not fitted.sse <= SNAP_GATE**2 * problem.syy:
-        return fitted, exact, original
+        return fitted, exact, fitted
     k = len(fitted.full) - 2
+    fitted, exact = _structure(problem, fitted)
+    judged = fitted
     current_dl = _dl(problem, fitted, exact)
-    errors, _ = standard_errors(original, problem)
-    error_of = dict(zip(np.flatnonzero(original.free), errors))
-    for position in range(k + 2):
-        if not fitted.free[position]:
+    errors, _ = standard_errors(judged, problem)
+    error_of = dict(zip(np.flatnonzero(judged.free), errors))
+    for position in range(k):
+        if fitted.free[position]:
+            found = _snapped_at(problem, fitted, exact, position, error_of[position], current_dl)
+            if found is not None:
+                fitted, exact, current_dl = found
+    return *_snap_outer(problem, fitted, exact, current_dl, error_of), judged
+
+
+def _structure(problem: Problem, fitted: Fit) -> tuple[Fit, dict[int, Exact]]:
+    """The fit without its offset (an exact 0), its scale (an exact 1) or both, the others refitted, where
+    that raises the sum of squared errors by at most snap_allowance of one constant (of two for both): the
+    fewest constants win, then the least error. An offset of 0 is no term at all, which the scale must
+    not be forced to make up for by snapping first."""
+    k = len(fitted.full) - 2
+    rows, count = fitted.jacobian.shape
+    options = [(0, fitted.sse, fitted, dict[int, Exact]())]
+    for positions in ([k + 1], [k], [k, k + 1]):
+        if not all(fitted.free[position] for position in positions):
             continue
-        value = float(fitted.full[position])
-        options: list[Exact] = [(0, 1, "")] if position == k + 1 else []
-        options += exact_near(value, error_of[position])[:4]
-        for candidate in options:
-            target = exact_value(candidate)
-            if not abs(target - value) <= 2.0 * error_of[position]:
-                continue
-            start = fitted.full.copy()
-            start[position] = target
-            free = fitted.free.copy()
-            free[position] = False
-            snapped = refit(problem, fitted.tokens, start, free)
-            if snapped is None:
-                continue
-            trial = {**exact, position: candidate}
-            trial_dl = _dl(problem, snapped, trial)
-            if trial_dl < current_dl:
-                fitted, exact, current_dl = snapped, trial, trial_dl
-                break
-    return fitted, exact, original
+        start, free = fitted.full.copy(), fitted.free.copy()
+        start[positions] = [1.0 if position == k else 0.0 for position in positions]
+        free[positions] = False
+        refitted = refit(problem, fitted.tokens, start, free)
+        if refitted is None or not refitted.sse - fitted.sse <= snap_allowance(len(positions), fitted.sse,
+                                                                                 rows - count, problem.syy):
+            continue
+        options.append((len(positions), refitted.sse, refitted, {p: ONE if p == k else ZERO for p in positions}))
+    _, _, chosen, exact = min(options, key=lambda option: (-option[0], option[1]))
+    return chosen, exact
+
+
+def _snapped_at(problem: Problem, fitted: Fit, exact: dict[int, Exact], position: int, error: float,
+                current_dl: float) -> tuple[Fit, dict[int, Exact], float] | None:
+    """The refit with the constant at `position` replaced by the simplest exact value within two standard
+    errors (`error`) of it (among the first of exact_near) that lowers the description length below
+    `current_dl`, with its exact constants and description length; None when none does."""
+    value = float(fitted.full[position])
+    for candidate in exact_near(value, error)[:4]:
+        target = exact_value(candidate)
+        if not abs(target - value) <= 2.0 * error:
+            continue
+        start = fitted.full.copy()
+        start[position] = target
+        free = fitted.free.copy()
+        free[position] = False
+        snapped = refit(problem, fitted.tokens, start, free)
+        if snapped is None:
+            continue
+        trial = {**exact, position: candidate}
+        trial_dl = _dl(problem, snapped, trial)
+        if trial_dl < current_dl:
+            return snapped, trial, trial_dl
+    return None
+
+
+def _snap_outer(problem: Problem, fitted: Fit, exact: dict[int, Exact], current_dl: float,
+                error_of: dict[int, float]) -> tuple[Fit, dict[int, Exact]]:
+    """The scale and the offset the fit keeps free, snapped: each judged with the other free (see
+    _snapped_at), and then the other judged with it fixed; both where that lowers the description length
+    further (the scale's sequence tried first), otherwise the one whose refit leaves the smaller error, so
+    that a snapped constant never leaves the other to make up for it."""
+    k = len(fitted.full) - 2
+    singles = [(position, found) for position in (k, k + 1) if fitted.free[position]
+               and (found := _snapped_at(problem, fitted, exact, position, error_of[position], current_dl)) is not None]
+    for position, (first, first_exact, first_dl) in singles:
+        other = 2 * k + 1 - position
+        if first.free[other]:
+            both = _snapped_at(problem, first, first_exact, other, error_of[other], first_dl)
+            if both is not None:
+                return both[0], both[1]
+    if not singles:
+        return fitted, exact
+    _, (best, best_exact, _) = min(singles, key=lambda single: single[1][0].sse)
+    return best, best_exact
 
 
 def formula_from_fit(problem: Problem, fitted: Fit, exact: dict[int, Exact], original: Fit) -> object | None:
@@ -620,9 +739,10 @@ def formula_from_fit(problem: Problem, fitted: Fit, exact: dict[int, Exact], ori
 def _parameters(problem: Problem, final: Fit, original: Fit, exact: dict[int, Exact], inner: list[float],
                 snapped: Snapped) -> tuple[Parameter, ...]:
     """Every constant of the formula, the inner ones, and the scale and offset where the formula has
-    them: a fitted one with its standard error and interval from the final fit (the formula's own, the
-    snapped constants fixed), a snapped one with its fitted value, standard error and interval from the
-    fit before snapping, which its exact value lies within."""
+    them (a scale of 1 or an offset of 0 only where the fit before snapping fitted it): a fitted one with
+    its standard error and interval from the final fit (the formula's own, the snapped constants fixed), a
+    snapped one with its fitted value, standard error and interval from the fit before snapping, which its
+    exact value lies within."""
     k = len(original.full) - 2
 
     def errors_of(fit: Fit) -> tuple[dict[int, float], float]:
@@ -636,8 +756,8 @@ def _parameters(problem: Problem, final: Fit, original: Fit, exact: dict[int, Ex
     result = []
     for position, name in enumerate(names):
         if position == k and snapped.used_scale == 1.0 or position == k + 1 and snapped.used_offset == 0.0:
-            if position not in exact:
-                continue
+            if position not in exact or not original.free[position]:
+                continue  # a scale of 1 or an offset of 0 that was never fitted: the formula has none
         source, errors, t = (original, original_errors, original_t) if position in exact else (
             final, final_errors, final_t)
         fitted_value = float(source.full[position])
@@ -710,6 +830,42 @@ def fit_shape(problem: Problem, tokens: tuple[Token, ...], starts: list[Array]) 
     offset of the least-squares line through the shape's values there (none where the shape is not finite
     on every row, or that scale is 0); the first of equal ones."""
     return fit_shapes(problem, [(tokens, starts)])[0]
+
+
+def offset_free_fits(problem: Problem, fits: Sequence[Fit]) -> list[Fit | None]:
+    """Each fit too rough for snapping to try an offset of 0 refitted as scale·f(parameters) alone, from
+    its parameters and the least-squares scale through the origin, in one native batch (None for the
+    others and for a refit that fails). Snapping weighs an offset of 0 only on a close fit; on a rough one
+    (a law under a few per cent of noise) the offset would always stay and cost its unit of complexity,
+    so a law without one, a·exp(c·t) or a·x^c, would lose to a shorter approximant with one. Fitted as a
+    model of its own, one constant fewer, the information criterion weighs the offset instead."""
+    chosen: list[tuple[int, tuple[Token, ...], Array, NDArray[np.bool_]]] = []
+    for position, fitted in enumerate(fits):
+        k = len(fitted.full) - 2
+        if fitted.sse <= SNAP_GATE**2 * problem.syy or not fitted.free[k] or fitted.full[k + 1] == 0.0:
+            continue
+        values = values_at(fitted.tokens, problem.columns, fitted.inner)
+        with np.errstate(all="ignore"):
+            sff = float(values @ values)
+            scale = float(values @ problem.target) / sff if sff > 0.0 else 0.0
+        if not (math.isfinite(scale) and scale != 0.0):
+            continue
+        free = fitted.free.copy()
+        free[k + 1] = False
+        chosen.append((position, fitted.tokens, np.concatenate([fitted.inner, [scale, 0.0]]), free))
+    refitted: list[Fit | None]
+    if problem.relative:
+        refitted = log_fits(problem, [(tokens, full, free) for _, tokens, full, free in chosen])
+    else:
+        jobs = [(tokens, full, free.tolist()) for _, tokens, full, free in chosen]
+        results = _native.fit_parameters_batch(jobs, problem.columns, problem.target,
+                                               evaluations_per_entry=MAX_EVALUATIONS) if jobs else []
+        refitted = [_fit_from(tokens, free, len(problem.target), result)
+                    for (_, tokens, _, free), result in zip(chosen, results)]
+    found: list[Fit | None] = [None] * len(fits)
+    for (position, *_), refit_of in zip(chosen, refitted):
+        found[position] = refit_of
+    return found
 
 
 def pair_shape(first: tuple[Token, ...], second: tuple[Token, ...]) -> tuple[Token, ...]:
@@ -809,7 +965,8 @@ def parametric_formulas(problem: Problem, size: StageSize, operators: Sequence[s
                         report: StageReport | None = None) -> list[object]:
     """The parametric stage: shapes enumerated and screened, the most promising fitted, sums of the best
     one-parameter terms and the search's front with parameters fitted too; the best fits snapped and
-    made Formulas. Stops early (report.cut_short) once time.monotonic() passes `deadline`."""
+    made Formulas. Stops early (report.cut_short) once time.monotonic() passes `deadline`; the screen stops
+    at SCREEN_SHARE of the time to it, so that the best of the shapes screened are fitted."""
     report = report if report is not None else StageReport()
     started = time.monotonic()
     y = problem.target
@@ -823,19 +980,29 @@ def parametric_formulas(problem: Problem, size: StageSize, operators: Sequence[s
     floor = problem.sse_floor
 
     def late() -> bool:
-        if deadline is not None and time.monotonic() > deadline:
-            report.cut_short = True
-        return report.cut_short
+        past = deadline is not None and time.monotonic() > deadline
+        report.cut_short = report.cut_short or past
+        return past
 
-    shapes = shapes_for(len(problem.columns), size.max_tokens, size.max_params, tuple(operators))
+    shapes = shapes_for(len(problem.columns), size.max_tokens, size.max_params, tuple(operators), deadline)
+    if shapes is None:
+        report.cut_short = True
+        report.seconds = time.monotonic() - started
+        return []
     report.enumerated = len(shapes)
+    # For noise relative to the value the screen weighs each row by 1/y², the first-order form of the
+    # Σ ln(m / y)² the shapes are fitted on: unweighted, it ranks shapes by the largest values alone, and
+    # a law that holds over decades (a·x^c) ranks below shapes that only bend to the top rows.
+    weights = 1.0 / (screen_y * screen_y) if problem.relative else None
     grids = {count: grid(count) for count in range(1, size.max_params + 1)}
     screened: list[tuple[float, int, tuple[Token, ...], Array]] = []
+    screen_until = None if deadline is None else time.monotonic() + SCREEN_SHARE * (deadline - time.monotonic())
     for order, shape in enumerate(shapes):
-        if order % 64 == 0 and late():
+        if order % 64 == 0 and (late() or (screen_until is not None and time.monotonic() > screen_until)):
+            report.cut_short = True  # the best of the shapes screened so far are fitted in the time left
             break
         count = parameter_count(shape)  # one parameter's grid is fine already
-        points = screen(shape, screen_columns, screen_y, grids[count], 1, refine=count > 1)
+        points = screen(shape, screen_columns, screen_y, grids[count], 1, refine=count > 1, weights=weights)
         report.screened += 1
         if points:
             sse, start = points[0]
@@ -883,6 +1050,12 @@ def parametric_formulas(problem: Problem, size: StageSize, operators: Sequence[s
 
     fit_all(front_shapes(), "front")
     clock = report.lap("front", clock)
+    if not late():
+        for order, fitted in zip([entry[1] for entry in fits], offset_free_fits(problem, [entry[2] for entry in fits])):
+            if fitted is not None:
+                source[len(fits)] = source[order]
+                fits.append((_criterion(fitted.sse, n, len(fitted.tokens) + 1, floor), len(fits), fitted))
+        clock = report.lap("offset free", clock)
     fits.sort(key=lambda entry: entry[:2])
     formulas: list[object] = []
     seen: set[bytes] = set()
@@ -931,6 +1104,17 @@ def problem_for(columns: Sequence[Array], target: Array, names: tuple[str, ...],
 # stays quick.
 NOISE_GATE = 1.05
 GATE_COMPLEXITY = 5
+# The gate needs the noise level known to within twice its tolerance: on n rows the estimate's relative
+# standard error is sqrt(35 / (36·(n − 2))) (the pseudo-residuals' squares of three neighbours are
+# correlated, Gasser et al. 1986), which is 2·(NOISE_GATE − 1) from about 100 rows on. On fewer, a
+# formula "at the noise level" may be well above it (the estimate drawn high, or raised by the law's
+# curvature over wide gaps), and a law with a parameter inside that would beat it is never fitted.
+NOISE_PRECISION = 2.0 * (NOISE_GATE - 1.0)
+
+
+def noise_level_error(rows: int) -> float:
+    """The relative standard error of noise_level on this many rows (normal noise, evenly spread)."""
+    return math.sqrt(35.0 / (36.0 * (rows - 2))) if rows > 2 else math.inf
 
 
 def noise_level(columns: Sequence[Array], target: Array) -> float | None:
@@ -953,9 +1137,10 @@ def noise_level(columns: Sequence[Array], target: Array) -> float | None:
 def worth_fitting(settings: SearchSettings, columns: Sequence[Array], target: Array,
                   found: Sequence[tuple[int, float]]) -> bool:
     """Whether the stage may improve on a search that found formulas of these (complexity, root mean
-    square error): always with a time limit; without one, unless the data are over one variable and
-    one of those of at most GATE_COMPLEXITY is already at their noise level."""
-    if settings.time_limit is not None:
+    square error): always with a time limit or where the noise level is not known to NOISE_PRECISION;
+    otherwise unless the data are over one variable and one of those of at most GATE_COMPLEXITY is
+    already at their noise level."""
+    if settings.time_limit is not None or noise_level_error(len(target)) > NOISE_PRECISION:
         return True
     noise = noise_level(columns, target)
     return noise is None or not any(complexity <= GATE_COMPLEXITY and error <= NOISE_GATE * noise
@@ -975,8 +1160,8 @@ def parametric_stage(columns: Sequence[Array], target: Array, names: tuple[str, 
     problem = problem_for(columns, target, names, domain, settings.complexity_penalty, operators, relative)
     report = StageReport()
     formulas: list[Formula] = parametric_formulas(  # type: ignore[assignment]
-        problem, stage_size(settings.max_parameters, len(columns), settings.climbing), operators, front_tokens,
-        deadline, report)
+        problem, stage_size(settings.max_parameters, len(columns), settings.climbing, len(target)), operators,
+        front_tokens, deadline, report)
     if all_columns is not None and all_target is not None and len(all_target) > len(target):
         judged = (judged_on(formula, all_columns, all_target, settings.complexity_penalty) for formula in formulas)
         formulas = [formula for formula in judged if formula is not None]

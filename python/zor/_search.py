@@ -13,6 +13,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
+from numpy.typing import NDArray
 
 from zor import _native
 from zor._cluster import ClusterSearch, deadline_after, require_client
@@ -23,13 +24,14 @@ from zor._expression import Token
 from zor._fit import VALIDATION_FOLDS, Judge, kept_out_of_front, linear_unless_better, search_held_out_errors
 from zor._fit import select_by_validation
 from zor._fit import unscaled_formula
-from zor._noise import is_relative, relative_error, sign_of
+from zor._noise import prefers_relative, relative_error, sign_of
 from zor._parameters import PARAMETER_SHARE, Problem, formula_from_fit, log_fits, operator_names, parametric_stage
 from zor._parameters import problem_for, worth_fitting
 from zor._progress import Progress, ProgressBar
 from zor._results import EXACT_SHARE, DiscoveryResult, Formula, LevelReport, information_criterion, pareto_front
 from zor._results import select_best
-from zor._settings import SearchSettings, settings_from, settings_parameters
+from zor._settings import DEFAULT_BEAM_WIDTH, DEFAULT_MAX_COMPLEXITY, SearchSettings, settings_from
+from zor._settings import settings_parameters
 from zor._periodic import periodic_terms
 from zor._sums import Shape, TermPool, fit_sum, linear_shapes, residual_targets, rounds_to_zero, term_library
 
@@ -57,6 +59,13 @@ FACTOR_AFTER = 5
 FACTOR_PROBE = (8, 5000)
 FACTOR_DEEP = (13, 5000)
 
+# Free parameters when climbing (see _Run.fit_parameters): the stage runs first at the size a search without a
+# time limit gives it, on the front of the ladder's first steps once they have searched as deep and as wide
+# as that search (find_formula's defaults), with the time it takes; the ladder climbs on with what is left,
+# and the stage runs again at its own larger size after it. A short time limit then still turns the shape the
+# ladder found into a law with its parameters, where the larger stage alone would run out of time screening.
+EARLY_PARAMETERS_SIZE = (DEFAULT_MAX_COMPLEXITY, DEFAULT_BEAM_WIDTH)
+
 # Sums of terms (scaling, max_terms of 2 or more; see zor._sums): a search with a time limit leaves this
 # share of it to the searches of what the best sums leave over, all of them at each size of
 # RESIDUAL_SEARCHES in turn when climbing (else at the settings given, but no larger than its first size:
@@ -78,6 +87,10 @@ SUM_FIT_SHARE = 0.3
 # times the search, and the formula's own held-out error is used.
 CHECKED_ROWS = 100
 CHECK_SHARE = 0.25
+# model_selection="best" prefers a formula defined where the next row may fall to the chosen one when their
+# information criteria differ by no more than this many standard errors of the difference (see
+# _Run._criterion_noise): the rows cannot tell the two apart, and the one that stays defined is the safer.
+REACH_Z = 1.96
 
 
 def discover(X: Any, y: Any, *, variable_names: Sequence[str] | None = None, progress: Progress = True,
@@ -146,10 +159,14 @@ def discover(X: Any, y: Any, *, variable_names: Sequence[str] | None = None, pro
     least squares and join the front, each parameter with its standard error
     and 95 % interval (Formula.parameters); a parameter snaps to an exact
     value only within two standard errors and where that shortens the
-    description length. With a time limit they get 15 % of it
-    (zor._parameters.PARAMETER_SHARE); without one, data over one variable
-    that a short formula of the search already fits to their noise level
-    skip them. 0 leaves them out.
+    description length. A search climbing to a time limit fits them first
+    as a search without one does, as soon as its ladder has searched as
+    deep and wide, with the time that takes, and again on a larger set of
+    shapes in 15 % of the limit at the end (zor._parameters.PARAMETER_SHARE):
+    a short limit still finds what no limit finds. Without a time limit,
+    data over one variable that a short formula of the search already fits
+    to their noise level skip them (on 100 rows or more, where that level
+    is known to 10 %). 0 leaves them out.
     model_selection="description_length" picks the front entry that sends
     the data in the fewest nats (see zor._description_length). Each front
     entry's `criterion` holds the value the model selection ranked it by.
@@ -201,11 +218,36 @@ def _discover(columns: list[Column], target: Column, names: tuple[str, ...], cho
 
 def _climb(run: _Run, steps: list[tuple[int, int]], first: int) -> int | None:
     """Runs the steps from `first` on; the step the time cut short, if it did before the goal was met."""
+    early = _early_parameters_step(steps)
     for step in range(first, len(steps)):
         climbing = run.settings.climbing and run.settings.scaling
+        if climbing and step == early:
+            run.early_parameters()
         if (climbing and step == FACTOR_AFTER and not run.factor_searches()) or not run.step(step, *steps[step]):
             return step if run.cut_short and not run.reached_goal() else None
     return None
+
+
+def _relative_item(formula: Formula) -> tuple[tuple[Token, ...], Column, NDArray[np.bool_]]:
+    """The (tokens, constants, free ones) of a formula refitted for noise relative to the value: its inner
+    parameters, and its scale and offset unless exact (an exact offset under a fitted scale is fitted too:
+    see zor._parameters.log_fits)."""
+    used = formula.constants
+    inner = [float(token[2]) for token in formula.tokens if token[0] == "param"]  # type: ignore[misc]
+    k = len(inner)
+    full = np.array(inner + [used.used_scale, used.used_offset])
+    # A formula without an offset (one fitted as scale·f alone, see zor._parameters.offset_free_fits) keeps none.
+    free = np.array([True] * k + [used.exact_scale is None, used.exact_offset is None and used.used_offset != 0.0])
+    if free[k] and not free[k + 1] and full[k + 1] != 0.0:
+        free[k + 1] = True
+    return tuple(formula.tokens), full, free
+
+
+def _early_parameters_step(steps: list[tuple[int, int]]) -> int | None:
+    """The step before which the climb fits parameters early: the one after the first to search at least
+    EARLY_PARAMETERS_SIZE (see there)."""
+    complexity, width = EARLY_PARAMETERS_SIZE
+    return next((k + 1 for k, step in enumerate(steps) if step[0] >= complexity and step[1] >= width), None)
 
 
 discover.__signature__ = inspect.Signature(  # type: ignore[attr-defined]
@@ -252,6 +294,7 @@ class _Run:
         self.totals = {"generated": 0, "admitted": 0, "scored": 0}
         self.cut_short = False
         self.parametric: list[Formula] = []
+        self.early_seconds: float | None = None  # what the climb's first parametric stage took
         self.target_mean_square = float(np.mean(target * target))
         self.target_variance = float(np.var(target))
         # Candidates x·g from the factor searches, as token lists.
@@ -269,7 +312,7 @@ class _Run:
             self.goal *= _rms(self.search_target)
         penalty = settings.complexity_penalty
         self.domain = box_of(columns)
-        self.reach = reach(self.domain, len(target))
+        self.reach = reach(columns)
         self.summing = settings.scaling and settings.max_terms >= 2
         self.fitting = settings.scaling and settings.max_parameters > 0
         self.checking = (checking and settings.scaling and settings.model_selection == "best"
@@ -285,6 +328,8 @@ class _Run:
         self.reserve = self.sum_reserve + self.check_reserve + (PARAMETER_SHARE * limit if self.fitting else 0.0)
         self.sum_shapes: list[tuple[Shape, ...]] = []
         self.linear: Formula | None = None  # the least-squares linear model on the raw variables
+        # Per complexity, the best formula defined on the reach where the front's is not (see _scaled_front).
+        self.past_rows_front: tuple[Formula, ...] = ()
         self.last_step = (0, 0)
         self.judge = Judge(self.search_columns, self.search_target, names, penalty, self.domain)
         self.final_judge = Judge(columns, target, names, penalty, self.domain)
@@ -294,26 +339,63 @@ class _Run:
         limit = self.settings.time_limit
         return None if limit is None else limit - reserve - (time.monotonic() - self.started)
 
-    def weigh_noise(self) -> None:
-        """For model_selection="best" with scaling, whether the noise about the ladder's choice grows with
-        the value (see zor._noise); the formulas are then fitted and ranked on their relative errors."""
+    def weigh_noise(self, stage_formulas: Sequence[Formula] = ()) -> None:
+        """For model_selection="best" with scaling, whether the noise grows with the value (see
+        zor._noise.prefers_relative), each formula of the ladder's front (and `stage_formulas`, the
+        parametric stage's) weighed under both models; the formulas are then fitted and ranked on their
+        relative errors, the stage's formulas so far refitted."""
         settings = self.settings
-        if not (settings.scaling and settings.model_selection == "best") or self.reached_goal():
+        if not (settings.scaling and settings.model_selection == "best") or self.reached_goal() or (
+                self.relative is not None):
             return
-        judged = [f for f in map(self.judge.judge, self.merged.pareto()) if f is not None]
-        if not judged:
+        judged = [f for f in map(self.judge.judge, self.merged.pareto()) if f is not None] + list(stage_formulas)
+        if not judged or sign_of(self.target) is None or sign_of(self.search_target) is None:
             return
-        n, rms = len(self.search_target), _rms(self.search_target)
-        reference = min(judged, key=lambda formula: information_criterion(formula, n, rms))
-        if sign_of(self.target) is not None and is_relative(np.asarray(reference.predict(self.search_columns)),
-                                                            self.search_target):
-            operators = operator_names(settings.use_trig, settings.use_zor)
+        operators = operator_names(settings.use_trig, settings.use_zor)
+        searched = problem_for(self.search_columns, self.search_target, self.names, self.domain,
+                               settings.complexity_penalty, operators, relative=True)
+        # Each formula under both models: its least-squares fit, and its constants refitted on the log
+        # ratios (as _relative_formula refits them), in one batch.
+        refitted = log_fits(searched, [_relative_item(formula) for formula in judged])
+        n = len(self.search_target)
+        fits = []
+        for formula, log_fit in zip(judged, refitted):
+            with np.errstate(all="ignore"):
+                residual = np.asarray(formula.predict(self.search_columns), dtype=np.float64) - self.search_target
+            fits.append((formula.complexity, float(np.mean(residual * residual)),
+                         None if log_fit is None else log_fit.sse / n))
+        if prefers_relative(fits, self.search_target):
             self.relative = problem_for(self.columns, self.target, self.names, self.domain,
                                         settings.complexity_penalty, operators, relative=True)
+            self.parametric = [self._relative_formula(formula) or formula for formula in self.parametric]
+
+    def early_parameters(self) -> None:
+        """The climb's first parametric stage, at the size a search without a time limit gives it (see
+        EARLY_PARAMETERS_SIZE); once."""
+        if self.early_seconds is not None:
+            return
+        started = time.monotonic()
+        self.weigh_noise()
+        self._parametric_stage(dataclasses.replace(self.settings, time_limit=None))
+        self.early_seconds = time.monotonic() - started
 
     def fit_parameters(self) -> None:
         """With scaling, formulas with parameters inside (see zor._parameters), unless the search
-        already reached its goal."""
+        already reached its goal. When climbing, the stage at the size of a search without a time limit
+        first, unless it ran early, then at the ladder's own size if the time left to it is more than the
+        first took: the larger stage screens thousands of shapes and with less would run out of time
+        before it fitted one."""
+        if not self.settings.climbing:
+            self._parametric_stage(self.settings)
+            return
+        self.early_parameters()
+        left = self.remaining(self.sum_reserve + self.check_reserve)
+        if left is not None and self.early_seconds is not None and left > self.early_seconds:
+            self._parametric_stage(self.settings)
+
+    def _parametric_stage(self, settings: SearchSettings) -> None:
+        """The parametric stage at the size these settings give it, on the ladder's front so far, until the
+        time limit less the shares of the stages after it; its formulas join those of earlier runs."""
         best = self.merged.best
         found = [(c["complexity"], c["rmse"]) for c in self.merged.by_complexity.values()]
         if not self.fitting or (best is not None and (
@@ -323,11 +405,15 @@ class _Run:
         limit = self.settings.time_limit
         self.announce("free parameters")
         front = [tuple(candidate["tokens"]) for candidate in self.merged.pareto()]
-        self.parametric, cut_short = parametric_stage(
-            self.search_columns, self.search_target, self.names, self.domain, self.settings, front,
+        formulas, cut_short = parametric_stage(
+            self.search_columns, self.search_target, self.names, self.domain, settings, front,
             None if limit is None else self.started + limit - self.sum_reserve - self.check_reserve, self.columns, self.target,
             relative=self.relative is not None)
+        self.parametric += formulas
         self.cut_short = self.cut_short or cut_short
+        # A law with a constant inside may show noise relative to the value that the ladder's approximants,
+        # fitted to the largest values, hide (a logistic from 1 % to 99 % of its plateau).
+        self.weigh_noise(formulas)
 
     def reached_goal(self) -> bool:
         best = self.merged.best
@@ -532,6 +618,7 @@ class _Run:
         elif self.settings.model_selection == "best" and front:
             chosen = min(front, key=lambda f: f.criterion) if self.relative is not None else select_best(
                 front, len(self.target), math.sqrt(self.target_mean_square))
+            chosen = self._prefer_defined_past_rows(chosen, front)
             best = linear_unless_better(chosen, self.linear, self.columns, self.target, self.search_errors)
             if best not in front:  # the linear model, which simpler formulas beat on the rows but not beyond
                 front = tuple(sorted(front + (best,), key=lambda formula: formula.complexity))
@@ -567,15 +654,17 @@ class _Run:
         judged = [(tuple(c["tokens"]), c.get("scale", 1.0) == 0.0) for c in candidates]
         judged += [(tokens, False) for tokens in self.factored]
         by_complexity: dict[int, tuple[float, Formula]] = {}
+        past_rows: dict[int, tuple[float, Formula]] = {}  # the same among formulas defined on the reach
 
         def offer(formula: Formula) -> None:
-            if formula.error > self.goal and not defined_over(formula.tokens, self.reach):
-                return  # an approximation undefined just past the rows (ln(year) on years from 1), where the
-                # next row may fall; a formula exact to the goal is the law wherever it is defined
             error = self._ranking_error(formula)
-            kept = by_complexity.get(formula.complexity)
-            if kept is None or kept[0] > error:
-                by_complexity[formula.complexity] = (error, formula)
+            tables = [by_complexity]
+            if self._defined_past_rows(formula):
+                tables.append(past_rows)
+            for table in tables:
+                kept = table.get(formula.complexity)
+                if kept is None or kept[0] > error:
+                    table[formula.complexity] = (error, formula)
 
         seen: set[tuple[Token, ...]] = set()
         for tokens, constant in judged:
@@ -587,13 +676,13 @@ class _Run:
                 continue  # undefined on a row, or between the rows
             if rounds_to_zero(formula.tokens, self.columns):
                 continue  # zor(ln x, exp x) is rounding noise, which a scale of 1e23 fits to anything
-            if kept_out_of_front(formula, self.columns):
+            if kept_out_of_front(formula, self.columns, self.target):
                 continue
             if self.relative is not None:
                 formula = self._relative_formula(formula) or formula
             offer(formula)
         for formula in self.parametric:  # fitted and checked over the box by zor._parameters
-            if not kept_out_of_front(formula, self.columns):
+            if not kept_out_of_front(formula, self.columns, self.target):
                 offer(formula)
         linear = None
         for shapes in self.sum_shapes:
@@ -603,13 +692,61 @@ class _Run:
                 continue
             if shapes == linear_shapes(len(self.names)):
                 linear = formula  # the baseline stays whatever its leverage
-            elif kept_out_of_front(formula, self.columns):
+            elif kept_out_of_front(formula, self.columns, self.target):
                 continue
             offer(formula)
         exact = EXACT_SHARE * (1.0 if self.relative is not None else math.sqrt(self.target_mean_square))
         front = tuple(formula for _, formula in pareto_front(by_complexity, lambda entry: entry[0], exact))
+        self.past_rows_front = tuple(formula for _, formula in pareto_front(past_rows, lambda entry: entry[0], exact)
+                                     if formula not in front)
         self.linear = linear
         return front
+
+    def _defined_past_rows(self, formula: Formula) -> bool:
+        """Whether the formula stays defined where the next row may fall (see zor._domain.reach); a formula
+        exact to the precision goal is the law, and counts as defined wherever it is."""
+        return not formula.error > self.goal or defined_over(formula.tokens, self.reach)
+
+    def _prefer_defined_past_rows(self, chosen: Formula, front: tuple[Formula, ...]) -> Formula:
+        """`chosen`, unless it is undefined just past the rows (ln(year) on years from 1, 1/√a on distances
+        from near 0) and the formula defined there with the lowest criterion is within the noise of the
+        difference of their criteria (see _criterion_noise). The next row may fall there, but the rows
+        cannot tell what happens beyond them: a law that fits clearly better stays chosen, and predict
+        answers such a row with NaN and a warning."""
+        if self._defined_past_rows(chosen):
+            return chosen
+        kinds = operator_kinds(len(operator_names(self.settings.use_trig, self.settings.use_zor)), len(self.names))
+        others = [f for f in front if f is not chosen and self._defined_past_rows(f)]
+        if self.relative is not None:
+            others += [dataclasses.replace(f, criterion=self._relative_criterion(f)) for f in self.past_rows_front]
+        else:
+            others += with_criterion(self.past_rows_front, "best", self.columns, self.target, kinds)
+        alternative = min(others, key=lambda formula: formula.criterion, default=None)
+        if alternative is not None and alternative.criterion - chosen.criterion <= self._criterion_noise(chosen,
+                                                                                                      alternative):
+            return alternative
+        return chosen
+
+    def _criterion_noise(self, first: Formula, second: Formula) -> float:
+        """How far apart the two formulas' information criteria may lie by chance: REACH_Z times the
+        standard error of their difference, −2 times the sum over the rows of the difference of their
+        Gaussian log-likelihoods (Vuong's test of non-nested models, Econometrica 57, 1989)."""
+        n = len(self.target)
+        residuals = []
+        for formula in (first, second):
+            with np.errstate(all="ignore"):
+                predicted = np.asarray(formula.predict(self.columns), dtype=np.float64)
+            if self.relative is not None:
+                residuals.append(np.log(predicted / self.target))
+            else:
+                residuals.append(predicted - self.target)
+        terms = []
+        for residual in residuals:
+            variance = float(np.mean(residual * residual))
+            if not (np.all(np.isfinite(residual)) and variance > 0.0):
+                return 0.0
+            terms.append(math.log(variance) + residual * residual / variance)  # −2 × the row's log-likelihood
+        return REACH_Z * math.sqrt(n) * float(np.std(terms[0] - terms[1]))
 
     def _ranking_error(self, formula: Formula) -> float:
         """The error the front ranks a formula by: its root mean square error, or for noise relative to
@@ -629,13 +766,9 @@ class _Run:
         fails."""
         assert self.relative is not None
         used = formula.constants
-        inner = [float(token[2]) for token in formula.tokens if token[0] == "param"]  # type: ignore[misc]
-        k = len(inner)
-        full = np.array(inner + [used.used_scale, used.used_offset])
-        free = np.array([True] * k + [used.exact_scale is None, used.exact_offset is None])
-        if free[k] and not free[k + 1] and full[k + 1] != 0.0:
-            free[k + 1] = True
-        fitted = log_fits(self.relative, [(formula.tokens, full, free)])[0]
+        tokens, full, free = _relative_item(formula)
+        k = len(full) - 2
+        fitted = log_fits(self.relative, [(tokens, full, free)])[0]
         if fitted is None:
             return None
         exact = {k + i: value for i, value in enumerate((used.exact_scale, used.exact_offset))

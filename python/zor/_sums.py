@@ -133,9 +133,10 @@ class TermPool:
             values = shape_values(shape, self.columns)
             if not np.all(np.isfinite(values)) or rounds_to_zero(shape, self.columns):
                 continue
-            spread = float(np.std(values))
-            if not spread > 1e-12 * float(np.max(np.abs(values))):
-                continue
+            with np.errstate(over="ignore"):
+                spread = float(np.std(values))
+            if not math.isfinite(spread) or not spread > 1e-12 * float(np.max(np.abs(values))):
+                continue  # values past 1e154, whose squares overflow, are of no use in a least-squares sum
             z = (values - float(np.mean(values))) / spread
             if z[0] < 0.0 or (z[0] == 0.0 and np.any(z < 0.0) and z[np.argmax(z != 0.0)] < 0.0):
                 z = -z  # a term and its negation are one term

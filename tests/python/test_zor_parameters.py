@@ -8,17 +8,23 @@ import math
 import os
 import subprocess
 import sys
+import time
+import types
+import warnings
 
 import numpy as np
 import pytest
 
 import zor
 import zor_core
-from zor import _native, _parameters
-from zor._description_length import description_length, formula_description_length, operator_kinds
+from zor import _native, _parameters, _search
+from zor._description_length import description_length, formula_description_length, marginal_variances
+from zor._description_length import operator_kinds
 from zor._domain import box_of
 from zor._expression import UNARY, fold, to_python
 from zor._settings import settings_from
+
+from budget import seconds
 
 X = ("var", 0)
 C0, C1 = ("param", 0, 0.0), ("param", 1, 0.0)
@@ -353,3 +359,138 @@ def test_a_default_search_at_the_noise_level_skips_the_stage_and_a_time_limit_do
     assert _parameters.worth_fitting(settings_from("discover", {"time_limit": 5}), [x], y, found)
     # A longer formula at the noise level leaves room for a shorter one with a parameter.
     assert _parameters.worth_fitting(settings_from("discover", {}), [x], y, [(9, found[-1][1])])
+
+
+@pytest.mark.parametrize("tiny", [1e-160, 1e-170])  # the squared norm denormal, or zero
+def test_a_parameter_of_no_effect_has_an_infinite_error_without_a_warning(tiny):
+    x = np.linspace(0.0, 10.0, 50)
+    y = 2.0 + 3.0 * np.exp(-0.3 * x)
+    tokens = (X, C0, ("op", "Mul"), ("op", "Exp"))
+    jacobian = np.column_stack([tiny * x, np.exp(-0.3 * x), np.ones_like(x)])
+    fitted = _parameters.Fit(tokens, np.array([-0.3, 3.0, 2.0]), np.ones(3, dtype=bool), 1e-3, jacobian)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        errors, dof = _parameters.standard_errors(fitted, _problem([x], y))
+        variances = marginal_variances(jacobian, 1e-4)
+    assert dof == 47 and math.isinf(errors[0]) and np.all(np.isfinite(errors[1:]))
+    # The description length counts no precision for it (no finite positive variance).
+    assert not (math.isfinite(variances[0]) and variances[0] > 0.0) and np.all(np.isfinite(variances[1:]))
+
+
+def test_enumeration_stops_at_its_deadline_and_keeps_only_whole_sets():
+    operators = tuple(_parameters.operator_names(False, False))
+    x = np.linspace(0.35, 3.05, 48)
+    assert _parameters.enumerate_shapes(1, 5, 2, operators, [x], time.monotonic() - 1.0) is None
+    assert _parameters.shapes_for(1, 5, 2, operators, time.monotonic() - 1.0) is None
+    made = _parameters.shapes_for(1, 5, 2, operators)
+    assert made and _parameters.shapes_for(1, 5, 2, operators, time.monotonic() - 1.0) == made
+
+
+def test_a_deadline_in_the_screen_leaves_time_to_fit_the_shapes_screened(monkeypatch):
+    t = np.linspace(0.0, 10.0, 100)
+    problem = _problem([t], 2.0 + 3.0 * np.exp(-t / 3.3))
+    size = _parameters.stage_size(3, 1, True)
+    operators = _parameters.operator_names(True, True)
+    shapes = _parameters.shapes_for(1, size.max_tokens, size.max_params, tuple(operators))  # made in real time
+    # A clock that moves a millisecond each time it is read: the screen reads it twice every 64 shapes, and
+    # would reach the deadline of 50 ms a third of the way through the shapes, before any fit.
+    now = [0.0]
+
+    def tick():
+        now[0] += 1e-3
+        return now[0]
+
+    monkeypatch.setattr(_parameters, "time", types.SimpleNamespace(monotonic=tick))
+    report = _parameters.StageReport()
+    formulas = _parameters.parametric_formulas(problem, size, operators, [], 0.05, report)
+    assert report.cut_short and 0 < report.screened < len(shapes) and report.fitted > 0
+    assert any(p.name == "c0" and p.low <= -1 / 3.3 <= p.high for f in formulas for p in f.parameters)
+
+
+def test_a_short_time_limit_fits_parameters_early_at_the_size_without_one(monkeypatch):
+    # The ladder takes most of a short time limit; the stage, which needs about a second, runs once the
+    # ladder has searched as deep and wide as a search without a limit, at that search's size.
+    rng = np.random.default_rng(0)
+    t = np.linspace(0.0, 10.0, 100)
+    y = (2.0 + 3.0 * np.exp(-t / 3.3)) * (1.0 + 0.01 * rng.standard_normal(len(t)))
+    steps: list[int] = []
+    calls = []
+    stage = _search.parametric_stage
+
+    def recorded(*args, **kwargs):
+        calls.append((args[4].climbing, max(steps)))
+        return stage(*args, **kwargs)
+
+    monkeypatch.setattr(_search, "parametric_stage", recorded)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        result = zor.discover(t.reshape(-1, 1), y, time_limit=seconds(3.0),
+                              progress=lambda level: steps.append(level.step))
+    early = _search._early_parameters_step(list(_search.LADDER))
+    assert _search.LADDER[early - 1] >= (8, 2000) and calls[0] == (False, early - 1)
+    assert all(climbing for climbing, _ in calls[1:])
+    c0 = next(p for p in result.best.parameters if p.name == "c0")
+    assert c0.low <= -1 / 3.3 <= c0.high
+
+
+def _holds(formula, law, x):
+    """Whether the formula's own shape, refitted to noiseless points of the law, fits them to 1e-6."""
+    inner = [float(token[2]) for token in formula.tokens if token[0] == "param"]
+    fresh = np.linspace(float(x.min()), float(x.max()), 400)
+    truth = law(fresh)
+    used = formula.constants
+    fitted = _parameters.fit(formula.tokens, [fresh], truth, np.array(inner + [used.used_scale, used.used_offset]))
+    return fitted is not None and math.sqrt(fitted.sse / len(fresh)) <= 1e-6 * math.sqrt(float(np.mean(truth**2)))
+
+
+@pytest.mark.parametrize(("rows", "worth"), [(15, True), (400, False)])
+def test_the_noise_gate_needs_rows_enough_to_know_the_noise_level(rows, worth):
+    # A short formula at the data's noise level: on 400 rows the stage is skipped; on 15 the noise level is
+    # known to ±27 % only, and a law with a parameter inside may still beat the formula.
+    x = np.linspace(0.0, 7.0, rows)
+    y = 3.0 * x * x + 1.0 + np.random.default_rng(4).standard_normal(rows)
+    found = [(4, 0.95 * _parameters.noise_level([x], y))]
+    assert _parameters.worth_fitting(settings_from("discover", {}), [x], y, found) is worth
+
+
+def test_a_rough_fit_also_gives_its_shape_without_an_offset():
+    t = np.linspace(0.0, 7.0, 15)
+    shape = _parameters.number_parameters([X, C0, ("op", "Mul"), ("op", "Exp")])
+    for noise, relative in ((0.1, False), (0.1, True), (0.001, False)):
+        y = 120.0 * np.exp(0.45 * t) * (1.0 + noise * np.random.default_rng(1).standard_normal(len(t)))
+        problem = _parameters.problem_for([t], y, ("t",), box_of([t]), 0.001, ["Exp", "Mul"], relative)
+        fitted = _parameters.fit_shapes(problem, [(shape, [np.array([0.3])])])[0]
+        free = _parameters.offset_free_fits(problem, [fitted])[0]
+        if noise < _parameters.SNAP_GATE:  # a close fit: snapping weighs an offset of 0 itself
+            assert free is None
+            continue
+        assert free is not None and free.full[2] == 0.0 and not free.free[2] and free.free[:2].all()
+        assert free.full[0] == pytest.approx(0.45, abs=0.05) and free.full[1] == pytest.approx(120.0, rel=0.2)
+        assert free.sse >= fitted.sse * (1.0 - 1e-9)  # one constant fewer cannot fit closer
+
+
+GROWTH = (lambda t: 120.0 * np.exp(0.45 * t), np.linspace(0.0, 7.0, 15), 0.05)
+LOGISTIC = (lambda t: 100.0 / (1.0 + np.exp(-(t - 5.0) / 1.2)), np.linspace(0.0, 10.0, 25), 0.02)
+
+
+@pytest.mark.parametrize(("law", "seed"), [(GROWTH, 0), (GROWTH, 2), (LOGISTIC, 3), (LOGISTIC, 4)],
+                         ids=["growth 0", "growth 2", "logistic 3", "logistic 4"])
+def test_a_default_discover_on_few_noisy_rows_finds_the_law_with_a_constant_inside(law, seed):
+    # On 15 or 25 rows with a few per cent of noise the search's approximants (78.9·sqrt(exp(t)) + 95.7,
+    # a cosine of a sine) fit as closely as the law; the stage must run, hold the shape, and weigh it.
+    function, t, noise = law
+    y = function(t) * (1.0 + noise * np.random.default_rng(seed).standard_normal(len(t)))
+    best = zor.discover(t.reshape(-1, 1), y, progress=False).best
+    assert best.parameters and _holds(best, function, t), best.formula
+
+
+def test_the_screen_for_relative_noise_weighs_the_smallest_values():
+    # A power law over three decades with 10 % noise relative to the value: unweighted, the screen ranks
+    # shapes by the largest values, and a·x^c is not among those fitted.
+    m = np.geomspace(0.1, 100.0, 20)
+    y = 3.0 * m**0.75 * (1.0 + 0.1 * np.random.default_rng(2).standard_normal(len(m)))
+    operators = _parameters.operator_names(True, True)
+    problem = _parameters.problem_for([m], y, ("M",), box_of([m]), 0.001, operators, relative=True)
+    formulas = _parameters.parametric_formulas(problem, _parameters.stage_size(3, 1, False, len(m)), operators, [],
+                                               None)
+    assert any(_holds(formula, lambda x: 3.0 * x**0.75, m) for formula in formulas)

@@ -34,17 +34,44 @@ def test_the_search_never_sees_the_fold_it_is_judged_on():
 LINEAR = np.array([10.0, 12.0, 9.0, 11.0, 10.0])
 
 
-@pytest.mark.parametrize("search, expected", [
-    ([5.0, 6.0, 4.0, 6.0, 5.0], "chosen"),  # better on every fold
-    ([4.0, 25.0, 3.0, 9.0, 8.0], "linear"),  # lower on average, but within the folds' noise
-    ([1.0, 1.0, 1.0, 1.0, math.inf], "linear"),  # fails a fold
-    ([12.0, 13.0, 10.0, 12.0, 11.0], "linear"),
+class Sized:
+    def __init__(self, complexity, variables=1):
+        self.complexity = complexity
+        self.tokens = tuple(("var", k) for k in range(variables))
+
+
+@pytest.mark.parametrize("search, complexity, expected", [
+    ([5.0, 6.0, 4.0, 6.0, 5.0], 9, "chosen"),  # better on every fold
+    ([4.0, 25.0, 3.0, 9.0, 8.0], 9, "linear"),  # lower on average, but within the folds' noise
+    ([1.0, 1.0, 1.0, 1.0, math.inf], 9, "linear"),  # fails a fold
+    ([12.0, 13.0, 10.0, 12.0, 11.0], 9, "linear"),
     # Ahead by more than the plain standard error (0.71), not by the one widened for overlapping folds (1.06)
-    ([8.0, 12.0, 6.0, 10.0, 11.0], "linear"),
+    ([8.0, 12.0, 6.0, 10.0, 11.0], 9, "linear"),
 ])
-def test_the_linear_model_keeps_its_place_unless_clearly_beaten(monkeypatch, search, expected):
+def test_the_linear_model_keeps_its_place_unless_clearly_beaten(monkeypatch, search, complexity, expected):
+    models = {"chosen": Sized(complexity), "linear": Sized(6)}
     monkeypatch.setattr(_fit, "held_out_errors", lambda formula, columns, target: LINEAR)
-    models = {"chosen": object(), "linear": object()}
     target = np.linspace(1.0, 2.0, 20)
     picked = _fit.linear_unless_better(models["chosen"], models["linear"], [target], target, np.array(search))
+    assert picked is models[expected]
+
+
+@pytest.mark.parametrize("own, complexity, variables, expected", [
+    # no larger than the linear model over all its variables: no worse on its own folds is enough, whatever
+    # the search's
+    (LINEAR - 0.1, 6, 2, "chosen"),
+    (LINEAR - 0.1, 5, 2, "chosen"),
+    (LINEAR + 0.1, 6, 2, "linear"),
+    # larger, or leaving a variable out: the search must beat the linear model clearly (it does not here)
+    (LINEAR - 0.1, 7, 2, "linear"),
+    (LINEAR - 0.1, 5, 1, "linear"),
+])
+def test_a_formula_as_small_as_the_linear_model_has_only_to_do_no_worse(monkeypatch, own, complexity, variables,
+                                                                         expected):
+    models = {"chosen": Sized(complexity, variables), "linear": Sized(6, 2)}
+    monkeypatch.setattr(_fit, "held_out_errors",
+                        lambda formula, columns, target: own if formula is models["chosen"] else LINEAR)
+    target = np.linspace(1.0, 2.0, 20)
+    search = np.array([12.0, 13.0, 10.0, 12.0, 11.0])  # the search itself behind the linear model
+    picked = _fit.linear_unless_better(models["chosen"], models["linear"], [target, target], target, search)
     assert picked is models[expected]

@@ -183,6 +183,18 @@ def test_a_term_that_is_zero_but_for_rounding_never_joins_a_sum(shape, noise):
     assert (shape in pool.shapes) is not noise
 
 
+@pytest.mark.parametrize("low, joins", [(300.0, True), (360.0, False)])  # exp(x) up to 1e152, or past 1e156
+def test_a_term_too_large_to_square_stays_out_of_the_pool_without_a_warning(low, joins):
+    import warnings
+
+    x = np.linspace(low, low + 50.0, 60)
+    pool = _sums.TermPool([x], x, 2)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        pool.add([(V0, ("op", "Exp"))])
+    assert ((V0, ("op", "Exp")) in pool.shapes) is joins
+
+
 def test_a_formula_that_is_zero_but_for_rounding_never_joins_the_front():
     from zor import _search
     from zor._settings import settings_from
@@ -203,7 +215,7 @@ def test_a_formula_that_one_row_fits_by_itself_never_joins_the_front(lowest, mem
     y = np.random.default_rng(1).normal(size=len(x))
     run = _search._Run([x], y, ("x",), settings_from("discover", {}), None, None, False)
     spike = (V0, ("op", "Neg"), ("op", "Exp"))  # ~e^(−x): the lowest row's alone when it lies far below the rest
-    assert _fit.memorises_a_row(run.final_judge.judge_tokens(spike, False), [x]) is memorised
+    assert _fit.memorises_a_row(run.final_judge.judge_tokens(spike, False), [x], y) is memorised
     run.factored.append(spike)
     if memorised:
         assert all(formula.tokens != spike for formula in run._scaled_front())
@@ -229,3 +241,18 @@ def test_a_function_that_turns_between_every_few_rows_is_seen(tokens, points, fl
     from zor import _fit
 
     assert _fit.oscillates_between_rows(tokens, [points, points]) is flagged
+
+
+@pytest.mark.parametrize("spike_target, memorised", [(8.99 / 0.05**2, False), (8.99 / 0.05**2 * 1.5, True)])
+def test_a_row_of_high_leverage_that_the_other_rows_predict_is_not_memorised(spike_target, memorised):
+    # 8.99/r² on distances from 0.05: the nearest row has a leverage of 0.99, and the other rows predict it
+    # (the law) or do not (a row the formula alone would follow)
+    from zor import _fit, _search
+    from zor._settings import settings_from
+
+    r = np.linspace(0.05, 1.0, 10)
+    y = np.round(8.99 / r**2, 2)
+    y[0] = spike_target
+    run = _search._Run([r], y, ("r",), settings_from("discover", {}), None, None, False)
+    inverse_square = (V0, ("op", "Recip"), ("op", "Square"))
+    assert _fit.memorises_a_row(run.final_judge.judge_tokens(inverse_square, False), [r], y) is memorised

@@ -130,6 +130,11 @@ def defined_over(tokens: Sequence[Token], box: Box) -> bool:
     on the sample (and is defined, so continuous, over the box) is 0 somewhere inside it; one that only
     touches 0 is found when it is a square or an absolute value of one that crosses it, or when a point
     of the sample lands on it."""
+    return _defined_over(tuple(tokens), box)
+
+
+@functools.lru_cache(maxsize=4096)  # a front's formulas are checked again by predict and the selection
+def _defined_over(tokens: tuple[Token, ...], box: Box) -> bool:
     sample = box_sample(box)
     if np.any(undefined_rows(tokens, sample)):
         return False

@@ -220,7 +220,7 @@ def oscillates_between_rows(tokens: Sequence[Token], columns: Sequence[NDArray[n
         return False  # the domain checks judge such a function
     steps = np.diff(values)
     steps = steps[steps != 0.0]
-    turns = int(np.count_nonzero(steps[:-1] * steps[1:] < 0.0))
+    turns = int(np.count_nonzero(np.sign(steps[:-1]) != np.sign(steps[1:])))  # a product of steps may overflow
     return turns > MOST_TURNS * (len(points) - 2)
 
 

@@ -24,6 +24,7 @@ from zor._expression import Token
 from zor._fit import VALIDATION_FOLDS, Judge, kept_out_of_front, linear_unless_better, search_held_out_errors
 from zor._fit import select_by_validation
 from zor._fit import unscaled_formula
+from zor._leave_one_out import best_predictor
 from zor._noise import prefers_relative, relative_error, sign_of
 from zor._parameters import PARAMETER_SHARE, Problem, formula_from_fit, log_fits, operator_names, parametric_stage
 from zor._parameters import problem_for, worth_fitting
@@ -141,7 +142,12 @@ def discover(X: Any, y: Any, *, variable_names: Sequence[str] | None = None, pro
     (see zor._fit.linear_unless_better); on at most 100 rows with a time
     limit, the search itself runs again without each fold, in the last
     quarter of the time, and must beat the linear model on the folds by more
-    than their noise (see CHECKED_ROWS). With targets of one sign, "best"
+    than their noise (see CHECKED_ROWS); on at most 20 rows, the simplest
+    front entry no larger than its choice that predicts each row left out
+    about as well as the best does is taken (see zor._leave_one_out). Where
+    the choice is undefined just past the rows, a formula defined there
+    whose criterion is within the noise of the difference is taken instead
+    (see _Run._prefer_defined_past_rows). With targets of one sign, "best"
     first weighs noise relative to the value against the same noise on
     every row (see zor._noise); where it is clearly the better model, the
     formulas' constants are fitted to minimise the sum of ln(predicted/y)²,
@@ -328,8 +334,8 @@ class _Run:
         self.reserve = self.sum_reserve + self.check_reserve + (PARAMETER_SHARE * limit if self.fitting else 0.0)
         self.sum_shapes: list[tuple[Shape, ...]] = []
         self.linear: Formula | None = None  # the least-squares linear model on the raw variables
-        # Per complexity, the best formula defined on the reach where the front's is not (see _scaled_front).
-        self.past_rows_front: tuple[Formula, ...] = ()
+        # Per complexity, the formulas offered to the front with the errors it ranks them by (see _scaled_front).
+        self.offered: dict[int, list[tuple[float, Formula]]] = {}
         self.last_step = (0, 0)
         self.judge = Judge(self.search_columns, self.search_target, names, penalty, self.domain)
         self.final_judge = Judge(columns, target, names, penalty, self.domain)
@@ -618,6 +624,7 @@ class _Run:
         elif self.settings.model_selection == "best" and front:
             chosen = min(front, key=lambda f: f.criterion) if self.relative is not None else select_best(
                 front, len(self.target), math.sqrt(self.target_mean_square))
+            chosen = best_predictor(chosen, front, self.columns, self.target, self.relative is not None)
             chosen = self._prefer_defined_past_rows(chosen, front)
             best = linear_unless_better(chosen, self.linear, self.columns, self.target, self.search_errors)
             if best not in front:  # the linear model, which simpler formulas beat on the rows but not beyond
@@ -654,17 +661,14 @@ class _Run:
         judged = [(tuple(c["tokens"]), c.get("scale", 1.0) == 0.0) for c in candidates]
         judged += [(tokens, False) for tokens in self.factored]
         by_complexity: dict[int, tuple[float, Formula]] = {}
-        past_rows: dict[int, tuple[float, Formula]] = {}  # the same among formulas defined on the reach
+        self.offered = {}
 
         def offer(formula: Formula) -> None:
             error = self._ranking_error(formula)
-            tables = [by_complexity]
-            if self._defined_past_rows(formula):
-                tables.append(past_rows)
-            for table in tables:
-                kept = table.get(formula.complexity)
-                if kept is None or kept[0] > error:
-                    table[formula.complexity] = (error, formula)
+            self.offered.setdefault(formula.complexity, []).append((error, formula))
+            kept = by_complexity.get(formula.complexity)
+            if kept is None or kept[0] > error:
+                by_complexity[formula.complexity] = (error, formula)
 
         seen: set[tuple[Token, ...]] = set()
         for tokens, constant in judged:
@@ -697,10 +701,22 @@ class _Run:
             offer(formula)
         exact = EXACT_SHARE * (1.0 if self.relative is not None else math.sqrt(self.target_mean_square))
         front = tuple(formula for _, formula in pareto_front(by_complexity, lambda entry: entry[0], exact))
-        self.past_rows_front = tuple(formula for _, formula in pareto_front(past_rows, lambda entry: entry[0], exact)
-                                     if formula not in front)
         self.linear = linear
         return front
+
+    def _past_rows_front(self, front: tuple[Formula, ...]) -> tuple[Formula, ...]:
+        """The Pareto front of the formulas offered to the front that stay defined on the reach, less those
+        of `front`: per complexity, the lowest error among them (checked in order of error, so that the
+        box check runs only as far as it must)."""
+        past_rows: dict[int, tuple[float, Formula]] = {}
+        for complexity, offered in self.offered.items():
+            for error, formula in sorted(offered, key=lambda entry: entry[0]):
+                if self._defined_past_rows(formula):
+                    past_rows[complexity] = (error, formula)
+                    break
+        exact = EXACT_SHARE * (1.0 if self.relative is not None else math.sqrt(self.target_mean_square))
+        return tuple(formula for _, formula in pareto_front(past_rows, lambda entry: entry[0], exact)
+                     if formula not in front)
 
     def _defined_past_rows(self, formula: Formula) -> bool:
         """Whether the formula stays defined where the next row may fall (see zor._domain.reach); a formula
@@ -717,10 +733,11 @@ class _Run:
             return chosen
         kinds = operator_kinds(len(operator_names(self.settings.use_trig, self.settings.use_zor)), len(self.names))
         others = [f for f in front if f is not chosen and self._defined_past_rows(f)]
+        past_rows = self._past_rows_front(front)
         if self.relative is not None:
-            others += [dataclasses.replace(f, criterion=self._relative_criterion(f)) for f in self.past_rows_front]
+            others += [dataclasses.replace(f, criterion=self._relative_criterion(f)) for f in past_rows]
         else:
-            others += with_criterion(self.past_rows_front, "best", self.columns, self.target, kinds)
+            others += with_criterion(past_rows, "best", self.columns, self.target, kinds)
         alternative = min(others, key=lambda formula: formula.criterion, default=None)
         if alternative is not None and alternative.criterion - chosen.criterion <= self._criterion_noise(chosen,
                                                                                                       alternative):

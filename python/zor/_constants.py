@@ -127,17 +127,25 @@ def exact_cost(constant: Exact) -> int:
     return len(str(abs(p))) + (len(str(q)) if q != 1 else 0) + (p < 0) + (FACTOR_COST if factor else 0)
 
 
-def exact_near(value: float, error: float) -> list[Exact]:
+def exact_near(value: float, error: float, slack: float = 0.5) -> list[Exact]:
     """The exact values a constant fitted as value ± error (its standard error) may snap to, simplest
     first: within two standard errors (at least SNAP_RELATIVE of it), and written in hardly more digits
-    than the data fix it to (log10(|value| / error), half a digit of slack; a factor such as pi counts as
+    than the data fix it to (log10(|value| / error), `slack` digits more; a factor such as pi counts as
     two digits, a sign as none), so that a constant known to two or three digits reads as 3/4 but never as
     5·sqrt(pi)/9, nor as pi/4 where the data cannot tell it from 25/32."""
     if not math.isfinite(error) or not error > 0.0:
         return list(exact_candidates(value))
-    digits = math.log10(abs(value) / error) + 0.5 if abs(value) > error else 0.0
+    digits = math.log10(abs(value) / error) + slack if abs(value) > error else 0.0
     return [c for c in exact_candidates(value, max(SNAP_RELATIVE * abs(value), 2.0 * error))
             if exact_cost(c) - (c[0] < 0) + (c[2] != "") <= digits]
+
+
+def scale_or_offset_near(value: float, error: float) -> list[Exact]:
+    """The exact values a fitted scale or offset may snap to (see exact_near), with a digit more of slack
+    than an inner parameter: the constant of a whole law is often a familiar factor such as 1/(4*pi), which
+    data good to three digits name, while an offset of 1.76 ± 0.45 may be 2, never sqrt(pi), and a scale of
+    2.006 ± 0.002 never 63/(10*pi)."""
+    return exact_near(value, error, slack=1.5)
 
 
 def exact_candidates(value: float, window: float | None = None) -> Iterator[Exact]:
@@ -240,7 +248,7 @@ def snap(stats: FitStatistics, scale: float, offset: float, constant: bool) -> S
         return Snapped(scale, offset, None, None)
     if constant:
         spread = math.sqrt(stats.noise_variance() / stats.n)
-        for candidate in [ZERO] + exact_near(offset, spread):
+        for candidate in [ZERO] + scale_or_offset_near(offset, spread):
             if stats.increase(0.0, 0.0, exact_value(candidate)) <= stats.allowed(1):
                 return Snapped(scale, offset, None, candidate)
         return Snapped(scale, offset, None, None)
@@ -278,14 +286,14 @@ def snap_kept(stats: FitStatistics, scale: float, offset: float, has_scale: bool
         return Snapped(scale, y_mean - f_mean, ONE, ZERO)
     if not has_scale:
         free = y_mean - f_mean
-        for candidate in exact_near(free, math.sqrt(variance / n)):
+        for candidate in scale_or_offset_near(free, math.sqrt(variance / n)):
             b = exact_value(candidate)
             if n * (b - free) ** 2 <= allowed(1) and stats.increase(1.0, scale, b) <= allowed(2):
                 return Snapped(scale, free, ONE, candidate)
         return Snapped(scale, free, ONE, None)
     if not has_offset:
         free = stats.scale_for(0.0, scale)
-        for candidate in exact_near(free, math.sqrt(variance / stats.sum_ff)):
+        for candidate in scale_or_offset_near(free, math.sqrt(variance / stats.sum_ff)):
             a = exact_value(candidate)
             if (a - free) ** 2 * stats.sum_ff <= allowed(1) and stats.increase(a, scale, 0.0) <= allowed(2):
                 return Snapped(scale, y_mean - a * f_mean, candidate, ZERO)
@@ -299,11 +307,11 @@ def snap_kept(stats: FitStatistics, scale: float, offset: float, has_scale: bool
         b = exact_value(candidate)
         return stats.increase(stats.scale_for(b, scale), scale, b)
 
-    scales = [c for c in exact_near(scale, math.sqrt(variance / stats.sff)) if with_scale(c) <= allowed(1)]
-    offsets = [c for c in exact_near(offset, math.sqrt(variance * (1.0 / n + f_mean**2 / stats.sff)))
+    scales = [c for c in scale_or_offset_near(scale, math.sqrt(variance / stats.sff)) if with_scale(c) <= allowed(1)]
+    offsets = [c for c in scale_or_offset_near(offset, math.sqrt(variance * (1.0 / n + f_mean**2 / stats.sff)))
                if with_offset(c) <= allowed(1)]
     for exact_scale in scales:
-        for exact_offset in offsets:
+        for exact_offset in [ZERO] + offsets:  # no offset at all, beside an exact scale, as a pair
             if stats.increase(exact_value(exact_scale), scale, exact_value(exact_offset)) <= allowed(2):
                 return Snapped(scale, y_mean - exact_value(exact_scale) * f_mean, exact_scale, exact_offset)
     if scales and (not offsets or with_scale(scales[0]) <= with_offset(offsets[0])):

@@ -289,7 +289,9 @@ def test_stage_is_deterministic_and_off_at_zero():
     y = 4.0 * x / (1.5 + x) * (1.0 + 0.01 * rng.standard_normal(len(x)))
     first = zor.discover(x.reshape(-1, 1), y, progress=False)
     second = zor.discover(x.reshape(-1, 1), y, progress=False)
-    assert first.front == second.front and first.best == second.best
+    # (a snapped constant's fitted standard error may be NaN, which no dataclass equality holds)
+    assert [repr(f) for f in first.front] == [repr(f) for f in second.front] and repr(first.best) == repr(second.best)
+    assert [f.error for f in first.front] == [f.error for f in second.front]
     off = zor.discover(x.reshape(-1, 1), y, progress=False, max_parameters=0)
     assert not any(token[0] == "param" for formula in off.front for token in formula.tokens)
     # Without scaling, discover is find_formula whatever max_parameters says.

@@ -120,3 +120,15 @@ def test_a_decay_to_an_asymptote_keeps_its_exact_scale_and_offset():
     assert (best.exact_scale, best.exact_offset) == ((3, 1, ""), (2, 1, "")), best
     c0 = next(p for p in best.parameters if p.name == "c0")
     assert c0.exact is None and c0.low <= -1 / 3.3 <= c0.high
+
+
+@pytest.mark.parametrize("value, error, named, never", [
+    (0.0795841, 5.6e-5, (1, 4, "1/pi"), None),  # 1/(4π) for a scale known to 0.07 %
+    (2.00535, 0.002, (2, 1, ""), (63, 10, "1/pi")),
+    (1.768, 0.45, (2, 1, ""), (1, 1, "sqrtpi")),
+])
+def test_a_scale_or_offset_snaps_only_to_constants_written_in_the_digits_the_data_fix(value, error, named, never):
+    from zor._constants import scale_or_offset_near
+
+    candidates = scale_or_offset_near(value, error)
+    assert named in candidates and never not in candidates

@@ -34,7 +34,7 @@ os.environ.setdefault("RAYON_NUM_THREADS", "1")  # one core, before the native p
 import numpy as np  # noqa: E402
 
 import zor  # noqa: E402
-from zor import _parameters  # noqa: E402
+from zor import _parameter_fits  # noqa: E402
 
 FRESH = 2000
 PLANET_AXES = np.array([0.387, 0.723, 1.0, 1.524, 5.203, 9.537, 19.19, 30.07])
@@ -50,7 +50,7 @@ def refit_to_law(formula: zor.Formula, law, fresh: np.ndarray) -> dict[str, floa
     inner = np.array([float(token[2]) for token in formula.tokens if token[0] == "param"])
     truth = law(fresh)
     start = np.concatenate([inner, [formula.constants.used_scale, formula.constants.used_offset]])
-    fit = _parameters.fit(formula.tokens, [fresh], truth, start)
+    fit = _parameter_fits.fit(formula.tokens, [fresh], truth, start)
     if fit is None or not math.sqrt(fit.sse / len(fresh)) <= 1e-6 * math.sqrt(float(np.mean(truth * truth))):
         return None
     names = [f"c{k}" for k in range(len(inner))] + ["scale", "offset"]

@@ -26,7 +26,7 @@ os.environ.setdefault("RAYON_NUM_THREADS", "1")  # one core, before the native p
 import numpy as np  # noqa: E402
 
 import zor  # noqa: E402
-from zor import _parameters  # noqa: E402
+from zor import _derivatives, _parameter_fits, _parameters, _shapes  # noqa: E402
 from zor._domain import box_of  # noqa: E402
 from zor._description_length import operator_kinds, select_by_description_length  # noqa: E402
 from zor._results import select_best  # noqa: E402
@@ -57,7 +57,7 @@ def true_values(formula: zor.Formula, law, fresh: np.ndarray) -> dict[str, float
     or None when the shape does not hold the law (relative error above 1e-6)."""
     inner = np.array([float(token[2]) for token in formula.tokens if token[0] == "param"])
     truth = law(fresh)
-    fit = _parameters.fit(formula.tokens, [fresh], truth,
+    fit = _parameter_fits.fit(formula.tokens, [fresh], truth,
                           np.concatenate([inner, [formula.constants.used_scale, formula.constants.used_offset]]))
     if fit is None or not math.sqrt(fit.sse / len(fresh)) <= 1e-6 * math.sqrt(float(np.mean(truth * truth))):
         return None
@@ -111,7 +111,7 @@ def stage_parts(name: str) -> _parameters.StageReport:
     x = rng.uniform(low, high, ROWS)
     y = law(x) * (1.0 + 0.01 * rng.standard_normal(ROWS))
     operators = _parameters.operator_names(True, True)
-    problem = _parameters.problem_for([x], y, ("x",), box_of([x]), 0.001, operators)
+    problem = _parameter_fits.problem_for([x], y, ("x",), box_of([x]), 0.001, operators)
     report = _parameters.StageReport()
     # The front of a search of five seconds, whose literal constants become parameters.
     front = zor.discover(x.reshape(-1, 1), y, progress=False, time_limit=5, max_parameters=0).front
@@ -126,28 +126,28 @@ def fitting_rate(rows: int = 100, repeats: int = 20) -> dict[int, tuple[float, f
     screened candidates, and one at a time through fit, as snapping refits."""
     rng = np.random.default_rng(5)
     x = rng.uniform(0.0, 10.0, rows)
-    X, P = ("var", 0), _parameters.PARAM
+    X, P = ("var", 0), _shapes.PARAM
     shapes = {
         1: ((X, P, ("op", "Mul"), ("op", "Exp")), 2.0 + 3.0 * np.exp(-x / 2.5), [-0.3]),
         2: ((P, X, P, ("op", "Add"), ("op", "Div"), ("op", "Exp")), np.exp(2.0 - 30.0 / (x + 12.0)), [-10.0, 10.0]),
-        3: (_parameters.pair_shape((X, P, ("op", "Mul"), ("op", "Exp")), (X, P, ("op", "Mul"), ("op", "Exp"))),
+        3: (_shapes.pair_shape((X, P, ("op", "Mul"), ("op", "Exp")), (X, P, ("op", "Mul"), ("op", "Exp"))),
             5.0 * np.exp(-x / 0.7) + 2.0 * np.exp(-x / 4.0), [-1.0, -0.3, 0.3]),
     }
     rates = {}
     for count, (tokens, y, start) in shapes.items():
-        tokens = _parameters.number_parameters(tokens)
-        problem = _parameters.problem_for([x], y, ("x",), box_of([x]), 0.001, _parameters.operator_names(True, True))
+        tokens = _derivatives.number_parameters(tokens)
+        problem = _parameter_fits.problem_for([x], y, ("x",), box_of([x]), 0.001, _parameters.operator_names(True, True))
         batch = [(tokens, [np.array(start)])] * _parameters.FIT_BATCH
         started = time.perf_counter()
         for _ in range(repeats):
-            assert all(fitted is not None for fitted in _parameters.fit_shapes(problem, batch))
+            assert all(fitted is not None for fitted in _parameter_fits.fit_shapes(problem, batch))
         batched = repeats * len(batch) / (time.perf_counter() - started)
-        values = _parameters.values_at(tokens, [x], np.array(start))
-        scale, offset = _parameters._linear_start(values, y)
+        values = _derivatives.values_at(tokens, [x], np.array(start))
+        scale, offset = _parameter_fits._linear_start(values, y)
         begin = np.array(start + [scale, offset])
         started = time.perf_counter()
         for _ in range(repeats * len(batch)):
-            assert _parameters.fit(tokens, [x], y, begin) is not None
+            assert _parameter_fits.fit(tokens, [x], y, begin) is not None
         single = repeats * len(batch) / (time.perf_counter() - started)
         rates[count] = (batched, single)
     return rates

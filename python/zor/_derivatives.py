@@ -1,6 +1,6 @@
 """Formulas with parameters as functions of their parameters: their values on rows, at one parameter
 vector or a grid of them, and their derivatives with respect to the parameters by forward mode over the
-tokens (the fits of zor._parameters and the precision costs of zor._description_length use both)."""
+tokens (the fits of zor._parameter_fits and the precision costs of zor._description_length use both)."""
 
 from __future__ import annotations
 

@@ -16,7 +16,7 @@ from numpy.typing import NDArray
 
 from zor import _native
 from zor._fit import _refit
-from zor._parameters import fit
+from zor._parameter_fits import fit
 from zor._results import Formula
 
 # The most rows the check runs on: a refit per row and front entry, and where the asymptotic penalty fails.

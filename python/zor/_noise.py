@@ -12,9 +12,13 @@ from __future__ import annotations
 
 import math
 from collections.abc import Sequence
+from typing import TYPE_CHECKING
 
 import numpy as np
 from numpy.typing import NDArray
+
+if TYPE_CHECKING:
+    from zor._settings import SearchSettings
 
 Array = NDArray[np.float64]
 
@@ -97,3 +101,52 @@ def is_relative(predicted: Array, target: Array) -> bool:
     same_noise = n * math.log(same)
     relative_noise = n * math.log(relative) + 2.0 * float(np.sum(np.log(np.abs(target))))
     return relative_noise < same_noise - MARGIN_PER_LOG_ROW * math.log(n)
+
+
+# Without a time limit, a search over one variable that already has a formula of at most GATE_COMPLEXITY
+# within NOISE_GATE of the data's noise level skips the stage: a formula with a parameter inside has at
+# least that complexity (four tokens and a scale) and cannot fit the data better, and a default discover
+# stays quick.
+NOISE_GATE = 1.05
+GATE_COMPLEXITY = 5
+# The gate needs the noise level known to within twice its tolerance: on n rows the estimate's relative
+# standard error is sqrt(35 / (36·(n − 2))) (the pseudo-residuals' squares of three neighbours are
+# correlated, Gasser et al. 1986), which is 2·(NOISE_GATE − 1) from about 100 rows on. On fewer, a
+# formula "at the noise level" may be well above it (the estimate drawn high, or raised by the law's
+# curvature over wide gaps), and a law with a parameter inside that would beat it is never fitted.
+NOISE_PRECISION = 2.0 * (NOISE_GATE - 1.0)
+
+
+def noise_level_error(rows: int) -> float:
+    """The relative standard error of noise_level on this many rows (normal noise, evenly spread)."""
+    return math.sqrt(35.0 / (36.0 * (rows - 2))) if rows > 2 else math.inf
+
+
+def noise_level(columns: Sequence[Array], target: Array) -> float | None:
+    """The standard deviation of the noise in data over one variable: each target against the straight
+    line through its two neighbours in the variable's order (Gasser, Sroka and Jennen-Steinmetz 1986),
+    so that a smooth law adds only its curvature times the squared spacing; None for several
+    variables, fewer than 8 rows, or neighbours at one value."""
+    if len(columns) != 1 or len(target) < 8:
+        return None
+    order = np.argsort(columns[0], kind="stable")
+    x, y = columns[0][order], target[order]
+    span = x[2:] - x[:-2]
+    if not np.all(span > 0.0):
+        return None
+    a, b = (x[2:] - x[1:-1]) / span, (x[1:-1] - x[:-2]) / span
+    pseudo = a * y[:-2] + b * y[2:] - y[1:-1]
+    return math.sqrt(float(np.mean(pseudo * pseudo / (a * a + b * b + 1.0))))
+
+
+def worth_fitting(settings: SearchSettings, columns: Sequence[Array], target: Array,
+                  found: Sequence[tuple[int, float]]) -> bool:
+    """Whether the stage may improve on a search that found formulas of these (complexity, root mean
+    square error): always with a time limit or where the noise level is not known to NOISE_PRECISION;
+    otherwise unless the data are over one variable and one of those of at most GATE_COMPLEXITY is
+    already at their noise level."""
+    if settings.time_limit is not None or noise_level_error(len(target)) > NOISE_PRECISION:
+        return True
+    noise = noise_level(columns, target)
+    return noise is None or not any(complexity <= GATE_COMPLEXITY and error <= NOISE_GATE * noise
+                                    for complexity, error in found)

@@ -25,9 +25,10 @@ from zor._fit import VALIDATION_FOLDS, Judge, kept_out_of_front, linear_unless_b
 from zor._fit import select_by_validation
 from zor._fit import unscaled_formula
 from zor._leave_one_out import best_predictor
-from zor._noise import prefers_relative, relative_error, sign_of
-from zor._parameters import PARAMETER_SHARE, Problem, formula_from_fit, log_fits, operator_names, parametric_stage
-from zor._parameters import problem_for, worth_fitting
+from zor._noise import prefers_relative, relative_error, sign_of, worth_fitting
+from zor._parameter_fits import Problem, log_fits, problem_for
+from zor._parameter_snapping import formula_from_fit
+from zor._parameters import PARAMETER_SHARE, operator_names, parametric_stage
 from zor._progress import Progress, ProgressBar
 from zor._results import EXACT_SHARE, DiscoveryResult, Formula, LevelReport, information_criterion, pareto_front
 from zor._results import select_best
@@ -237,12 +238,12 @@ def _climb(run: _Run, steps: list[tuple[int, int]], first: int) -> int | None:
 def _relative_item(formula: Formula) -> tuple[tuple[Token, ...], Column, NDArray[np.bool_]]:
     """The (tokens, constants, free ones) of a formula refitted for noise relative to the value: its inner
     parameters, and its scale and offset unless exact (an exact offset under a fitted scale is fitted too:
-    see zor._parameters.log_fits)."""
+    see zor._parameter_fits.log_fits)."""
     used = formula.constants
     inner = [float(token[2]) for token in formula.tokens if token[0] == "param"]  # type: ignore[misc]
     k = len(inner)
     full = np.array(inner + [used.used_scale, used.used_offset])
-    # A formula without an offset (one fitted as scale·f alone, see zor._parameters.offset_free_fits) keeps none.
+    # A formula without an offset (one fitted as scale·f alone, see zor._parameter_fits.offset_free_fits) keeps none.
     free = np.array([True] * k + [used.exact_scale is None, used.exact_offset is None and used.used_offset != 0.0])
     if free[k] and not free[k + 1] and full[k + 1] != 0.0:
         free[k + 1] = True

@@ -12,12 +12,12 @@ import numpy as np
 import pytest
 from scipy.optimize import least_squares
 
-from zor import _native, _parameters
+from zor import _derivatives, _native, _parameter_fits, _parameters, _shapes
 from zor._derivatives import number_parameters, value_and_gradient
 from zor._domain import box_of
 
 X = ("var", 0)
-P = _parameters.PARAM
+P = _shapes.PARAM
 
 
 def _op(name):
@@ -54,7 +54,7 @@ PROBLEMS = {
                  lambda x: 3.0 / (1.0 + np.exp((5.0 - x) / 1.5)), (0.0, 10.0), [0.5, -0.5]),
     "gaussian": ((X, P, _op("Add"), _op("Square"), P, _op("Mul"), _op("Exp")),
                  lambda x: 2.0 * np.exp(-((x - 1.2) ** 2) / 1.28), (-3.0, 5.0), [-1.0, -0.5]),
-    "two_decays": (_parameters.pair_shape((X, P, _op("Mul"), _op("Exp")), (X, P, _op("Mul"), _op("Exp"))),
+    "two_decays": (_shapes.pair_shape((X, P, _op("Mul"), _op("Exp")), (X, P, _op("Mul"), _op("Exp"))),
                    lambda x: 5.0 * np.exp(-x / 0.7) + 2.0 * np.exp(-x / 4.0), (0.0, 10.0), [-1.0, -0.3, 0.3]),
 }
 
@@ -64,8 +64,8 @@ def _problem(name, noisy):
     tokens = number_parameters(shape)
     x = np.linspace(low, high, 80)
     y = law(x) * (1.0 + (NOISE if noisy else 0.0))
-    values = _parameters.values_at(tokens, [x], np.array(inner))
-    scale, offset = _parameters._linear_start(values, y)
+    values = _derivatives.values_at(tokens, [x], np.array(inner))
+    scale, offset = _parameter_fits._linear_start(values, y)
     return tokens, x, y, np.array(inner + [scale, offset])
 
 
@@ -73,7 +73,7 @@ def _problem(name, noisy):
 @pytest.mark.parametrize("name", list(PROBLEMS))
 def test_native_fit_agrees_with_scipy(name, noisy):
     tokens, x, y, start = _problem(name, noisy)
-    fitted = _parameters.fit(tokens, [x], y, start)
+    fitted = _parameter_fits.fit(tokens, [x], y, start)
     assert fitted is not None
     reference, sse = _scipy_fit(tokens, x, y, start)
     # Both stop within their tolerances of one optimum: the vectors agree to 1e-8 of their size (a small
@@ -92,7 +92,7 @@ def test_fixed_entries_keep_their_bits_and_leave_the_jacobian():
     tokens, x, y, start = _problem("decay", True)
     start[-1] = np.nextafter(2.0, 3.0)
     free = np.array([True, True, False])
-    fitted = _parameters.fit(tokens, [x], y, start, free)
+    fitted = _parameter_fits.fit(tokens, [x], y, start, free)
     assert fitted is not None
     assert fitted.full[-1].tobytes() == start[-1].tobytes()
     assert fitted.jacobian.shape == (len(y), 2)
@@ -137,20 +137,20 @@ def test_batches_are_bit_identical_across_runs_and_thread_counts():
 
 def test_fit_shape_keeps_the_best_start_and_refuses_starts_where_the_shape_is_undefined():
     tokens, x, y, _ = _problem("michaelis_menten", True)
-    problem = _parameters.problem_for([x], y, ("x",), box_of([x]), 0.001, _parameters.operator_names(True, True))
+    problem = _parameter_fits.problem_for([x], y, ("x",), box_of([x]), 0.001, _parameters.operator_names(True, True))
     starts = [np.array([0.5]), np.array([-0.1]), np.array([40.0]), np.array([1.0])]  # x + c0 is 0 at x = 0.1
     lone = [_native.fit_parameters_batch([(tokens, inner)], [x], y, linear_start=True)[0] for inner in starts]
     assert [result[0] for result in lone] == ["converged", "refused", "converged", "converged"]
-    best = _parameters.fit_shape(problem, tokens, starts)
+    best = _parameter_fits.fit_shape(problem, tokens, starts)
     assert best is not None
     winner = min((result for result in lone if result[0] == "converged"), key=lambda result: result[2])
     assert best.full.tobytes() == winner[1] and best.sse == winner[2]
     # The same optimum as a fit from the scale and offset computed in NumPy.
-    values = _parameters.values_at(tokens, [x], starts[0])
-    reference = _parameters.fit(tokens, [x], y, np.concatenate([starts[0], _parameters._linear_start(values, y)]))
+    values = _derivatives.values_at(tokens, [x], starts[0])
+    reference = _parameter_fits.fit(tokens, [x], y, np.concatenate([starts[0], _parameter_fits._linear_start(values, y)]))
     assert reference is not None
     assert np.max(np.abs(best.full - reference.full)) <= 1e-8 * np.max(np.abs(reference.full))
-    assert _parameters.fit_shapes(problem, [(tokens, starts), (tokens, []), (tokens, [starts[1]])])[1:] == [None, None]
+    assert _parameter_fits.fit_shapes(problem, [(tokens, starts), (tokens, []), (tokens, [starts[1]])])[1:] == [None, None]
 
 
 @pytest.mark.parametrize("call, message", [
@@ -178,4 +178,4 @@ def test_unfittable_starts_are_refused_without_an_error():
     # exp(x + c0 + c1) with a scale: only scale·exp(c0 + c1) is determined.
     redundant = number_parameters([X, P, _op("Add"), P, _op("Add"), _op("Exp")])
     assert _native.fit_parameters(redundant, [x], np.exp(x), [0.3, 0.2, 1.0, 0.0])[0] == "undetermined"
-    assert _parameters.fit(redundant, [x], np.exp(x), np.array([0.3, 0.2, 1.0, 0.0])) is None
+    assert _parameter_fits.fit(redundant, [x], np.exp(x), np.array([0.3, 0.2, 1.0, 0.0])) is None

@@ -3,7 +3,7 @@
 import numpy as np
 import pytest
 
-from zor import _parameters
+from zor import _parameter_fits, _parameter_snapping, _parameters
 from zor._domain import box_of
 from zor._fit import Judge
 from zor._leave_one_out import LEAVE_ONE_OUT_ROWS, best_predictor
@@ -16,12 +16,12 @@ AXES = np.array([0.387, 0.723, 1.0, 1.524, 5.203, 9.537, 19.19, 30.07])  # the p
 def planets(rows=AXES):
     speeds = np.array([float(f"{value:.4g}") for value in rows**-0.5])  # four digits, as published
     law = Judge([rows], speeds, ("a",), 0.001, box_of([rows])).judge_tokens((A, ("op", "Sqrt"), ("op", "Recip")))
-    problem = _parameters.problem_for([rows], speeds, ("a",), box_of([rows]), 0.001,
+    problem = _parameter_fits.problem_for([rows], speeds, ("a",), box_of([rows]), 0.001,
                                       _parameters.operator_names(True, True))
     # c·√(sin(c0/a)): the law as c0 → 0, bent at the smallest axis to Mercury's rounding
     tokens = (("param", 0, 0.0238), A, ("op", "Div"), ("op", "Sin"), ("op", "Sqrt"))
-    fitted = _parameters.fit(tokens, [rows], speeds, np.array([0.0238, 6.48, 0.0]), np.array([True, True, False]))
-    bent = _parameters.formula_from_fit(problem, fitted, {}, fitted)
+    fitted = _parameter_fits.fit(tokens, [rows], speeds, np.array([0.0238, 6.48, 0.0]), np.array([True, True, False]))
+    bent = _parameter_snapping.formula_from_fit(problem, fitted, {}, fitted)
     return speeds, law, bent
 
 

@@ -10,7 +10,7 @@ import pytest
 from scipy.optimize import least_squares
 
 import zor
-from zor import _native, _noise, _parameters
+from zor import _derivatives, _native, _noise, _parameter_fits
 from zor._domain import box_of
 
 RNG = np.random.default_rng(7)
@@ -31,7 +31,7 @@ def test_relative_noise_is_told_from_the_same_noise_on_every_row(target, predict
 
 
 T = np.linspace(0.0, 10.0, 120)
-SHAPE = _parameters.number_parameters([("var", 0), ("param", 0), ("op", "Mul"), ("op", "Exp")])
+SHAPE = _derivatives.number_parameters([("var", 0), ("param", 0), ("op", "Mul"), ("op", "Exp")])
 NOISE = np.exp(0.03 * np.random.default_rng(3).standard_normal(len(T)))
 
 
@@ -42,9 +42,9 @@ NOISE = np.exp(0.03 * np.random.default_rng(3).standard_normal(len(T)))
 ], ids=["positive scale", "negative scale", "negative targets"])
 def test_a_fit_for_relative_noise_is_the_least_squares_fit_of_the_log_ratio(rate, scale, offset):
     y = (scale * np.exp(rate * T) + offset) * NOISE
-    problem = _parameters.problem_for([T], y, ("t",), box_of([T]), 0.001, ["Exp", "Mul"], relative=True)
+    problem = _parameter_fits.problem_for([T], y, ("t",), box_of([T]), 0.001, ["Exp", "Mul"], relative=True)
     start = np.array([0.8 * rate, 1.1 * scale, 1.1 * offset])  # inside the targets' sign on every row
-    fitted = _parameters.log_fits(problem, [(SHAPE, start, np.ones(3, dtype=bool))])[0]
+    fitted = _parameter_fits.log_fits(problem, [(SHAPE, start, np.ones(3, dtype=bool))])[0]
     assert fitted is not None
 
     def log_ratio(p):

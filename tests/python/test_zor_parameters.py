@@ -17,7 +17,7 @@ import pytest
 
 import zor
 import zor_core
-from zor import _native, _parameters, _search
+from zor import _constants, _derivatives, _native, _noise, _parameter_fits, _parameter_snapping, _parameters, _search, _shapes
 from zor._description_length import description_length, formula_description_length, marginal_variances
 from zor._description_length import operator_kinds
 from zor._domain import box_of
@@ -45,15 +45,15 @@ def test_gradient_matches_finite_differences(name):
     x = np.linspace(0.5, 1.5, 9)
     theta = np.array([0.7, 1.3])
     tokens = _operand_tokens(name)
-    value, gradient = _parameters.value_and_gradient(tokens, [x], theta)
+    value, gradient = _derivatives.value_and_gradient(tokens, [x], theta)
     for k in range(2):
         step = np.zeros(2)
         step[k] = 1e-6
-        plus = _parameters.values_at(tokens, [x], theta + step)
-        minus = _parameters.values_at(tokens, [x], theta - step)
+        plus = _derivatives.values_at(tokens, [x], theta + step)
+        minus = _derivatives.values_at(tokens, [x], theta - step)
         np.testing.assert_allclose(gradient[k], (plus - minus) / 2e-6, rtol=1e-6, atol=1e-8)
     # The values the fit works with are the native evaluation's, to rounding.
-    native = _native.evaluate(list(_parameters.number_parameters(tokens, theta)), [x])
+    native = _native.evaluate(list(_derivatives.number_parameters(tokens, theta)), [x])
     np.testing.assert_allclose(value, native, rtol=1e-14)
 
 
@@ -61,15 +61,15 @@ def test_gradient_matches_finite_differences(name):
 def test_grid_values_are_the_values_at_each_point(name):
     x = np.linspace(0.5, 1.5, 5)
     points = np.array([[0.7, 1.3], [-0.2, 2.0], [1.5, 0.9]])
-    grid = _parameters.values_at(_operand_tokens(name), [x], points)
+    grid = _derivatives.values_at(_operand_tokens(name), [x], points)
     for row, point in zip(grid, points):
-        np.testing.assert_array_equal(row, _parameters.values_at(_operand_tokens(name), [x], point))
+        np.testing.assert_array_equal(row, _derivatives.values_at(_operand_tokens(name), [x], point))
 
 
 def test_enumeration_holds_the_laws_and_no_affine_repeats():
     x = np.linspace(0.5, 5.0, 48)
-    shapes = _parameters.enumerate_shapes(1, 6, 3, _parameters.operator_names(True, True), [x])
-    texts = {_parameters.parameter_text(shape, ["x"]) for shape in shapes}
+    shapes = _shapes.enumerate_shapes(1, 6, 3, _parameters.operator_names(True, True), [x])
+    texts = {_parameter_snapping.parameter_text(shape, ["x"]) for shape in shapes}
     for law in ["exp((x * 0.0))", "(1/(x + 0.0))", "exp((0.0 / (x + 0.0)))", "exp((0.0 * ln(x)))",
                 "exp((0.0 * ((x + 0.0)^2)))", "(1/(0.0 + exp((x * 0.0))))"]:
         assert law in texts
@@ -81,12 +81,12 @@ def test_enumeration_holds_the_laws_and_no_affine_repeats():
         top = fold(shape, lambda token: token[0], lambda op, a: "expr", lambda op, a, b: (op, kind(a), kind(b)))
         assert not (isinstance(top, tuple) and top[0] in ("Add", "Sub", "Mul", "Div") and "param" in top[1:])
     # Deterministic: the same shapes in the same order.
-    assert shapes == _parameters.enumerate_shapes(1, 6, 3, _parameters.operator_names(True, True), [x])
+    assert shapes == _shapes.enumerate_shapes(1, 6, 3, _parameters.operator_names(True, True), [x])
 
 
 def _problem(columns, y):
     operators = _parameters.operator_names(True, True)
-    return _parameters.problem_for(columns, y, ("x",), box_of(columns), 0.001, operators)
+    return _parameter_fits.problem_for(columns, y, ("x",), box_of(columns), 0.001, operators)
 
 
 @pytest.mark.parametrize("noise", ["same on every row", "relative to the value"])
@@ -103,10 +103,10 @@ def test_interval_covers_the_truth_about_as_often_as_it_says(noise):
     trials = 150
     for _ in range(trials):
         y = clean + spread * rng.standard_normal(len(x))
-        fit = _parameters.fit(tokens, [x], y, np.array([-0.5, 1.5, 0.4]))
+        fit = _parameter_fits.fit(tokens, [x], y, np.array([-0.5, 1.5, 0.4]))
         assert fit is not None
-        errors, dof = _parameters.standard_errors(fit, _problem([x], y))
-        covered += np.abs(fit.full - truth) <= _parameters.t_quantile(dof) * errors
+        errors, dof = _parameter_fits.standard_errors(fit, _problem([x], y))
+        covered += np.abs(fit.full - truth) <= _parameter_fits.t_quantile(dof) * errors
     rate = covered / trials
     assert np.all(rate >= 0.88), rate
     assert rate[0] <= 0.99 and rate[1] <= 0.99, rate  # not so wide that they say nothing
@@ -116,7 +116,7 @@ def test_fit_refuses_parameters_the_data_do_not_determine():
     x = np.linspace(0.0, 2.0, 30)
     # exp(c0·x + c1) times a scale: c1 and the scale are one constant.
     tokens = (X, C0, ("op", "Mul"), C1, ("op", "Add"), ("op", "Exp"))
-    assert _parameters.fit(tokens, [x], np.exp(0.5 * x), np.array([0.3, 0.2, 1.0, 0.0])) is None
+    assert _parameter_fits.fit(tokens, [x], np.exp(0.5 * x), np.array([0.3, 0.2, 1.0, 0.0])) is None
 
 
 def test_a_fit_undefined_over_the_box_is_dropped():
@@ -124,9 +124,9 @@ def test_a_fit_undefined_over_the_box_is_dropped():
     x = np.concatenate([np.linspace(1.0, 1.4, 20), np.linspace(1.6, 2.0, 20)])
     problem = _problem([x], 1.0 / (x - 1.5) + 3.0)
     tokens = (X, C0, ("op", "Add"), ("op", "Recip"))
-    fit = _parameters.fit(tokens, [x], problem.target, np.array([-1.45, 1.0, 3.0]))
+    fit = _parameter_fits.fit(tokens, [x], problem.target, np.array([-1.45, 1.0, 3.0]))
     assert fit is not None and fit.inner[0] == pytest.approx(-1.5)
-    assert _parameters.formula_from_fit(problem, fit, {}, fit) is None
+    assert _parameter_snapping.formula_from_fit(problem, fit, {}, fit) is None
 
 
 @pytest.mark.parametrize("exponent, noise, snapped", [(0.75, 0.0, (3, 4, "")), (0.75, 0.01, None),
@@ -137,10 +137,10 @@ def test_snapping_needs_two_standard_errors_and_a_shorter_description(exponent, 
     y = 3.4 * x**exponent * (1.0 + noise * rng.standard_normal(len(x)))
     problem = _problem([x], y)
     tokens = (X, ("op", "Ln"), C0, ("op", "Mul"), ("op", "Exp"))
-    fit = _parameters.fit(tokens, [x], y, np.array([0.6, 4.0, 0.0]))
+    fit = _parameter_fits.fit(tokens, [x], y, np.array([0.6, 4.0, 0.0]))
     assert fit is not None
-    final, exact, original = _parameters.snap_parameters(problem, fit)
-    formula = _parameters.formula_from_fit(problem, final, exact, original)
+    final, exact, original = _parameter_snapping.snap_parameters(problem, fit)
+    formula = _parameter_snapping.formula_from_fit(problem, final, exact, original)
     c0 = formula.parameters[0]
     assert c0.name == "c0" and c0.exact == snapped
     if snapped is None:  # the fitted value's interval; the value used may be refitted after the scale snaps
@@ -156,9 +156,9 @@ def test_a_parameter_snaps_only_to_a_constant_written_in_the_digits_the_data_fix
     x = rng.uniform(-3.0, 5.0, 200)
     y = 2.0 * np.exp(-((x - 1.2) ** 2) / (2 * 0.8**2)) * (1.0 + 0.01 * rng.standard_normal(len(x)))
     tokens = (X, C0, ("op", "Add"), ("op", "Square"), C1, ("op", "Mul"), ("op", "Exp"))
-    fit = _parameters.fit(tokens, [x], y, np.array([-1.0, -0.7, 2.0, 0.0]))
+    fit = _parameter_fits.fit(tokens, [x], y, np.array([-1.0, -0.7, 2.0, 0.0]))
     problem = _problem([x], y)
-    formula = _parameters.formula_from_fit(problem, *_parameters.snap_parameters(problem, fit))
+    formula = _parameter_snapping.formula_from_fit(problem, *_parameter_snapping.snap_parameters(problem, fit))
     width = formula.parameters[1]
     assert width.exact is None and width.low < -0.78125 < width.high, width
 
@@ -307,7 +307,7 @@ def test_max_parameters_is_checked(value, error):
 
 
 def test_python_form_of_parameters_is_bit_exact():
-    tokens = _parameters.number_parameters((X, C0, ("op", "Mul"), ("op", "Exp")), [-0.1234567890123])
+    tokens = _derivatives.number_parameters((X, C0, ("op", "Mul"), ("op", "Exp")), [-0.1234567890123])
     namespace = {}
     exec(to_python(tokens, ["x"]), namespace)
     x = np.linspace(0.0, 7.0, 40)
@@ -330,12 +330,12 @@ def test_a_sum_of_two_decays_starts_near_its_rates_and_fits_them():
     x = np.linspace(0.0, 10.0, 200)
     y = 5.0 * np.exp(-x / 0.7) + 2.0 * np.exp(-x / 4.0)
     term = (X, C0, ("op", "Mul"), ("op", "Exp"))
-    rows = _parameters._screen_rows(len(x))
-    starts = _parameters.pair_starts(term, term, [x[rows]], y[rows], _parameters.PAIR_STARTS)
+    rows = _shapes.screen_rows(len(x))
+    starts = _shapes.pair_starts(term, term, [x[rows]], y[rows], _parameters.PAIR_STARTS)
     # A sum of a term with itself takes each pair of rates once, the smaller first; one start has both
     # decays, and none leans on a nearly straight term (a rate near 0 with a huge coefficient).
     assert all(p < q and abs(c) < 10 for p, q, c in starts) and any(q < 0 for _, q, _ in starts)
-    fit = _parameters.fit_shape(_problem([x], y), _parameters.pair_shape(term, term), starts)
+    fit = _parameter_fits.fit_shape(_problem([x], y), _shapes.pair_shape(term, term), starts)
     np.testing.assert_allclose(fit.full, [-1 / 0.7, -0.25, 0.4, 5.0, 0.0], rtol=1e-9, atol=1e-9)
 
 
@@ -346,8 +346,8 @@ def test_noise_level_of_one_variable_data(law, sigma):
     rng = np.random.default_rng(12)
     x = rng.uniform(1.0, 5.0, 400)
     y = law(x) + sigma * rng.standard_normal(len(x))
-    assert _parameters.noise_level([x], y) == pytest.approx(sigma, rel=0.15)
-    assert _parameters.noise_level([x, x], y) is None
+    assert _noise.noise_level([x], y) == pytest.approx(sigma, rel=0.15)
+    assert _noise.noise_level([x, x], y) is None
 
 
 def test_a_default_search_at_the_noise_level_skips_the_stage_and_a_time_limit_does_not():
@@ -357,10 +357,10 @@ def test_a_default_search_at_the_noise_level_skips_the_stage_and_a_time_limit_do
     quick = zor.discover(x.reshape(-1, 1), y, progress=False)
     assert quick.best.formula.startswith("((3") and not any(f.parameters for f in quick.front)
     found = [(f.complexity, f.error) for f in quick.front]
-    assert not _parameters.worth_fitting(settings_from("discover", {}), [x], y, found)
-    assert _parameters.worth_fitting(settings_from("discover", {"time_limit": 5}), [x], y, found)
+    assert not _noise.worth_fitting(settings_from("discover", {}), [x], y, found)
+    assert _noise.worth_fitting(settings_from("discover", {"time_limit": 5}), [x], y, found)
     # A longer formula at the noise level leaves room for a shorter one with a parameter.
-    assert _parameters.worth_fitting(settings_from("discover", {}), [x], y, [(9, found[-1][1])])
+    assert _noise.worth_fitting(settings_from("discover", {}), [x], y, [(9, found[-1][1])])
 
 
 @pytest.mark.parametrize("tiny", [1e-160, 1e-170])  # the squared norm denormal, or zero
@@ -369,10 +369,10 @@ def test_a_parameter_of_no_effect_has_an_infinite_error_without_a_warning(tiny):
     y = 2.0 + 3.0 * np.exp(-0.3 * x)
     tokens = (X, C0, ("op", "Mul"), ("op", "Exp"))
     jacobian = np.column_stack([tiny * x, np.exp(-0.3 * x), np.ones_like(x)])
-    fitted = _parameters.Fit(tokens, np.array([-0.3, 3.0, 2.0]), np.ones(3, dtype=bool), 1e-3, jacobian)
+    fitted = _parameter_fits.Fit(tokens, np.array([-0.3, 3.0, 2.0]), np.ones(3, dtype=bool), 1e-3, jacobian)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        errors, dof = _parameters.standard_errors(fitted, _problem([x], y))
+        errors, dof = _parameter_fits.standard_errors(fitted, _problem([x], y))
         variances = marginal_variances(jacobian, 1e-4)
     assert dof == 47 and math.isinf(errors[0]) and np.all(np.isfinite(errors[1:]))
     # The description length counts no precision for it (no finite positive variance).
@@ -382,10 +382,10 @@ def test_a_parameter_of_no_effect_has_an_infinite_error_without_a_warning(tiny):
 def test_enumeration_stops_at_its_deadline_and_keeps_only_whole_sets():
     operators = tuple(_parameters.operator_names(False, False))
     x = np.linspace(0.35, 3.05, 48)
-    assert _parameters.enumerate_shapes(1, 5, 2, operators, [x], time.monotonic() - 1.0) is None
-    assert _parameters.shapes_for(1, 5, 2, operators, time.monotonic() - 1.0) is None
-    made = _parameters.shapes_for(1, 5, 2, operators)
-    assert made and _parameters.shapes_for(1, 5, 2, operators, time.monotonic() - 1.0) == made
+    assert _shapes.enumerate_shapes(1, 5, 2, operators, [x], time.monotonic() - 1.0) is None
+    assert _shapes.shapes_for(1, 5, 2, operators, time.monotonic() - 1.0) is None
+    made = _shapes.shapes_for(1, 5, 2, operators)
+    assert made and _shapes.shapes_for(1, 5, 2, operators, time.monotonic() - 1.0) == made
 
 
 def test_a_deadline_in_the_screen_leaves_time_to_fit_the_shapes_screened(monkeypatch):
@@ -393,7 +393,7 @@ def test_a_deadline_in_the_screen_leaves_time_to_fit_the_shapes_screened(monkeyp
     problem = _problem([t], 2.0 + 3.0 * np.exp(-t / 3.3))
     size = _parameters.stage_size(3, 1, True)
     operators = _parameters.operator_names(True, True)
-    shapes = _parameters.shapes_for(1, size.max_tokens, size.max_params, tuple(operators))  # made in real time
+    shapes = _shapes.shapes_for(1, size.max_tokens, size.max_params, tuple(operators))  # made in real time
     # A clock that moves a millisecond each time it is read: the screen reads it twice every 64 shapes, and
     # would reach the deadline of 50 ms a third of the way through the shapes, before any fit.
     now = [0.0]
@@ -441,7 +441,7 @@ def _holds(formula, law, x):
     fresh = np.linspace(float(x.min()), float(x.max()), 400)
     truth = law(fresh)
     used = formula.constants
-    fitted = _parameters.fit(formula.tokens, [fresh], truth, np.array(inner + [used.used_scale, used.used_offset]))
+    fitted = _parameter_fits.fit(formula.tokens, [fresh], truth, np.array(inner + [used.used_scale, used.used_offset]))
     return fitted is not None and math.sqrt(fitted.sse / len(fresh)) <= 1e-6 * math.sqrt(float(np.mean(truth**2)))
 
 
@@ -451,19 +451,19 @@ def test_the_noise_gate_needs_rows_enough_to_know_the_noise_level(rows, worth):
     # known to ±27 % only, and a law with a parameter inside may still beat the formula.
     x = np.linspace(0.0, 7.0, rows)
     y = 3.0 * x * x + 1.0 + np.random.default_rng(4).standard_normal(rows)
-    found = [(4, 0.95 * _parameters.noise_level([x], y))]
-    assert _parameters.worth_fitting(settings_from("discover", {}), [x], y, found) is worth
+    found = [(4, 0.95 * _noise.noise_level([x], y))]
+    assert _noise.worth_fitting(settings_from("discover", {}), [x], y, found) is worth
 
 
 def test_a_rough_fit_also_gives_its_shape_without_an_offset():
     t = np.linspace(0.0, 7.0, 15)
-    shape = _parameters.number_parameters([X, C0, ("op", "Mul"), ("op", "Exp")])
+    shape = _derivatives.number_parameters([X, C0, ("op", "Mul"), ("op", "Exp")])
     for noise, relative in ((0.1, False), (0.1, True), (0.001, False)):
         y = 120.0 * np.exp(0.45 * t) * (1.0 + noise * np.random.default_rng(1).standard_normal(len(t)))
-        problem = _parameters.problem_for([t], y, ("t",), box_of([t]), 0.001, ["Exp", "Mul"], relative)
-        fitted = _parameters.fit_shapes(problem, [(shape, [np.array([0.3])])])[0]
-        free = _parameters.offset_free_fits(problem, [fitted])[0]
-        if noise < _parameters.SNAP_GATE:  # a close fit: snapping weighs an offset of 0 itself
+        problem = _parameter_fits.problem_for([t], y, ("t",), box_of([t]), 0.001, ["Exp", "Mul"], relative)
+        fitted = _parameter_fits.fit_shapes(problem, [(shape, [np.array([0.3])])])[0]
+        free = _parameter_fits.offset_free_fits(problem, [fitted])[0]
+        if noise < _constants.SNAP_GATE:  # a close fit: snapping weighs an offset of 0 itself
             assert free is None
             continue
         assert free is not None and free.full[2] == 0.0 and not free.free[2] and free.free[:2].all()
@@ -492,7 +492,7 @@ def test_the_screen_for_relative_noise_weighs_the_smallest_values():
     m = np.geomspace(0.1, 100.0, 20)
     y = 3.0 * m**0.75 * (1.0 + 0.1 * np.random.default_rng(2).standard_normal(len(m)))
     operators = _parameters.operator_names(True, True)
-    problem = _parameters.problem_for([m], y, ("M",), box_of([m]), 0.001, operators, relative=True)
+    problem = _parameter_fits.problem_for([m], y, ("M",), box_of([m]), 0.001, operators, relative=True)
     formulas = _parameters.parametric_formulas(problem, _parameters.stage_size(3, 1, False, len(m)), operators, [],
                                                None)
     assert any(_holds(formula, lambda x: 3.0 * x**0.75, m) for formula in formulas)

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import zor
-from zor import _parameters
+from zor import _parameter_fits, _parameter_snapping, _parameters
 from zor._constants import FitStatistics, exact_value, snap
 
 PENDULUM = 2 * math.pi / math.sqrt(9.81)
@@ -102,10 +102,10 @@ def test_parameters_drop_the_offset_before_the_scale_snaps(seed):
     # exp(c0·t) with c0 = -1/2: an offset of 0 is no term, and the scale 2.006 is not left at 2 with an
     # offset of 0.003 making up for it
     t, y = _damped(seed)
-    problem = _parameters.problem_for([t], y, ("t",), ((0.1, 3.0),), 0.0, _parameters.operator_names(False, False))
+    problem = _parameter_fits.problem_for([t], y, ("t",), ((0.1, 3.0),), 0.0, _parameters.operator_names(False, False))
     shape = (("var", 0), ("param", 0, 0.0), ("op", "Mul"), ("op", "Exp"))
-    fitted = _parameters.fit_shape(problem, shape, [np.array([-0.5])])
-    formula = _parameters.formula_from_fit(problem, *_parameters.snap_parameters(problem, fitted))
+    fitted = _parameter_fits.fit_shape(problem, shape, [np.array([-0.5])])
+    formula = _parameter_snapping.formula_from_fit(problem, *_parameter_snapping.snap_parameters(problem, fitted))
     assert formula.constants.used_offset == 0.0, formula
     assert "offset" not in [p.name for p in formula.parameters]
     scale = next(p for p in formula.parameters if p.name == "scale")

@@ -12,7 +12,7 @@ import time
 
 import numpy as np
 import zor
-from zor._search import LADDER
+from zor._ladder import LADDER
 
 from recovery_problems import EXACT, PROBLEMS, exact_suite_data, relative_error
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from collections.abc import Sequence
 from typing import Any
 
@@ -131,3 +132,8 @@ def subsample_rows(rows: int, max_rows: int | None) -> NDArray[np.intp] | None:
         x ^= x >> np.uint64(31)
     chosen = np.argpartition(x, max_rows - 1)[:max_rows]
     return np.sort(chosen)
+
+
+def rms(values: Column) -> float:
+    """The root mean square of the values."""
+    return math.sqrt(float(np.mean(values * values)))

@@ -16,7 +16,7 @@ from hypothesis import strategies as st
 import zor
 import zor_core
 from zor import _native
-from zor._search import LADDER
+from zor._ladder import LADDER
 from zor._domain import defined_over
 from zor._expression import default_names, to_text
 

@@ -17,7 +17,7 @@ import pytest
 
 import zor
 import zor_core
-from zor import _constants, _derivatives, _native, _noise, _parameter_fits, _parameter_snapping, _parameters, _search, _shapes
+from zor import _constants, _derivatives, _native, _noise, _parameter_fits, _parameter_snapping, _ladder, _parameters, _shapes, _stages
 from zor._description_length import description_length, formula_description_length, marginal_variances
 from zor._description_length import operator_kinds
 from zor._domain import box_of
@@ -417,19 +417,19 @@ def test_a_short_time_limit_fits_parameters_early_at_the_size_without_one(monkey
     y = (2.0 + 3.0 * np.exp(-t / 3.3)) * (1.0 + 0.01 * rng.standard_normal(len(t)))
     steps: list[int] = []
     calls = []
-    stage = _search.parametric_stage
+    stage = _stages.parametric_stage
 
     def recorded(*args, **kwargs):
         calls.append((args[4].climbing, max(steps)))
         return stage(*args, **kwargs)
 
-    monkeypatch.setattr(_search, "parametric_stage", recorded)
+    monkeypatch.setattr(_stages, "parametric_stage", recorded)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         result = zor.discover(t.reshape(-1, 1), y, time_limit=seconds(3.0),
                               progress=lambda level: steps.append(level.step))
-    early = _search._early_parameters_step(list(_search.LADDER))
-    assert _search.LADDER[early - 1] >= (8, 2000) and calls[0] == (False, early - 1)
+    early = _ladder.early_parameters_step(list(_ladder.LADDER))
+    assert _ladder.LADDER[early - 1] >= (8, 2000) and calls[0] == (False, early - 1)
     assert all(climbing for climbing, _ in calls[1:])
     c0 = next(p for p in result.best.parameters if p.name == "c0")
     assert c0.low <= -1 / 3.3 <= c0.high

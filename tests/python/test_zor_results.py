@@ -378,7 +378,7 @@ def test_progress_bar_of_a_ladder_counts_down(capfd):
     i = np.arange(60)
     zor.discover([np.sin(0.1 * i + k) for k in range(2)], np.sin(i * i * 0.37), time_limit=1.2, progress=True)
     err = capfd.readouterr().err
-    steps = len(zor._search.LADDER)
+    steps = len(zor._ladder.LADDER)
     assert f"step 1/{steps}, complexity 6, beam 2,000: " in err and f"step 2/{steps}" in err
     assert "s left" in err and ": :" not in err
 

@@ -196,29 +196,29 @@ def test_a_term_too_large_to_square_stays_out_of_the_pool_without_a_warning(low,
 
 
 def test_a_formula_that_is_zero_but_for_rounding_never_joins_the_front():
-    from zor import _search
+    from zor import _front, _run
     from zor._settings import settings_from
 
     x = np.linspace(1.0, 3.0, 40)
-    run = _search._Run([x], np.sin(7.0 * x), ("x",), settings_from("discover", {}), None, None, False)
+    run = _run.Run([x], np.sin(7.0 * x), ("x",), settings_from("discover", {}), None, None, False)
     noise = (V0, ("op", "Ln"), V0, ("op", "Exp"), ("op", "Zor"))  # x − x, but for rounding
     run.factored.append(noise)
-    assert all(formula.tokens != noise for formula in run._scaled_front())
+    assert all(formula.tokens != noise for formula in _front.scaled_front(run))
 
 
 @pytest.mark.parametrize("lowest, memorised", [(1.0, True), (59.5, False)])
 def test_a_formula_that_one_row_fits_by_itself_never_joins_the_front(lowest, memorised):
-    from zor import _fit, _search
+    from zor import _fit, _front, _run
     from zor._settings import settings_from
 
     x = np.r_[lowest, np.linspace(60.0, 90.0, 39)]
     y = np.random.default_rng(1).normal(size=len(x))
-    run = _search._Run([x], y, ("x",), settings_from("discover", {}), None, None, False)
+    run = _run.Run([x], y, ("x",), settings_from("discover", {}), None, None, False)
     spike = (V0, ("op", "Neg"), ("op", "Exp"))  # ~e^(−x): the lowest row's alone when it lies far below the rest
     assert _fit.memorises_a_row(run.final_judge.judge_tokens(spike, False), [x], y) is memorised
     run.factored.append(spike)
     if memorised:
-        assert all(formula.tokens != spike for formula in run._scaled_front())
+        assert all(formula.tokens != spike for formula in _front.scaled_front(run))
 
 
 M = ("var", 1)
@@ -247,12 +247,12 @@ def test_a_function_that_turns_between_every_few_rows_is_seen(tokens, points, fl
 def test_a_row_of_high_leverage_that_the_other_rows_predict_is_not_memorised(spike_target, memorised):
     # 8.99/r² on distances from 0.05: the nearest row has a leverage of 0.99, and the other rows predict it
     # (the law) or do not (a row the formula alone would follow)
-    from zor import _fit, _search
+    from zor import _fit, _run
     from zor._settings import settings_from
 
     r = np.linspace(0.05, 1.0, 10)
     y = np.round(8.99 / r**2, 2)
     y[0] = spike_target
-    run = _search._Run([r], y, ("r",), settings_from("discover", {}), None, None, False)
+    run = _run.Run([r], y, ("r",), settings_from("discover", {}), None, None, False)
     inverse_square = (V0, ("op", "Recip"), ("op", "Square"))
     assert _fit.memorises_a_row(run.final_judge.judge_tokens(inverse_square, False), [r], y) is memorised

@@ -1,0 +1,131 @@
+"""One discover call's state, handed from the ladder to each stage after it and on to the front: the data
+(and the subsample the searches run on), the settings, the clock and the shares of a time limit the stages
+keep, the listener, and what each step adds (the ladder's merged front, the factor searches' candidates,
+the parametric stage's formulas, the noise model, the sums' shapes, the search's own held-out errors)."""
+
+from __future__ import annotations
+
+import time
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from zor import _native
+from zor._data import Column, rms, subsample_rows
+from zor._domain import box_of, reach
+from zor._expression import Token
+from zor._fit import VALIDATION_FOLDS, Judge, unscaled_formula
+from zor._parameter_fits import Problem
+from zor._parameters import PARAMETER_SHARE
+from zor._progress import ProgressBar
+from zor._results import Formula, LevelReport, pareto_front
+from zor._settings import SearchSettings
+from zor._stages import CHECK_SHARE, CHECKED_ROWS, SUM_SHARE
+
+if TYPE_CHECKING:
+    from zor._native import Candidate, Outcome
+    from zor._sums import Shape
+
+
+@dataclass
+class _Merged:
+    """Best and per-complexity front over the steps of one discover call."""
+
+    best: Candidate | None = None
+    by_complexity: dict[int, Candidate] = field(default_factory=dict)
+
+    def add(self, outcome: Outcome) -> None:
+        # Strict comparisons: among equal scores the earlier candidate stays,
+        # and a NaN score neither replaces nor is replaced, as in the search.
+        best = outcome["best"]
+        if best is not None and (self.best is None or self.best["score"] > best["score"]):
+            self.best = best
+        for candidate in outcome["front"]:
+            kept = self.by_complexity.get(candidate["complexity"])
+            if kept is None or kept["score"] > candidate["score"]:
+                self.by_complexity[candidate["complexity"]] = candidate
+
+    def pareto(self) -> Iterator[Candidate]:
+        yield from pareto_front(self.by_complexity, lambda candidate: candidate["rmse"])
+
+
+class Run:
+    """The steps of one discover call and what they found."""
+
+    def __init__(self, columns: list[Column], target: Column, names: tuple[str, ...], settings: SearchSettings,
+                 listener: Callable[[LevelReport], Any] | None, cluster: Any, checking: bool) -> None:
+        self.columns, self.target, self.names, self.listener = columns, target, names, listener
+        self.settings, self.cluster = settings, cluster
+        self.started = time.monotonic()
+        self.levels: list[LevelReport] = []
+        self.merged = _Merged()
+        self.totals = {"generated": 0, "admitted": 0, "scored": 0}
+        self.cut_short = False
+        self.parametric: list[Formula] = []
+        self.early_seconds: float | None = None  # what the climb's first parametric stage took
+        self.target_mean_square = float(np.mean(target * target))
+        self.target_variance = float(np.var(target))
+        # Candidates x·g from the factor searches, as token lists.
+        self.factored: list[tuple[Token, ...]] = []
+        self.search_columns, self.search_target = columns, target
+        rows = subsample_rows(len(target), settings.max_rows)
+        if rows is not None:
+            self.search_columns = [np.ascontiguousarray(column[rows]) for column in columns]
+            self.search_target = np.ascontiguousarray(target[rows])
+        # With scaling the precision goal is a share of the targets' root mean square, so that the
+        # data's units (G = 6.674e-11 N m²/kg², or F in meganewtons) change nothing but the constants;
+        # without it the search is find_formula's, whose goal is in the targets' units.
+        self.goal = settings.precision_goal
+        if settings.scaling:
+            self.goal *= rms(self.search_target)
+        penalty = settings.complexity_penalty
+        self.domain = box_of(columns)
+        self.reach = reach(columns)
+        self.summing = settings.scaling and settings.max_terms >= 2
+        self.fitting = settings.scaling and settings.max_parameters > 0
+        self.checking = (checking and settings.scaling and settings.model_selection == "best"
+                         and settings.time_limit is not None and len(names) >= 2 and 2 * VALIDATION_FOLDS <= len(target) <= CHECKED_ROWS)
+        self.search_errors: Column | None = None  # the search's own held-out errors (check_search)
+        # Noise relative to the value (weigh_noise): the problem formulas are then refitted and ranked on.
+        self.relative: Problem | None = None
+        # What the ladder leaves of a time limit: PARAMETER_SHARE for the parameters, then SUM_SHARE for
+        # sums, then CHECK_SHARE for the check.
+        limit = settings.time_limit or 0.0
+        self.sum_reserve = SUM_SHARE * limit if self.summing else 0.0
+        self.check_reserve = CHECK_SHARE * limit if self.checking else 0.0
+        self.reserve = self.sum_reserve + self.check_reserve + (PARAMETER_SHARE * limit if self.fitting else 0.0)
+        self.sum_shapes: list[tuple[Shape, ...]] = []
+        self.linear: Formula | None = None  # the least-squares linear model on the raw variables
+        # Per complexity, the formulas offered to the front with the errors it ranks them by (see zor._front.scaled_front).
+        self.offered: dict[int, list[tuple[float, Formula]]] = {}
+        self.last_step = (0, 0)
+        self.judge = Judge(self.search_columns, self.search_target, names, penalty, self.domain)
+        self.final_judge = Judge(columns, target, names, penalty, self.domain)
+
+    def remaining(self, reserve: float = 0.0) -> float | None:
+        """Seconds left of the time limit, less `reserve`; None without a limit."""
+        limit = self.settings.time_limit
+        return None if limit is None else limit - reserve - (time.monotonic() - self.started)
+
+    def reached_goal(self) -> bool:
+        best = self.merged.best
+        return best is not None and self.goal >= best["score"]
+
+    def announce(self, stage: str) -> None:
+        """Names a stage after the ladder on the progress bar, if there is one."""
+        if isinstance(self.listener, ProgressBar):
+            self.listener.stage(stage)
+
+    def formula(self, candidate: Candidate) -> Formula | None:
+        """The candidate as a Formula: with scaling, fitted and snapped on the search's rows."""
+        if not self.settings.scaling:
+            return unscaled_formula(candidate, self.names, self.domain, self.target_mean_square,
+                                    self.target_variance)
+        return self.judge.judge(candidate)
+
+    def search(self, columns: list[Column], target: Column, settings: SearchSettings, **control: Any) -> Outcome:
+        """One native search; every call of _native.search goes through here."""
+        return _native.search(columns, target, settings, keep_front=True, memory_limit=settings.memory_limit or 0,
+                              **control)

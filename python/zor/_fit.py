@@ -338,8 +338,9 @@ def linear_unless_better(chosen: Formula, linear: Formula | None, columns: Seque
 
 def _refit(values: NDArray[np.float64], target: NDArray[np.float64], train: NDArray[np.bool_],
            formula: Formula, columns: list[NDArray[np.float64]]) -> Any:
-    """The formula's affine part refitted on the training rows: scale and offset for a scaled formula, the
-    offset for a constant one, nothing for a formula without constants."""
+    """The formula's affine part refitted on the training rows: scale and offset for a scaled formula (the
+    scale alone where it has no offset), the offset for a constant one, nothing for a formula without
+    constants."""
     y = target[train]
     if formula.terms:  # a sum: every coefficient, and the offset if it has one, refitted
         values = np.stack([np.asarray(_native.evaluate(list(term.tokens), columns), dtype=np.float64)
@@ -352,5 +353,10 @@ def _refit(values: NDArray[np.float64], target: NDArray[np.float64], train: NDAr
         return lambda f: np.full(len(f), offset)
     if formula.constants.used_scale == 1.0 and formula.constants.used_offset == 0.0:
         return lambda f: f  # no constant to refit
+    if formula.constants.used_offset == 0.0:  # no offset term: refitting one would judge a larger formula
+        fitted = values[train]
+        square = float(fitted @ fitted)
+        through_origin = float(fitted @ y) / square if square > 0.0 else 0.0
+        return lambda f: through_origin * f
     scale, offset = least_squares(values[train], y)[3:]
     return lambda f: scale * f + offset

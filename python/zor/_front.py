@@ -83,6 +83,11 @@ def scaled_front(run: Run) -> tuple[Formula, ...]:
             continue
         if run.relative is not None:
             formula = relative_formula(run, formula) or formula
+            # The ladder snapped its offset on the least-squares fit, where the largest rows decide; refitted
+            # for the relative error it may be near 0, and without it the formula is one constant smaller.
+            without_offset = relative_formula(run, formula, without_offset=True)
+            if without_offset is not None:
+                offer(without_offset)
         offer(formula)
     for formula in run.parametric:  # fitted and checked over the box by zor._parameters
         if not kept_out_of_front(formula, run.columns, run.target):
@@ -118,14 +123,20 @@ def relative_criterion(run: Run, formula: Formula) -> float:
                                  len(run.target), 1.0)
 
 
-def relative_formula(run: Run, formula: Formula) -> Formula | None:
+def relative_formula(run: Run, formula: Formula, without_offset: bool = False) -> Formula | None:
     """A formula of the ladder with its constants refitted for noise relative to the value; its exact
     scale and offset stay (an exact offset under a fitted scale is fitted too); None where the refit
-    fails."""
+    fails. `without_offset`: the formula's fitted scale refitted with no offset at all (None where it has
+    no fitted scale and offset)."""
     assert run.relative is not None
     used = formula.constants
     tokens, full, free = relative_item(formula)
     k = len(full) - 2
+    if without_offset:
+        if not (free[k] and free[k + 1] and full[k + 1] != 0.0):
+            return None
+        full, free = full.copy(), free.copy()
+        full[k + 1], free[k + 1] = 0.0, False
     fitted = log_fits(run.relative, [(tokens, full, free)])[0]
     if fitted is None:
         return None

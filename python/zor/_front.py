@@ -17,13 +17,17 @@ from zor._domain import defined_over
 from zor._expression import Token
 from zor._fit import kept_out_of_front, unscaled_formula
 from zor._noise import relative_error
-from zor._parameter_fits import log_fits
+from zor._parameter_fits import log_fits, standard_errors
 from zor._parameter_snapping import formula_from_fit
 from zor._results import EXACT_SHARE, Formula, information_criterion, pareto_front
 from zor._sums import fit_sum, linear_shapes, rounds_to_zero
 
 if TYPE_CHECKING:
     from zor._run import Run
+
+# A ladder formula refitted for relative noise is offered without its offset too where that offset lies within
+# this many standard errors of 0 (the rule by which a constant snaps to an exact value).
+OFFSET_Z = 2.0
 
 def relative_item(formula: Formula) -> tuple[tuple[Token, ...], Column, NDArray[np.bool_]]:
     """The (tokens, constants, free ones) of a formula refitted for noise relative to the value: its inner
@@ -82,10 +86,8 @@ def scaled_front(run: Run) -> tuple[Formula, ...]:
         if kept_out_of_front(formula, run.columns, run.target):
             continue
         if run.relative is not None:
-            formula = relative_formula(run, formula) or formula
-            # The ladder snapped its offset on the least-squares fit, where the largest rows decide; refitted
-            # for the relative error it may be near 0, and without it the formula is one constant smaller.
-            without_offset = relative_formula(run, formula, without_offset=True)
+            refitted, without_offset = relative_formulas(run, formula)
+            formula = refitted or formula
             if without_offset is not None:
                 offer(without_offset)
         offer(formula)
@@ -123,24 +125,36 @@ def relative_criterion(run: Run, formula: Formula) -> float:
                                  len(run.target), 1.0)
 
 
-def relative_formula(run: Run, formula: Formula, without_offset: bool = False) -> Formula | None:
+def relative_formula(run: Run, formula: Formula) -> Formula | None:
     """A formula of the ladder with its constants refitted for noise relative to the value; its exact
     scale and offset stay (an exact offset under a fitted scale is fitted too); None where the refit
-    fails. `without_offset`: the formula's fitted scale refitted with no offset at all (None where it has
-    no fitted scale and offset)."""
+    fails."""
+    return relative_formulas(run, formula)[0]
+
+
+def relative_formulas(run: Run, formula: Formula) -> tuple[Formula | None, Formula | None]:
+    """relative_formula, and where its scale and offset are both fitted and the offset lies within
+    OFFSET_Z standard errors of 0, the same refitted without an offset (else None): the ladder snapped its
+    offset on the least-squares fit, where the largest rows decide, and the relative error may not tell it
+    from none."""
     assert run.relative is not None
     used = formula.constants
     tokens, full, free = relative_item(formula)
     k = len(full) - 2
-    if without_offset:
-        if not (free[k] and free[k + 1] and full[k + 1] != 0.0):
-            return None
-        full, free = full.copy(), free.copy()
-        full[k + 1], free[k + 1] = 0.0, False
     fitted = log_fits(run.relative, [(tokens, full, free)])[0]
     if fitted is None:
-        return None
+        return None, None
     exact = {k + i: value for i, value in enumerate((used.exact_scale, used.exact_offset))
              if value is not None and not free[k + i]}
     refitted: Formula | None = formula_from_fit(run.relative, fitted, exact, fitted)  # type: ignore[assignment]
-    return refitted
+    if refitted is None or not (free[k] and free[k + 1]):
+        return refitted, None
+    errors, _ = standard_errors(fitted, run.relative)
+    if not abs(float(fitted.full[k + 1])) <= OFFSET_Z * float(errors[-1]):
+        return refitted, None
+    start, fixed = fitted.full.copy(), free.copy()
+    start[k + 1], fixed[k + 1] = 0.0, False
+    without = log_fits(run.relative, [(tokens, start, fixed)])[0]
+    if without is None:
+        return refitted, None
+    return refitted, formula_from_fit(run.relative, without, exact, without)  # type: ignore[return-value]

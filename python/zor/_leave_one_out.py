@@ -18,6 +18,7 @@ from numpy.typing import NDArray
 
 from zor import _native
 from zor._fit import _refit
+from zor._domain import box_of
 from zor._front import relative_item
 from zor._parameter_fits import Problem, fit, log_fits
 from zor._results import Formula, fitted_constants
@@ -73,7 +74,7 @@ def _relative_prediction(formula: Formula, columns: Sequence[NDArray[np.float64]
     held = {parameter.name for parameter in formula.parameters if parameter.exact is not None}
     free[:-2] &= np.array([f"c{i}" not in held for i in range(len(full) - 2)], dtype=bool)
     problem = Problem([np.ascontiguousarray(column[train]) for column in columns], np.ascontiguousarray(target[train]),
-                      formula.variable_names, formula.domain, 0.0, 0, relative=True)
+                      formula.variable_names, box_of(columns), 0.0, 0, relative=True)
     refitted = log_fits(problem, [(tokens, full, free)])[0]
     return math.nan if refitted is None else _prediction(formula, refitted.full, columns, row)
 

@@ -17,7 +17,8 @@ from zor._domain import defined_over
 from zor._expression import Token
 from zor._fit import kept_out_of_front, unscaled_formula
 from zor._noise import relative_error
-from zor._parameter_fits import log_fits, standard_errors
+from zor._parameter_fits import log_fits, problem_for, refit, standard_errors
+from zor._parameters import operator_names
 from zor._parameter_snapping import formula_from_fit
 from zor._results import EXACT_SHARE, Formula, information_criterion, pareto_front
 from zor._sums import fit_sum, linear_shapes, rounds_to_zero
@@ -158,3 +159,21 @@ def relative_formulas(run: Run, formula: Formula) -> tuple[Formula | None, Formu
     if without is None:
         return refitted, None
     return refitted, formula_from_fit(run.relative, without, exact, without)  # type: ignore[return-value]
+
+
+def same_noise_formula(run: Run, formula: Formula) -> Formula | None:
+    """A formula fitted for noise relative to the value refitted by least squares on every row, the way back
+    of relative_formula; its exact scale and offset stay. None where the refit fails."""
+    used = formula.constants
+    tokens, full, free = relative_item(formula)
+    k = len(full) - 2
+    settings = run.settings
+    problem = problem_for(run.columns, run.target, run.names, run.domain, settings.complexity_penalty,
+                          operator_names(settings.use_trig, settings.use_zor))
+    fitted = refit(problem, tokens, full, free)
+    if fitted is None:
+        return None
+    exact = {k + i: value for i, value in enumerate((used.exact_scale, used.exact_offset))
+             if value is not None and not free[k + i]}
+    refitted: Formula | None = formula_from_fit(problem, fitted, exact, fitted)  # type: ignore[assignment]
+    return refitted

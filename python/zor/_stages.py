@@ -15,9 +15,9 @@ import numpy as np
 
 from zor._data import Column, rms
 from zor._fit import VALIDATION_FOLDS, search_held_out_errors
-from zor._front import relative_formula, relative_item
+from zor._front import relative_formula, relative_item, same_noise_formula
 from zor._noise import prefers_relative, sign_of, worth_fitting
-from zor._parameter_fits import log_fits, problem_for
+from zor._parameter_fits import fit, log_fits, problem_for
 from zor._parameters import operator_names, parametric_stage
 from zor._periodic import periodic_terms
 from zor._results import Formula
@@ -54,12 +54,16 @@ def weigh_noise(run: Run, stage_formulas: Sequence[Formula] = ()) -> None:
     """For model_selection="best" with scaling, whether the noise grows with the value (see
     zor._noise.prefers_relative), each formula of the ladder's front (and `stage_formulas`, the
     parametric stage's) weighed under both models; the formulas are then fitted and ranked on their
-    relative errors, the stage's formulas so far refitted."""
+    relative errors, the stage's formulas so far refitted. Once chosen, the relative model is weighed
+    again at each later call, on the ladder's front then and every formula of the stages, and given up
+    where the same noise on every row now explains the rows better: a ladder stopped early, or one
+    without a time limit, may hold only approximants, whose misfit grows with the value (the law
+    kb·v/(A·(γ − 1)) under noise of the same size on every row, found by a later step)."""
     settings = run.settings
-    if not (settings.scaling and settings.model_selection == "best") or run.reached_goal() or (
-            run.relative is not None):
+    if not (settings.scaling and settings.model_selection == "best") or run.reached_goal():
         return
-    judged = [f for f in map(run.judge.judge, run.merged.pareto()) if f is not None] + list(stage_formulas)
+    judged = [f for f in map(run.judge.judge, run.merged.pareto()) if f is not None] + list(
+        stage_formulas if run.relative is None else run.parametric)
     if not judged or sign_of(run.target) is None or sign_of(run.search_target) is None:
         return
     operators = operator_names(settings.use_trig, settings.use_zor)
@@ -71,14 +75,29 @@ def weigh_noise(run: Run, stage_formulas: Sequence[Formula] = ()) -> None:
     n = len(run.search_target)
     fits = []
     for formula, log_fit in zip(judged, refitted):
-        with np.errstate(all="ignore"):
-            residual = np.asarray(formula.predict(run.search_columns), dtype=np.float64) - run.search_target
-        fits.append((formula.complexity, float(np.mean(residual * residual)),
+        fits.append((formula.complexity, _least_squares_error(run, formula),
                      None if log_fit is None else log_fit.sse / n))
-    if prefers_relative(fits, run.search_target):
+    relative = prefers_relative(fits, run.search_target)
+    if relative and run.relative is None:
         run.relative = problem_for(run.columns, run.target, run.names, run.domain,
-                                    settings.complexity_penalty, operators, relative=True)
+                                   settings.complexity_penalty, operators, relative=True)
         run.parametric = [relative_formula(run, formula) or formula for formula in run.parametric]
+    elif not relative and run.relative is not None:
+        run.relative = None
+        run.parametric = [same_noise_formula(run, formula) or formula for formula in run.parametric]
+
+
+def _least_squares_error(run: Run, formula: Formula) -> float:
+    """The mean squared error of the formula on the search's rows, its constants fitted by least squares
+    (refitted, for a formula fitted on the relative error)."""
+    if run.relative is not None:
+        tokens, full, free = relative_item(formula)
+        fitted = fit(tokens, run.search_columns, run.search_target, full, free) if free.any() else None
+        if fitted is not None:
+            return fitted.sse / len(run.search_target)
+    with np.errstate(all="ignore"):
+        residual = np.asarray(formula.predict(run.search_columns), dtype=np.float64) - run.search_target
+    return float(np.mean(residual * residual))
 
 
 def early_parameters(run: Run) -> None:

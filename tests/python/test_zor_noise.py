@@ -135,3 +135,26 @@ def test_a_decay_with_the_same_noise_on_every_row_keeps_its_usual_model(seed):
     result = zor.discover(t.reshape(-1, 1), y, progress=False)
     assert result.noise == "same"
     assert result.best.formula.startswith("((3 * exp((x * ") and result.best.formula.endswith(" + 2)")
+
+
+def test_the_relative_model_chosen_on_approximants_gives_way_to_the_law_found_later():
+    # kb·v/(A·(γ − 1)) with noise of the same size on every row: the ladder's step at 8 tokens holds only
+    # approximants, whose misfit grows with the value, and they choose the relative model; the step at 9
+    # finds the law, and the rows then speak for the usual model
+    from zor import _front, _ladder, _run, _selection, _stages
+    from zor._settings import settings_from
+
+    rng = np.random.default_rng(0)
+    g, kb, a, v = rng.uniform(2.0, 5.0, 100), *rng.uniform(1.0, 5.0, (3, 100))
+    law = kb * v / (a * (g - 1.0))
+    y = law + 0.01 * math.sqrt(float(np.mean(law**2))) * rng.standard_normal(100)
+    run = _run.Run([g, kb, a, v], y, ("gamma", "kb", "A", "v"), settings_from("discover", {}), None, None, False)
+    _ladder.run_step(run, 0, 8, 2000)
+    _stages.weigh_noise(run)
+    assert run.relative is not None
+    _stages.fit_parameters(run)
+    _ladder.run_step(run, 1, 9, 2000)
+    _stages.weigh_noise(run)
+    assert run.relative is None
+    _, best = _selection.choose(run, _front.front_of(run))
+    assert np.max(np.abs(best.predict([g, kb, a, v]) / law - 1.0)) < 1e-12

@@ -68,7 +68,9 @@ class ProgressBar:
 
     def __call__(self, report: LevelReport) -> None:
         with self._lock:
-            if report.step != self._step:
+            if report.step != self._step or report.level <= self._bar.n:
+                # A new step, or the step the stages cut short resumed from its first level: counted past
+                # its total, the bar would lose it and read "name: : 10 levels".
                 self._start_step(report.step)
             self._admitted += report.admitted
             self._rate = self._admitted / report.elapsed_seconds if report.elapsed_seconds > 0 else 0.0
@@ -76,7 +78,7 @@ class ProgressBar:
             if report.best is not None and (self._best is None or self._best.score > report.best.score):
                 self._best = report.best
             self._bar.set_postfix_str(self._postfix(), refresh=False)
-            self._bar.update(1)
+            self._bar.update(report.level - self._bar.n)
 
     def stage(self, name: str) -> None:
         """A stage after the ladder's searches, named in place of the step (the best so far and the

@@ -374,6 +374,23 @@ def test_progress_bar_keeps_the_best_over_steps_and_counts_levels_per_step(capfd
     assert f"best {good.formula}" in shown and "s left" in shown
 
 
+def test_progress_bar_of_a_step_resumed_after_the_stages_starts_it_over():
+    # The stages cut the second step short; the time they leave over resumes it from its first level, after
+    # the bar named a stage: counted on past the step's total, tqdm would drop the total ("name: : 5 levels").
+    bar = ProgressBar([(3, 10), (5, 20)], time_limit=60.0)
+    try:
+        for level in (1, 2, 3):
+            bar(LevelReport(0, 3, 10, level, 5, 5, 5, None, 0.1 * level))
+        bar(LevelReport(1, 5, 20, 1, 5, 5, 5, None, 0.4))
+        bar.stage("free parameters")
+        for level in (1, 2, 3, 4, 5):
+            bar(LevelReport(1, 5, 20, level, 5, 5, 5, None, 0.5 + 0.1 * level))
+        shown = str(bar._bar)
+    finally:
+        bar.close()
+    assert shown.startswith("step 2/2, complexity 5, beam 20: ") and "5/5" in shown and ": :" not in shown
+
+
 def test_progress_bar_of_a_ladder_counts_down(capfd):
     i = np.arange(60)
     zor.discover([np.sin(0.1 * i + k) for k in range(2)], np.sin(i * i * 0.37), time_limit=1.2, progress=True)

@@ -163,10 +163,13 @@ def relative_formulas(run: Run, formula: Formula) -> tuple[Formula | None, Formu
 
 def same_noise_formula(run: Run, formula: Formula) -> Formula | None:
     """A formula fitted for noise relative to the value refitted by least squares on every row, the way back
-    of relative_formula; its exact scale and offset stay. None where the refit fails."""
+    of relative_formula; its exact constants, inner ones too, stay. None where the refit fails."""
     used = formula.constants
     tokens, full, free = relative_item(formula)
     k = len(full) - 2
+    snapped = {int(p.name[1:]): p.exact for p in formula.parameters if p.exact is not None and p.name[0] == "c"}
+    for position in snapped:
+        free[position] = False
     settings = run.settings
     problem = problem_for(run.columns, run.target, run.names, run.domain, settings.complexity_penalty,
                           operator_names(settings.use_trig, settings.use_zor))
@@ -175,5 +178,5 @@ def same_noise_formula(run: Run, formula: Formula) -> Formula | None:
         return None
     exact = {k + i: value for i, value in enumerate((used.exact_scale, used.exact_offset))
              if value is not None and not free[k + i]}
-    refitted: Formula | None = formula_from_fit(problem, fitted, exact, fitted)  # type: ignore[assignment]
+    refitted: Formula | None = formula_from_fit(problem, fitted, {**snapped, **exact}, fitted)  # type: ignore[assignment]
     return refitted

@@ -12,6 +12,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 from numpy.typing import NDArray
 
+from zor._constants import Exact
 from zor._data import Column
 from zor._domain import defined_over
 from zor._expression import Token
@@ -139,14 +140,12 @@ def relative_formulas(run: Run, formula: Formula) -> tuple[Formula | None, Formu
     offset on the least-squares fit, where the largest rows decide, and the relative error may not tell it
     from none."""
     assert run.relative is not None
-    used = formula.constants
     tokens, full, free = relative_item(formula)
     k = len(full) - 2
     fitted = log_fits(run.relative, [(tokens, full, free)])[0]
     if fitted is None:
         return None, None
-    exact = {k + i: value for i, value in enumerate((used.exact_scale, used.exact_offset))
-             if value is not None and not free[k + i]}
+    exact = _exact_outer(formula, free)
     refitted: Formula | None = formula_from_fit(run.relative, fitted, exact, fitted)  # type: ignore[assignment]
     if refitted is None or not (free[k] and free[k + 1]):
         return refitted, None
@@ -164,9 +163,7 @@ def relative_formulas(run: Run, formula: Formula) -> tuple[Formula | None, Formu
 def same_noise_formula(run: Run, formula: Formula) -> Formula | None:
     """A formula fitted for noise relative to the value refitted by least squares on every row, the way back
     of relative_formula; its exact constants, inner ones too, stay. None where the refit fails."""
-    used = formula.constants
     tokens, full, free = relative_item(formula)
-    k = len(full) - 2
     snapped = {int(p.name[1:]): p.exact for p in formula.parameters if p.exact is not None and p.name[0] == "c"}
     for position in snapped:
         free[position] = False
@@ -176,7 +173,13 @@ def same_noise_formula(run: Run, formula: Formula) -> Formula | None:
     fitted = refit(problem, tokens, full, free)
     if fitted is None:
         return None
-    exact = {k + i: value for i, value in enumerate((used.exact_scale, used.exact_offset))
-             if value is not None and not free[k + i]}
+    exact = _exact_outer(formula, free)
     refitted: Formula | None = formula_from_fit(problem, fitted, {**snapped, **exact}, fitted)  # type: ignore[assignment]
     return refitted
+
+
+def _exact_outer(formula: Formula, free: NDArray[np.bool_]) -> dict[int, Exact]:
+    """The formula's exact scale and offset that a refit from relative_item holds, by position."""
+    used, k = formula.constants, len(free) - 2
+    return {k + i: value for i, value in enumerate((used.exact_scale, used.exact_offset))
+            if value is not None and not free[k + i]}

@@ -158,3 +158,21 @@ def test_the_relative_model_chosen_on_approximants_gives_way_to_the_law_found_la
     assert run.relative is None
     _, best = _selection.choose(run, _front.front_of(run))
     assert np.max(np.abs(best.predict([g, kb, a, v]) / law - 1.0)) < 1e-12
+
+
+@pytest.mark.parametrize("offset, offered", [(0.0, True), (50.0, False)])
+def test_a_ladder_formula_is_offered_without_its_offset_only_where_the_rows_cannot_tell_it_from_none(offset, offered):
+    from zor import _front, _run
+    from zor._parameter_fits import problem_for
+    from zor._settings import settings_from
+
+    x = np.linspace(1.0, 10.0, 60)
+    y = (3.71 * x * x + offset) * (1.0 + 0.05 * np.random.default_rng(4).standard_normal(60))
+    run = _run.Run([x], y, ("x",), settings_from("discover", {}), None, None, False)
+    run.relative = problem_for([x], y, ("x",), run.domain, 0.001, ["Square"], relative=True)
+    refitted, without = _front.relative_formulas(run, run.final_judge.judge_tokens((("var", 0), ("op", "Square"))))
+    assert refitted is not None and refitted.constants.used_offset != 0.0
+    assert (without is not None) is offered
+    if offered:
+        assert without.constants.used_offset == 0.0 and without.complexity == refitted.complexity - 1
+        assert without.constants.used_scale == pytest.approx(3.71, rel=0.02)

@@ -20,7 +20,6 @@ from zor._ladder import LADDER
 from zor._domain import defined_over
 from zor._expression import default_names, to_text
 
-from budget import INSTRUMENTED, SLOWDOWN
 from discovery_model import as_core_text
 from interrupt import interrupt, read_until
 
@@ -146,9 +145,11 @@ def test_time_limit_returns_the_best_so_far_marked_cut_short():
     cols, y = hard_problem()
     started = time.monotonic()
     result = zor.discover(cols, y, max_complexity=12, beam_width=40000, time_limit=0.4, progress=False)
-    assert time.monotonic() - started < 1.5
+    # the overruns are what a level in progress takes to notice the limit and the stages to see none
+    # left, with room for a machine several times slower
+    assert time.monotonic() - started < 2.0
     assert result.cut_short and result.best is not None
-    assert result.levels[-1].elapsed_seconds < 1.0
+    assert result.levels[-1].elapsed_seconds < 1.4
     # the seeds cost nothing and are scored before the first check
     seeds_only = zor.discover(cols, y, max_complexity=12, beam_width=40000, time_limit=0.0, progress=False)
     assert seeds_only.cut_short and [level.level for level in seeds_only.levels] == [1]
@@ -283,9 +284,9 @@ def test_ctrl_c_raises_keyboard_interrupt_promptly():
     first, after = out.splitlines()
     word, stamp = first.split()
     assert word == "KeyboardInterrupt" and after == "(x + 1)"
-    # a tenth of a second on an idle machine; the margin is for a loaded one,
-    # and three times that for the instrumented build of make test-sanitize
-    assert float(stamp) - sent < 0.5 * (3.0 if INSTRUMENTED else 1.0)
+    # a tenth of a second on an idle machine; the margin is for a loaded one several times slower, such as
+    # the instrumented build of make test-sanitize
+    assert float(stamp) - sent < 1.5
 
 
 def test_repr_lists_the_best_and_the_front():
@@ -304,4 +305,5 @@ def test_the_time_the_stages_leave_goes_back_to_the_ladder():
     # the step the reserve cut short starts again: its first level is reported twice
     starts = [level.step for level in result.levels if level.level == 1]
     assert len(starts) > len(set(starts))
-    assert result.elapsed_seconds < 2.0 + 0.5 * SLOWDOWN
+    # the overrun is what a level in progress takes to notice the limit, a fraction of a second
+    assert result.elapsed_seconds < 2.0 + 1.5

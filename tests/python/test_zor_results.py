@@ -19,6 +19,8 @@ from zor._progress import ProgressBar
 from zor._results import LevelReport
 from zor._expression import to_text
 
+from climb import climb
+
 SCRIPT = Path(sys.executable).with_name("zor-discover")
 A = np.array([0.387098, 0.723332, 1.0, 1.523679, 5.2044, 9.5826, 19.19126, 30.07])
 T = np.array([0.240846, 0.615198, 1.000017, 1.880848, 11.862615, 29.447498, 84.016846, 164.79132])
@@ -391,19 +393,20 @@ def test_progress_bar_of_a_step_resumed_after_the_stages_starts_it_over():
     assert shown.startswith("step 2/2, complexity 5, beam 20: ") and "5/5" in shown and ": :" not in shown
 
 
-def test_progress_bar_of_a_ladder_counts_down(capfd):
+def test_progress_bar_of_a_ladder_counts_down(capfd, monkeypatch):
     i = np.arange(60)
-    zor.discover([np.sin(0.1 * i + k) for k in range(2)], np.sin(i * i * 0.37), time_limit=1.2, progress=True)
+    # the ladder alone: no stages after it
+    zor.discover([np.sin(0.1 * i + k) for k in range(2)], np.sin(i * i * 0.37), progress=True, max_parameters=0,
+                 max_terms=1, model_selection="accuracy", **climb(monkeypatch, 2))
     err = capfd.readouterr().err
-    steps = len(zor._ladder.LADDER)
-    assert f"step 1/{steps}, complexity 6, beam 2,000: " in err and f"step 2/{steps}" in err
+    assert "step 1/2, complexity 6, beam 2,000: " in err and "step 2/2, complexity 7, beam 5,000: " in err
     assert "s left" in err and ": :" not in err
 
 
-def test_progress_bar_names_the_stages_after_the_ladder(capfd):
+def test_progress_bar_names_the_stages_after_the_ladder(capfd, monkeypatch):
     rng = np.random.default_rng(5)
     X = rng.uniform(1.0, 3.0, (40, 2))
-    zor.discover(X, X[:, 0] + np.exp(0.3 * X[:, 1]) + rng.normal(scale=0.1, size=40), time_limit=1.0,
-                 progress=True)
+    zor.discover(X, X[:, 0] + np.exp(0.3 * X[:, 1]) + rng.normal(scale=0.1, size=40), progress=True,
+                 **climb(monkeypatch, 1))
     err = capfd.readouterr().err
     assert "free parameters" in err and "the search without each fold" in err

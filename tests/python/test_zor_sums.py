@@ -10,7 +10,7 @@ import pytest
 import zor
 from zor import _constants, _sums
 
-from budget import seconds
+from climb import climb
 
 RNG = np.random.default_rng(7)
 SPEED = RNG.uniform(1.0, 30.0, 200)
@@ -142,14 +142,14 @@ def test_a_sum_of_any_signs_reads_and_computes_as_predict_does(terms, offset):
 
 
 @pytest.mark.parametrize("seed", [0, 2])
-def test_on_few_rows_the_best_formula_predicts_as_well_as_linear_regression(seed):
+def test_on_few_rows_the_best_formula_predicts_as_well_as_linear_regression(seed, monkeypatch):
     # 30 noisy rows over four variables: a shape picked from thousands fits their noise, and only the
     # search run again without each fold shows it.
     rng = np.random.default_rng(seed)
     weights = rng.uniform(0.5, 2.0, 4)
     X, X_new = rng.normal(size=(30, 4)), rng.normal(size=(2000, 4))
     y, y_new = (data @ weights + rng.normal(scale=2.0, size=len(data)) for data in (X, X_new))
-    best = zor.discover(X, y, time_limit=seconds(3.0), progress=False).best
+    best = zor.discover(X, y, progress=False, **climb(monkeypatch, 2)).best
     linear = np.c_[X_new, np.ones(len(X_new))] @ np.linalg.lstsq(np.c_[X, np.ones(len(y))], y, rcond=None)[0]
 
     def r2(predicted):
@@ -158,10 +158,11 @@ def test_on_few_rows_the_best_formula_predicts_as_well_as_linear_regression(seed
     assert r2(best.predict(X_new)) >= r2(linear) - 0.02, best
 
 
-def test_on_few_rows_an_exact_law_stays_exact():
+def test_on_few_rows_an_exact_law_stays_exact(monkeypatch):
     rng = np.random.default_rng(3)
     m, a = rng.uniform(1.0, 5.0, 30), rng.uniform(1.0, 5.0, 30)
-    best = zor.discover(np.c_[m, a], m * a, variable_names=["m", "a"], time_limit=seconds(2.0), progress=False).best
+    best = zor.discover(np.c_[m, a], m * a, variable_names=["m", "a"], progress=False,
+                        **climb(monkeypatch, 2)).best
     assert best.formula == "(m * a)" or best.formula == "(a * m)", best
 
 

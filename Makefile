@@ -28,8 +28,10 @@ test-cpp: setup
 	  echo "test-cpp: libgtest-dev is not installed; skipping the C++ unit tests"; \
 	fi
 
+# The suite on every core, then the tests that measure wall-clock time alone.
 test-python: setup
-	cd tests/python && $(CURDIR)/$(PY) -m pytest -q -p no:cacheprovider .
+	cd tests/python && $(CURDIR)/$(PY) -m pytest -q -p no:cacheprovider -n auto -m "not clock" . && \
+	  $(CURDIR)/$(PY) -m pytest -q -p no:cacheprovider -m clock .
 
 # ASan+UBSan build (build/asan) of the module and the C++ tests; runs both
 # suites on it, the Python one with the sanitizer runtime preloaded.

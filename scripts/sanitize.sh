@@ -81,13 +81,15 @@ run_address() {
   # the Dask cluster tests and page: their worker processes hold memory
   # limits that instrumented processes outgrow. The entries those workers
   # call run here through test_shards.py.
+  # As in make test, the suite runs on every core, then the tests that measure wall-clock time alone.
   echo "sanitize: Python test suite on the instrumented modules"
   (
     cd tests/python
-    LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" \
-      PYTHONPATH="$ROOT/$dir/package:$ROOT/$dir" PYTHONMALLOC=malloc ASAN_OPTIONS=halt_on_error=1:detect_leaks=0 \
-      "$ROOT/.venv/bin/python" -m pytest -q -p no:cacheprovider --ignore=test_packaging.py --ignore=test_typing.py \
-      --ignore=test_cluster.py --deselect 'test_docs.py::test_examples_in_page_run[docs/cluster.md]' .
+    export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" \
+      PYTHONPATH="$ROOT/$dir/package:$ROOT/$dir" PYTHONMALLOC=malloc ASAN_OPTIONS=halt_on_error=1:detect_leaks=0
+    pytest=("$ROOT/.venv/bin/python" -m pytest -q -p no:cacheprovider --ignore=test_packaging.py
+      --ignore=test_typing.py --ignore=test_cluster.py --deselect 'test_docs.py::test_examples_in_page_run[docs/cluster.md]')
+    "${pytest[@]}" -n auto -m "not clock" . && "${pytest[@]}" -m clock .
   )
 }
 

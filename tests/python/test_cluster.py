@@ -16,6 +16,9 @@ from zor import _cluster
 
 distributed = pytest.importorskip("distributed")
 
+# Workers lost or interrupted must end the search within seconds, and each worker is a process of its own.
+pytestmark = pytest.mark.clock
+
 
 def local_cluster(workers: int, memory_limit: str | int = "2GB") -> distributed.LocalCluster:
     return distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,

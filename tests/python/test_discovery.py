@@ -102,6 +102,7 @@ BIG_X = [[0.1 * i + 0.05 for i in range(200)], [math.sin(i) for i in range(200)]
 BIG_Y = [math.sin(3 * i * i) for i in range(200)]
 
 
+@pytest.mark.clock
 @pytest.mark.parametrize(
     "kwargs, exc",
     [
@@ -430,6 +431,7 @@ def test_unary_children_may_exceed_max_complexity():
     assert repr(r) == "SearchResult(formula='exp((x + 1.0000))', error=0.00e0, complexity=4)"
 
 
+@pytest.mark.clock
 @pytest.mark.parametrize("beam_width", [0, 1, 2, 3])
 def test_narrow_beam_ends_after_level_two(beam_width):
     x = [[0.4, 1.3, 2.2], [1.0, -1.0, 0.5]]

@@ -85,6 +85,7 @@ INTERRUPTED = textwrap.dedent(
 )
 
 
+@pytest.mark.clock
 @pytest.mark.skipif(not hasattr(signal, "SIGINT") or not os.path.isdir("/proc/self/task"),
                     reason="needs POSIX signals and the child's threads in /proc")
 def test_ctrl_c_interrupts_a_long_search():

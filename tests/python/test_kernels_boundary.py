@@ -560,6 +560,7 @@ def test_octet_items_are_read_by_index_after_the_length_check():
     assert zor_core.octonion_mul_n([exact], [[1.0] + [0.0] * 7]) == [[float(i) for i in range(8)]]
 
 
+@pytest.mark.clock
 @pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="watches the child's memory in /proc")
 def test_ctrl_c_interrupts_the_conversion_of_a_huge_sequence():
     script = "import zor_core, sys\nprint('ready', flush=True)\nzor_core.exp_n(range(10**10))\n"

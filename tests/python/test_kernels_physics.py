@@ -282,6 +282,7 @@ def test_simulate_pulses_long_run():
     assert_same(zor_core.simulate_pulses_n(0.3, -0.7, 5000), simulate_pulses_n(0.3, -0.7, 5000))
 
 
+@pytest.mark.clock
 @pytest.mark.parametrize("n_pulses", [2**64 - 1, 2**63, 10**15, 2**64 - 2])
 def test_simulate_pulses_impossible_length_raises_memory_error_at_once(n_pulses):
     start = time.perf_counter()

@@ -121,6 +121,7 @@ def test_bad_option_values_are_usage_errors(planets):
     assert done.returncode == 2 and "must not be negative" in done.stderr and "Traceback" not in done.stderr
 
 
+@pytest.mark.clock
 @pytest.mark.skipif(os.name != "posix", reason="needs POSIX signals")
 def test_ctrl_c_exits_with_130(tmp_path):
     path = tmp_path / "hard.csv"

@@ -141,6 +141,7 @@ def hard_problem(n=200):
     return cols, np.sin(i * i * 0.37)
 
 
+@pytest.mark.clock
 def test_time_limit_returns_the_best_so_far_marked_cut_short():
     cols, y = hard_problem()
     started = time.monotonic()
@@ -157,6 +158,7 @@ def test_time_limit_returns_the_best_so_far_marked_cut_short():
     assert seeds_only.best is not None and (seeds_only.best.complexity == 1 or len(seeds_only.best.terms) == 3)
 
 
+@pytest.mark.clock
 def test_settings_left_out_climb_the_ladder_until_the_time_is_up():
     cols, y = hard_problem(60)
     result = zor.discover(cols, y, time_limit=1.5, progress=False, model_selection="accuracy")
@@ -274,6 +276,7 @@ INTERRUPTED = textwrap.dedent(
 )
 
 
+@pytest.mark.clock
 @pytest.mark.skipif(os.name != "posix", reason="needs POSIX signals")
 def test_ctrl_c_raises_keyboard_interrupt_promptly():
     child = subprocess.Popen([sys.executable, "-c", INTERRUPTED], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -297,6 +300,7 @@ def test_repr_lists_the_best_and_the_front():
     assert repr(result.best) == f"Formula('(exp(x) * x)', complexity=4, error={result.best.error:.3g})"
 
 
+@pytest.mark.clock
 def test_the_time_the_stages_leave_goes_back_to_the_ladder(monkeypatch):
     # 50 rows are too few for sums, and no parameters are fitted: the share the ladder leaves the sums
     # would otherwise go unused. Half the limit here, so that the overrun of the step it cuts short, longer

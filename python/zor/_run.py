@@ -86,7 +86,7 @@ class Run:
         self.summing = settings.scaling and settings.max_terms >= 2
         self.fitting = settings.scaling and settings.max_parameters > 0
         self.checking = (checking and settings.scaling and settings.model_selection == "best"
-                         and settings.time_limit is not None and len(names) >= 2 and 2 * VALIDATION_FOLDS <= len(target) <= CHECKED_ROWS)
+                         and len(names) >= 2 and 2 * VALIDATION_FOLDS <= len(target) <= CHECKED_ROWS)
         self.search_errors: Column | None = None  # the search's own held-out errors (check_search)
         # Noise relative to the value (weigh_noise): the problem formulas are then refitted and ranked on.
         self.relative: Problem | None = None

@@ -68,9 +68,9 @@ def discover(X: Any, y: Any, *, variable_names: Sequence[str] | None = None, pro
     select_best): the law rather than an overfit on noisy data; but where the
     least-squares linear model on the raw variables has the lower error on
     held-out rows (five folds, as for "validation"), that model is the best
-    (see zor._fit.linear_unless_better); on at most 100 rows with a time
-    limit, the search itself runs again without each fold, in the last
-    quarter of the time, and must beat the linear model on the folds by more
+    (see zor._fit.linear_unless_better); on at most 100 rows the search
+    itself runs again without each fold (in the last quarter of a time
+    limit, if one is given), and must beat the linear model on the folds by more
     than their noise (see zor._stages.CHECKED_ROWS); on at most 20 rows, the simplest
     front entry no larger than its choice that predicts each row left out
     about as well as the best does is taken (see zor._leave_one_out). Where

@@ -141,15 +141,16 @@ def test_a_sum_of_any_signs_reads_and_computes_as_predict_does(terms, offset):
     np.testing.assert_allclose(predicted, expected, rtol=1e-15)
 
 
+@pytest.mark.parametrize("climbing", [False, True], ids=["default", "climbing"])
 @pytest.mark.parametrize("seed", [0, 2])
-def test_on_few_rows_the_best_formula_predicts_as_well_as_linear_regression(seed, monkeypatch):
+def test_on_few_rows_the_best_formula_predicts_as_well_as_linear_regression(seed, climbing, monkeypatch):
     # 30 noisy rows over four variables: a shape picked from thousands fits their noise, and only the
-    # search run again without each fold shows it.
+    # search run again without each fold shows it, with a time limit or without.
     rng = np.random.default_rng(seed)
     weights = rng.uniform(0.5, 2.0, 4)
     X, X_new = rng.normal(size=(30, 4)), rng.normal(size=(2000, 4))
     y, y_new = (data @ weights + rng.normal(scale=2.0, size=len(data)) for data in (X, X_new))
-    best = zor.discover(X, y, progress=False, **climb(monkeypatch, 2)).best
+    best = zor.discover(X, y, progress=False, **(climb(monkeypatch, 2) if climbing else {})).best
     linear = np.c_[X_new, np.ones(len(X_new))] @ np.linalg.lstsq(np.c_[X, np.ones(len(y))], y, rcond=None)[0]
 
     def r2(predicted):

@@ -494,11 +494,13 @@ def test_a_default_discover_on_few_noisy_rows_finds_the_law_with_a_constant_insi
     assert best.parameters and _holds(best, function, t), best.formula
 
 
-def test_the_screen_for_relative_noise_weighs_the_smallest_values():
+@pytest.mark.parametrize("seed", [2, 4])
+def test_the_screen_for_relative_noise_weighs_the_smallest_values(seed):
     # A power law over three decades with 10 % noise relative to the value: unweighted, the screen ranks
-    # shapes by the largest values, and a·x^c is not among those fitted.
+    # shapes by the largest values, and a·x^c is not among those fitted. On the second draw the offset of
+    # its least-squares fit takes it below 0 on the smallest masses, where its log fit cannot start.
     m = np.geomspace(0.1, 100.0, 20)
-    y = 3.0 * m**0.75 * (1.0 + 0.1 * np.random.default_rng(2).standard_normal(len(m)))
+    y = 3.0 * m**0.75 * (1.0 + 0.1 * np.random.default_rng(seed).standard_normal(len(m)))
     operators = _parameters.operator_names(True, True)
     problem = _parameter_fits.problem_for([m], y, ("M",), box_of([m]), 0.001, operators, relative=True)
     formulas = _parameters.parametric_formulas(problem, _parameters.stage_size(3, 1, False, len(m)), operators, [],

@@ -24,6 +24,8 @@ from zor._domain import box_of
 from zor._expression import UNARY, fold, to_python
 from zor._settings import settings_from
 
+from climb import climb
+
 
 X = ("var", 0)
 C0, C1 = ("param", 0, 0.0), ("param", 1, 0.0)
@@ -408,10 +410,10 @@ def test_a_deadline_in_the_screen_leaves_time_to_fit_the_shapes_screened(monkeyp
     assert any(p.name == "c0" and p.low <= -1 / 3.3 <= p.high for f in formulas for p in f.parameters)
 
 
-def test_a_short_time_limit_fits_parameters_early_at_the_size_without_one(monkeypatch):
+def test_a_climb_fits_parameters_early_at_the_size_without_a_limit(monkeypatch):
     # The ladder takes most of a short time limit; the stage, which needs about a second, runs once the
     # ladder has searched as deep and wide as a search without a limit, at that search's size and with no
-    # deadline of its own, whatever the limit.
+    # deadline of its own, whatever the limit. The climb here is cut to the step after the stage.
     rng = np.random.default_rng(0)
     t = np.linspace(0.0, 10.0, 100)
     y = (2.0 + 3.0 * np.exp(-t / 3.3)) * (1.0 + 0.01 * rng.standard_normal(len(t)))
@@ -433,10 +435,10 @@ def test_a_short_time_limit_fits_parameters_early_at_the_size_without_one(monkey
             raise Seen
 
     monkeypatch.setattr(_stages, "parametric_stage", recorded)
+    early = _ladder.early_parameters_step(list(_ladder.LADDER))
     with warnings.catch_warnings(), pytest.raises(Seen):
         warnings.simplefilter("error")
-        zor.discover(t.reshape(-1, 1), y, time_limit=60.0, progress=listen)
-    early = _ladder.early_parameters_step(list(_ladder.LADDER))
+        zor.discover(t.reshape(-1, 1), y, progress=listen, **climb(monkeypatch, early + 1))
     assert _ladder.LADDER[early - 1] >= (8, 2000)
     [(climbing, limit, step, formulas, cut_short)] = calls
     assert (climbing, limit, step, cut_short) == (False, None, early - 1, False)

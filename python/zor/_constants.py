@@ -27,6 +27,8 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any
 
+import numpy as np
+
 Exact = tuple[int, int, str]
 
 FACTORS: dict[str, float] = {"": 1.0, "pi": math.pi, "1/pi": 1.0 / math.pi, "sqrt2": math.sqrt(2.0),
@@ -392,9 +394,11 @@ def affine_python(body: str, snapped: Snapped) -> str:
 
 
 def affine_values(values: Any, snapped: Snapped) -> Any:
-    """scale * values + offset on an array, in the order of affine_python."""
+    """scale * values + offset on an array, in the order of affine_python. A product past the largest double
+    is ±inf, as the native evaluation gives it, without numpy's warning."""
     if snapped.used_scale != 1.0:
-        values = snapped.used_scale * values
+        with np.errstate(over="ignore"):
+            values = snapped.used_scale * values
     if snapped.used_offset != 0.0:
         values = values + snapped.used_offset
     return values

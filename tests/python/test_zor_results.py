@@ -7,6 +7,7 @@ import math
 import re
 import subprocess
 import sys
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -187,10 +188,20 @@ def test_saved_and_loaded_results_predict_bit_for_bit(tmp_path, drawn, seed):
     # new data with rows where formulas are undefined (NaN): the same bits everywhere
     X = np.random.default_rng(seed).uniform(-5.0, 5.0, size=(50, n_cols))
     X[0] = 0.0
-    for original, again in zip((result.best, *result.front), (loaded.best, *loaded.front), strict=True):
-        assert original.predict(X).tobytes() == again.predict(X).tobytes()
+    with warnings.catch_warnings():
+        warnings.filterwarnings("error", "overflow", RuntimeWarning)  # ±inf, as the native evaluation gives it
+        for original, again in zip((result.best, *result.front), (loaded.best, *loaded.front), strict=True):
+            assert original.predict(X).tobytes() == again.predict(X).tobytes()
     assert loaded._repr_html_() == result._repr_html_() and repr(loaded) == repr(result)
     assert not list(tmp_path.glob(".*.tmp"))
+
+
+def test_a_prediction_past_the_largest_double_is_inf_without_a_warning():
+    x = np.linspace(1.0, 2.0, 20)
+    best = zor.discover(x, 1e150 * x, progress=False, max_complexity=3).best
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert best.predict(np.array([1.5, 1e160])).tolist() == [pytest.approx(1.5e150), math.inf]
 
 
 def test_a_saved_file_records_settings_versions_and_levels(tmp_path, kepler):

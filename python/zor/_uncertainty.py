@@ -18,7 +18,8 @@ class Parameter:
     at its optimum: the larger of sqrt(diag((JᵀJ)⁻¹) · SSE / (n − p)) and the heteroscedasticity-consistent
     (HC3) error, which holds where the noise grows with the value; `low` and `high` bound the 95 % interval
     fitted ± t(0.975, n − p) · standard_error. For a fitted constant that fit is the formula's own (its
-    snapped constants fixed); for a snapped one, the fit before it snapped, whose interval holds `value`.
+    snapped constants fixed), its error no smaller than before they snapped; for a snapped one, the fit
+    before it snapped, whose interval holds `value`.
     """
 
     name: str

@@ -113,6 +113,24 @@ def test_interval_covers_the_truth_about_as_often_as_it_says(noise):
     assert rate[0] <= 0.99 and rate[1] <= 0.99, rate  # not so wide that they say nothing
 
 
+@pytest.mark.parametrize("seed", [5, 7, 10])
+def test_snapped_constants_do_not_narrow_the_interval_of_a_fitted_one(seed):
+    # 3·e^(c·t) + 2 on 1 % noise: the scale and offset snap to 3 and 2, chosen on these rows within their
+    # own errors; the rate's error stays about that of the fit with them free, three times the one with them
+    # fixed, whose interval misses the true rate on these draws.
+    rng = np.random.default_rng(seed)
+    t = np.linspace(0.0, 10.0, 100)
+    y = (2.0 + 3.0 * np.exp(-t / 3.3)) * (1.0 + 0.01 * rng.standard_normal(len(t)))
+    best = zor.discover(t, y, progress=False).best
+    rate, scale, offset = (next(p for p in best.parameters if p.name == name) for name in ("c0", "scale", "offset"))
+    assert (scale.value, offset.value) == (3.0, 2.0) and rate.exact is None
+    fixed = _parameter_fits.fit(best.tokens, [t], y, np.array([rate.value, 3.0, 2.0]), np.array([True, False, False]))
+    assert fixed is not None
+    fixed_errors, _ = _parameter_fits.standard_errors(fixed, _problem([t], y))
+    assert rate.standard_error > 2.0 * fixed_errors[0]
+    assert rate.low <= -1 / 3.3 <= rate.high
+
+
 def test_fit_refuses_parameters_the_data_do_not_determine():
     x = np.linspace(0.0, 2.0, 30)
     # exp(c0·x + c1) times a scale: c1 and the scale are one constant.

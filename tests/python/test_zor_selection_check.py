@@ -75,3 +75,18 @@ def test_a_formula_as_small_as_the_linear_model_has_only_to_do_no_worse(monkeypa
     search = np.array([12.0, 13.0, 10.0, 12.0, 11.0])  # the search itself behind the linear model
     picked = _fit.linear_unless_better(models["chosen"], models["linear"], [target, target], target, search)
     assert picked is models[expected]
+
+
+def test_a_rejected_larger_choice_falls_back_to_a_law_as_small_as_the_linear_model():
+    # A product of powers, 0.0024·D²·H, on 24 rows with 6 % noise: the search's own folds do not carry the
+    # larger formula it chose, and the law, as small as the linear model over both variables and closer to
+    # the rows, takes its place, not the linear model.
+    import zor
+
+    rng = np.random.default_rng(1)
+    D, H = rng.uniform(8, 21, 30), rng.uniform(63, 87, 30)
+    V = 0.0024 * D**2 * H * (1 + 0.06 * rng.standard_normal(30))
+    train = np.random.default_rng(7).permutation(30) % 5 != 1
+    best = zor.discover(np.column_stack([D, H])[train], V[train], variable_names=["D", "H"], progress=False).best
+    predicted = best.predict(np.column_stack([D, H]))
+    assert np.corrcoef(predicted, D**2 * H)[0, 1] > 1 - 1e-9, best.formula

@@ -57,6 +57,11 @@ def read_features(X: Any) -> tuple[list[Column], tuple[str, ...] | None]:
     return [_float_column(column, f"X column {k}") for k, column in enumerate(X)], None
 
 
+# The largest target magnitude discover takes: its errors, fits and criteria work with squares and sums of
+# squares of the targets, which past about 1e154 are no longer finite doubles.
+LARGEST_TARGET = 1e150
+
+
 def check_finite(column: Column, what: str) -> None:
     bad = np.flatnonzero(~np.isfinite(column))
     if bad.size:
@@ -80,6 +85,10 @@ def prepare(
             raise ValueError(f"variable {name!r} has {len(column)} values but y has {rows}")
         check_finite(column, f"variable {name!r}")
     check_finite(target, "y")
+    largest = int(np.argmax(np.abs(target)))
+    if abs(target[largest]) > LARGEST_TARGET:
+        raise ValueError(f"y holds {target[largest]} at row {largest}: discover needs targets of magnitude at most "
+                         f"{LARGEST_TARGET:g}, whose squares stay finite; divide y by a power of ten")
     return columns, target, names
 
 

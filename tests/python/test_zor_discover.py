@@ -120,6 +120,9 @@ def test_more_than_three_variables_get_numbered_names():
         ([[1.0, 2.0]], [1.0, 2.0, 3.0], {}, ValueError, "has 2 values but y has 3"),
         ([[1.0, math.nan]], [1.0, 2.0], {}, ValueError, "variable 'x' holds nan at row 1"),
         ([[1.0, 2.0]], [1.0, math.inf], {}, ValueError, "y holds inf at row 1"),
+        # squares of such targets overflow: an OverflowError from deep inside before, or "0" without scaling
+        ([[1.0, 2.0, 3.0]], [1e160, -2e160, 3e160], {}, ValueError, r"y holds 3e\+160 at row 2: .* at most 1e\+150"),
+        ([[1.0, 2.0, 3.0]], [1e160, -2e160, 3e160], {"scaling": False}, ValueError, "y holds 3e"),
         ([[1.0]], [], {}, ValueError, "does not match|y is empty|has 1 values"),
         ([[1.0, 2.0]], [1.0, 2.0], {"variable_names": ["a", "b"]}, ValueError, "2 variable names for 1"),
         ([[1.0], [2.0]], [1.0], {"variable_names": ["a", "a"]}, ValueError, "must be distinct"),

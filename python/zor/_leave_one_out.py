@@ -90,14 +90,14 @@ def _prediction(formula: Formula, full: NDArray[np.float64], columns: Sequence[N
 
 def best_predictor(chosen: Formula, front: Sequence[Formula], columns: Sequence[NDArray[np.float64]],
                    target: NDArray[np.float64], relative: bool) -> Formula:
-    """On at most LEAVE_ONE_OUT_ROWS rows, the simplest of the entries no larger than `chosen` and with
+    """On at most LEAVE_ONE_OUT_ROWS rows, the simplest entry of the front no larger than `chosen` and with
     fewer fitted constants (or `chosen` itself) whose leave-one-out error is within one standard error of the lowest (Breiman's rule, as for
     model_selection="validation"); `chosen` itself on more rows. A formula whose constants the other rows
     cannot fix without some row (its refit fails) predicts nothing there: its error is inf."""
     if not 4 <= len(target) <= LEAVE_ONE_OUT_ROWS:
         return chosen
     constants = fitted_constants(chosen)
-    entries = sorted((f for f in front if f.complexity <= chosen.complexity and fitted_constants(f) < constants),
+    entries = sorted((f for f in front if f.complexity < chosen.complexity and fitted_constants(f) < constants),
                      key=lambda formula: formula.complexity)
     if not entries:
         return chosen

@@ -15,7 +15,7 @@ from zor._fit import linear_unless_better, select_by_validation, unscaled_formul
 from zor._front import relative_criterion
 from zor._leave_one_out import best_predictor
 from zor._parameters import operator_names
-from zor._results import EXACT_SHARE, Formula, fitted_constants, pareto_front, select_best
+from zor._results import EXACT_SHARE, Formula, pareto_front, select_best
 
 if TYPE_CHECKING:
     from zor._run import Run
@@ -50,17 +50,12 @@ def choose(run: Run, front: tuple[Formula, ...]) -> tuple[tuple[Formula, ...], F
     elif selection == "best" and front:
         chosen = min(front, key=lambda f: f.criterion) if run.relative is not None else select_best(
             front, len(run.target), math.sqrt(run.target_mean_square))
-        hidden = _fewer_constants(run, front, chosen)
-        hidden = tuple(dataclasses.replace(f, criterion=relative_criterion(run, f)) for f in hidden) if (
-            run.relative is not None) else with_criterion(hidden, selection, run.columns, run.target, kinds)
-        chosen = best_predictor(chosen, front + hidden, run.columns, run.target, run.relative is not None)
+        chosen = best_predictor(chosen, front, run.columns, run.target, run.relative is not None)
         chosen = prefer_defined_past_rows(run, chosen, front)
         best = linear_unless_better(chosen, run.linear, run.columns, run.target, run.search_errors)
         if best is run.linear and chosen is not best:
             best = _no_larger_than_linear(run, front, chosen) or best
-        # the linear model, which simpler formulas beat on the rows but not beyond, or a formula with fewer
-        # constants that the front's entry of its size hid
-        if best not in front:
+        if best not in front:  # the linear model, which simpler formulas beat on the rows but not beyond
             front = tuple(sorted(front + (best,), key=lambda formula: formula.complexity))
     elif run.settings.scaling:
         best = min(front, key=lambda f: (math.isnan(f.score), f.score), default=None)
@@ -68,24 +63,6 @@ def choose(run: Run, front: tuple[Formula, ...]) -> tuple[tuple[Formula, ...], F
         best = None if run.merged.best is None else unscaled_formula(
             run.merged.best, run.names, run.domain, run.target_mean_square, run.target_variance)
     return front, best
-
-
-def _fewer_constants(run: Run, front: tuple[Formula, ...], chosen: Formula) -> tuple[Formula, ...]:
-    """Formulas offered to the front that it does not hold, no larger than `chosen` and with fewer fitted
-    constants, the one of the lowest ranking error per complexity and number of constants: the front keeps one
-    formula per complexity, and a law with a constant fewer than the approximant of its size that fits the
-    draw better (a·M^c, written exp(c·ln M), against √(M + c)·a + b) is then never weighed by leave-one-out,
-    whose question it is."""
-    limit = fitted_constants(chosen)
-    best: dict[tuple[int, int], tuple[float, Formula]] = {}
-    for complexity, offered in run.offered.items():
-        if complexity > chosen.complexity:
-            continue
-        for error, formula in offered:
-            key = (complexity, fitted_constants(formula))
-            if key[1] < limit and formula not in front and (key not in best or error < best[key][0]):
-                best[key] = (error, formula)
-    return tuple(formula for _, formula in best.values())
 
 
 def _no_larger_than_linear(run: Run, front: tuple[Formula, ...], rejected: Formula) -> Formula | None:

@@ -293,6 +293,11 @@ def search_held_out_errors(search: Callable[[list[Column], Column], Formula | No
     return np.where(np.isfinite(errors), errors, math.inf)
 
 
+def uses_every_variable(formula: Formula, variables: int) -> bool:
+    """Whether the formula uses each of the variables, as the linear model on them does."""
+    return {token[1] for token in formula.tokens if token[0] == "var"} == set(range(variables))
+
+
 def linear_unless_better(chosen: Formula, linear: Formula | None, columns: Sequence[NDArray[np.float64]],
                          target: NDArray[np.float64], chosen_errors: NDArray[np.float64] | None = None) -> Formula:
     """`chosen`, unless the least-squares linear model on the raw variables (`linear`) has the lower error
@@ -318,8 +323,7 @@ def linear_unless_better(chosen: Formula, linear: Formula | None, columns: Seque
         return chosen
     floor = EXACT_SHARE * float(np.sqrt(np.mean(target * target)))
     theirs = held_out_errors(linear, columns, target)
-    used = {token[1] for token in chosen.tokens if token[0] == "var"}
-    if chosen.complexity <= linear.complexity and len(used) == len(columns):
+    if chosen.complexity <= linear.complexity and uses_every_variable(chosen, len(columns)):
         chosen_errors = None  # no larger, over the same variables: its own folds, and no significance asked
     if chosen_errors is None:
         ours = float(np.mean(held_out_errors(chosen, columns, target)))

@@ -11,7 +11,7 @@ import numpy as np
 
 from zor._description_length import operator_kinds, select_by_description_length, with_criterion
 from zor._domain import defined_over
-from zor._fit import linear_unless_better, select_by_validation, unscaled_formula
+from zor._fit import linear_unless_better, select_by_validation, unscaled_formula, uses_every_variable
 from zor._front import relative_criterion
 from zor._leave_one_out import best_predictor
 from zor._parameters import operator_names
@@ -74,7 +74,7 @@ def _no_larger_than_linear(run: Run, front: tuple[Formula, ...], rejected: Formu
     linear = run.linear
     assert linear is not None
     rivals = [f for f in front if f.complexity <= linear.complexity and f.complexity < rejected.complexity
-              and {token[1] for token in f.tokens if token[0] == "var"} == set(range(len(run.columns)))]
+              and uses_every_variable(f, len(run.columns))]
     if not rivals:
         return None
     rival = min(rivals, key=lambda f: f.criterion) if run.relative is not None else select_best(

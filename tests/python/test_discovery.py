@@ -550,6 +550,15 @@ def test_two_variable_exact_fit():
     assert {"x", "y"} <= set(r.formula)
 
 
+@pytest.mark.parametrize("index, name", [(2, "z"), (3, "{"), (7, "\x7f"), (8, "\x80"), (135, "\xff"), (136, "\x00")])
+def test_a_far_column_is_named_by_its_code_point(index, name):
+    # Only the column `index` varies, so the best one-token formula is that column.
+    x = [[1.0, 1.0, 1.0, 1.0] for _ in range(index + 1)]
+    x[index] = [0.3, 0.8, 1.4, 2.1]
+    r = find_formula(x, x[index], max_complexity=1)
+    assert (r.formula, r.error) == (name, 0.0)
+
+
 def test_constant_expressions_found_by_the_grammar():
     # 2 = 1 + 1 is built from the seeds; exp(0) is a duplicate of 1 and never scored
     r = find_formula([[0.3, 0.7]], [2.0, 2.0])

@@ -13,6 +13,8 @@ Where the shapes come from:
   parameter values on a fixed probe, and the affine repeats (f + c, c·f) left to the outer scale and
   offset;
 - the sums f + c·g of the best short one-parameter shapes (a biexponential decay; `pair_shape`);
+- a cycle the periodogram shows times an envelope, started at the peak (a damped oscillator;
+  zor._oscillations);
 - the search's own front, with a parameter at each literal constant.
 
 Each shape is screened on a fixed grid of parameter values (the scale and offset solved linearly at each
@@ -41,6 +43,7 @@ from zor._domain import Box
 from zor._derivatives import Array, number_parameters, parameter_count
 from zor._expression import Token
 from zor._parameter_fits import Fit, Problem, fit_shapes, offset_free_fits, problem_for
+from zor._oscillations import envelope_cycle_shapes
 from zor._parameter_snapping import formula_from_fit, snap_parameters
 from zor._shapes import PARAM, SCREEN_ROWS, grid, pair_shape, pair_starts, screen, screen_rows, shapes_for
 
@@ -108,7 +111,8 @@ class StageReport:
     seconds: float = 0.0
     cut_short: bool = False
     # Seconds of each part: enumeration and screen, fits of the enumerated shapes, of the sums of two
-    # terms, of the search's front with parameters, and snapping with the making of formulas.
+    # terms, of the cycles times envelopes, of the search's front with parameters, and snapping with the
+    # making of formulas.
     parts: dict[str, float] = field(default_factory=dict)
     # Formulas kept from each source.
     sources: dict[str, int] = field(default_factory=dict)
@@ -205,6 +209,8 @@ def parametric_formulas(problem: Problem, size: StageSize, operators: Sequence[s
     fit_all(((pair_shape(first, second), pair_starts(first, second, screen_columns, screen_y, PAIR_STARTS))
              for i, first in enumerate(terms) for second in terms[i:]), "sums")
     clock = report.lap("sums", clock)
+    fit_all(iter(envelope_cycle_shapes(problem.columns, y, size.max_params)), "cycles")
+    clock = report.lap("cycles", clock)
 
     def front_shapes() -> Iterator[tuple[tuple[Token, ...], list[Array]]]:
         for tokens in front_tokens:

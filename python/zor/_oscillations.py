@@ -1,0 +1,116 @@
+"""Oscillations whose amplitude changes: a cycle times an envelope, A(x; θ)·sin(ω·x + φ).
+
+A damped oscillator, a growing one or beats are products, and the parametric stage's enumerated shapes
+never reach them: a least-squares fit of a frequency converges only from within a fraction of its peak's
+width, which no fixed grid of starts is close to. Here the frequency and phase start where the
+periodogram of the data puts the cycle (zor._periodic: the peaks that stand out of white noise net of a
+quadratic trend, with at least FEWEST_CYCLES cycles over the rows), and the envelope's constant where the
+cycle's local amplitude puts it: the amplitude on the first and the last third of the rows (√2 times the
+root mean square of what a straight line leaves there) gives the rate of e^(c·x), the power of x^c and
+the c of 1/(1 + c·x) that carry the one into the other; a start without change (c = 0) is tried too. Two
+peaks on one variable also start beats, sin(ω₁·x + φ₁)·sin(ω₂·x + φ₂), from half their sum and half their
+difference, where the stage may fit four parameters. Each shape is then fitted, snapped and judged like
+every other shape of the stage.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Sequence
+
+import numpy as np
+
+from zor._derivatives import Array, number_parameters
+from zor._expression import Token
+from zor._periodic import periodic_terms
+from zor._shapes import PARAM
+
+# Peaks of the periodogram taken per variable.
+MOST_CYCLES = 2
+# Fewest whole cycles over the range of the variable: a slower peak is what a curved trend leaves beside
+# the periodogram's quadratic one (a noisy a·e^(c·t) shows half a cycle), not an oscillation.
+FEWEST_CYCLES = 2.0
+# Fewest rows per third for a local amplitude.
+FEWEST_ROWS_PER_THIRD = 4
+
+Shape = tuple[Token, ...]
+_MUL, _ADD = ("op", "Mul"), ("op", "Add")
+
+
+def _cycle(variable: int) -> list[Token]:
+    """sin(c·x + c'), its parameters the frequency and the phase."""
+    return [("var", variable), PARAM, _MUL, PARAM, _ADD, ("op", "Sin")]
+
+
+def _envelopes(variable: int, x: Array) -> list[tuple[str, list[Token]]]:
+    var: Token = ("var", variable)
+    envelopes = [("exp", [var, PARAM, _MUL, ("op", "Exp")]),
+                 ("recip", [var, PARAM, _MUL, ("const", 1.0), _ADD, ("op", "Recip")])]
+    if np.all(x > 0.0):
+        envelopes.append(("power", [var, ("op", "Ln"), PARAM, _MUL, ("op", "Exp")]))
+    return envelopes
+
+
+def _amplitudes(x: Array, y: Array) -> tuple[float, float, float, float] | None:
+    """(x₁, A₁, x₃, A₃): the mean x and the local amplitude of the first and the last third of the rows
+    by x; None on too few rows or a third without a cycle."""
+    order = np.argsort(x, kind="stable")
+    xs, ys = x[order], y[order]
+    third = len(xs) // 3
+    if third < FEWEST_ROWS_PER_THIRD:
+        return None
+    parts = []
+    for part in (slice(0, third), slice(len(xs) - third, len(xs))):
+        px, py = xs[part], ys[part]
+        design = np.column_stack([np.ones(len(px)), px])
+        residual = py - design @ np.linalg.lstsq(design, py, rcond=None)[0]
+        parts.append((float(np.mean(px)), math.sqrt(2.0 * float(np.mean(residual * residual)))))
+    (x1, a1), (x3, a3) = parts
+    if not (a1 > 0.0 and a3 > 0.0 and x3 > x1):
+        return None
+    return x1, a1, x3, a3
+
+
+def _envelope_starts(kind: str, amplitudes: tuple[float, float, float, float] | None) -> list[float]:
+    """The envelope's constant that carries the first third's amplitude into the last's, and 0."""
+    starts = [0.0]
+    if amplitudes is None:
+        return starts
+    x1, a1, x3, a3 = amplitudes
+    ratio = a3 / a1
+    if kind == "exp":
+        starts.append(math.log(ratio) / (x3 - x1))
+    elif kind == "power" and x1 > 0.0:
+        starts.append(math.log(ratio) / math.log(x3 / x1))
+    elif kind == "recip" and ratio * x3 - x1 != 0.0:
+        # (1 + c·x₁) / (1 + c·x₃) = A₃ / A₁
+        starts.append((1.0 - ratio) / (ratio * x3 - x1))
+    return [c for c in dict.fromkeys(starts) if math.isfinite(c)]
+
+
+def envelope_cycle_shapes(columns: Sequence[Array], target: Array,
+                          max_params: int) -> list[tuple[Shape, list[Array]]]:
+    """The envelope × cycle shapes of the data's significant cycles with their starting parameters (see
+    the module's text); none where the periodogram shows no cycle."""
+    if max_params < 3:
+        return []
+    cycles: dict[int, list[tuple[float, float]]] = {}
+    for shape in periodic_terms(columns, target, MOST_CYCLES):
+        variable, omega = int(shape[0][1]), float(shape[1][1])
+        span = float(np.max(columns[variable]) - np.min(columns[variable]))
+        if omega * span >= 2.0 * math.pi * FEWEST_CYCLES:
+            cycles.setdefault(variable, []).append((omega, float(shape[3][1])))
+    shapes: list[tuple[Shape, list[Array]]] = []
+    for variable, found in cycles.items():
+        x = columns[variable]
+        amplitudes = _amplitudes(x, target)
+        omega, phase = found[0]
+        for kind, envelope in _envelopes(variable, x):
+            starts = [np.array([c, omega, phase]) for c in _envelope_starts(kind, amplitudes)]
+            shapes.append((number_parameters(envelope + _cycle(variable) + [_MUL]), starts))
+        if len(found) > 1 and max_params >= 4:
+            (w1, p1), (w2, p2) = found[:2]
+            carrier, beat = (w1 + w2) / 2.0, abs(w1 - w2) / 2.0
+            starts = [np.array([carrier, (p1 + p2) / 2.0, beat, shift]) for shift in (0.0, math.pi / 2.0)]
+            shapes.append((number_parameters(_cycle(variable) + _cycle(variable) + [_MUL]), starts))
+    return shapes

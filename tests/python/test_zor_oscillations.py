@@ -1,0 +1,46 @@
+"""Cycles whose amplitude decays or grows: an envelope times a sinusoid, started at the periodogram's peak."""
+
+import numpy as np
+import pytest
+
+import zor
+from zor._oscillations import envelope_cycle_shapes
+
+
+def holds(parameters, value: float) -> bool:
+    """Some parameter's interval holds `value` (up to its sign for a frequency), or it snapped to it."""
+    return any(p.low <= v <= p.high or (p.exact is not None and np.isclose(p.value, v, rtol=1e-12))
+               for p in parameters for v in (value, -value))
+
+
+@pytest.mark.parametrize("name, law, rate, frequency, times", [
+    ("damped, 200 even rows", lambda t: 2 * np.exp(-0.15 * t) * np.sin(1.3 * t), -0.15, 1.3,
+     np.linspace(0.0, 20.0, 200)),
+    ("growing, 50 uneven rows", lambda t: 0.5 * np.exp(0.08 * t) * np.sin(2.1 * t + 0.4), 0.08, 2.1,
+     np.sort(np.random.default_rng(3).uniform(0.0, 20.0, 50))),
+])
+def test_an_oscillation_in_an_envelope_comes_back_with_its_rate_and_frequency(name, law, rate, frequency, times):
+    rng = np.random.default_rng(1)
+    y = law(times) + 0.01 * np.std(law(times)) * rng.standard_normal(len(times))
+    best = zor.discover(times.reshape(-1, 1), y, variable_names=["t"], progress=False).best
+    assert "exp" in best.formula and "sin" in best.formula and best.complexity <= 16, best.formula
+    fresh = np.linspace(0.0, 20.0, 1000)
+    truth = law(fresh)
+    r2 = 1.0 - np.mean((best.predict(fresh.reshape(-1, 1)) - truth) ** 2) / np.var(truth)
+    assert r2 >= 0.9999
+    assert holds(best.parameters, rate) and holds(best.parameters, frequency), best.parameters
+
+
+def test_the_beats_of_two_close_frequencies_are_a_product_when_four_parameters_are_allowed():
+    t = np.linspace(0.0, 20.0, 200)
+    y = np.sin(1.9 * t) + np.sin(2.3 * t) + 0.01 * np.random.default_rng(2).standard_normal(200)
+    best = zor.discover(t.reshape(-1, 1), y, variable_names=["t"], progress=False, max_parameters=4).best
+    assert best.formula.count("sin") + best.formula.count("cos") == 2 and best.complexity <= 20, best.formula
+    assert holds(best.parameters, 2.1) and holds(best.parameters, 0.2), best.parameters
+
+
+@pytest.mark.parametrize("law", [lambda t: 120 * np.exp(0.45 * t), lambda t: 3 * t ** 0.75 + 1])
+def test_data_without_a_cycle_start_no_oscillation(law):
+    t = np.linspace(0.1, 7.0, 40)
+    y = law(t) * (1 + 0.03 * np.random.default_rng(0).standard_normal(40))
+    assert envelope_cycle_shapes([t], y, 3) == []

@@ -10,7 +10,9 @@ root mean square of what a straight line leaves there) gives the rate of e^(c·x
 the c of 1/(1 + c·x) that carry the one into the other; a start without change (c = 0) is tried too. Two
 peaks on one variable also start beats, sin(ω₁·x + φ₁)·sin(ω₂·x + φ₂), from half their sum and half their
 difference, where the stage may fit four parameters. Each shape is then fitted, snapped and judged like
-every other shape of the stage.
+every other shape of the stage. For sums (an oscillation about a drifting baseline), the same shapes are
+fitted to what the linear model on the raw variables leaves over and offered as terms with their
+parameters written in (`envelope_cycle_terms`); the sum fits their coefficients.
 """
 
 from __future__ import annotations
@@ -21,7 +23,9 @@ from collections.abc import Sequence
 import numpy as np
 
 from zor._derivatives import Array, number_parameters
+from zor._domain import box_of
 from zor._expression import Token
+from zor._parameter_fits import Problem, fit_shapes
 from zor._periodic import periodic_terms
 from zor._shapes import PARAM
 
@@ -114,3 +118,20 @@ def envelope_cycle_shapes(columns: Sequence[Array], target: Array,
             starts = [np.array([carrier, (p1 + p2) / 2.0, beat, shift]) for shift in (0.0, math.pi / 2.0)]
             shapes.append((number_parameters(_cycle(variable) + _cycle(variable) + [_MUL]), starts))
     return shapes
+
+
+def envelope_cycle_terms(columns: Sequence[Array], target: Array) -> list[Shape]:
+    """Terms for sums: each envelope × cycle shape (three parameters) fitted to what the linear model on the
+    raw variables leaves over, its fitted parameters written in as constants; none without a cycle."""
+    design = np.column_stack([*columns, np.ones(len(target))])
+    residual = np.ascontiguousarray(target - design @ np.linalg.lstsq(design, target, rcond=None)[0])
+    shapes = envelope_cycle_shapes(columns, residual, 3)
+    if not shapes:
+        return []
+    problem = Problem(list(columns), residual, (), box_of(columns), 0.0, 2)
+    terms: list[Shape] = []
+    for fitted in fit_shapes(problem, shapes):
+        if fitted is not None:
+            terms.append(tuple(("const", float(fitted.inner[int(token[1])])) if token[0] == "param" else token
+                               for token in fitted.tokens))
+    return terms

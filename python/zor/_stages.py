@@ -17,6 +17,7 @@ from zor._data import Column, rms
 from zor._fit import VALIDATION_FOLDS, search_held_out_errors
 from zor._front import relative_formula, relative_item, same_noise_formula
 from zor._noise import prefers_relative, sign_of, worth_fitting
+from zor._oscillations import envelope_cycle_terms
 from zor._parameter_fits import fit, log_fits, problem_for
 from zor._parameters import operator_names, parametric_stage
 from zor._periodic import periodic_terms
@@ -172,6 +173,7 @@ def find_sums(run: Run) -> None:
     pool.add(term_library(len(run.names), run.settings.use_trig))
     if run.settings.use_trig:
         pool.add(periodic_terms(run.search_columns, run.search_target, terms))
+        pool.add(envelope_cycle_terms(run.search_columns, run.search_target))
     library = len(pool.shapes)
     pool.add(tuple(c["tokens"]) for c in run.merged.by_complexity.values() if c["scale"] != 0.0)
     pool.add(run.factored)

@@ -39,6 +39,17 @@ def test_the_beats_of_two_close_frequencies_are_a_product_when_four_parameters_a
     assert holds(best.parameters, 2.1) and holds(best.parameters, 0.2), best.parameters
 
 
+def test_a_damped_oscillation_about_a_drifting_baseline_is_a_sum_of_the_trend_and_the_oscillation():
+    t = np.linspace(0.0, 20.0, 200)
+    law = lambda t: 0.3 * t + 1 + 2 * np.exp(-0.2 * t) * np.cos(1.7 * t)  # noqa: E731
+    y = law(t) + 0.01 * np.std(law(t)) * np.random.default_rng(4).standard_normal(200)
+    best = zor.discover(t.reshape(-1, 1), y, variable_names=["t"], progress=False).best
+    assert len(best.terms) == 2 and best.complexity <= 18, best.formula
+    fresh = np.linspace(0.0, 20.0, 1000)
+    truth = law(fresh)
+    assert 1.0 - np.mean((best.predict(fresh.reshape(-1, 1)) - truth) ** 2) / np.var(truth) >= 0.9999
+
+
 @pytest.mark.parametrize("law", [lambda t: 120 * np.exp(0.45 * t), lambda t: 3 * t ** 0.75 + 1])
 def test_data_without_a_cycle_start_no_oscillation(law):
     t = np.linspace(0.1, 7.0, 40)

@@ -29,8 +29,10 @@ from zor._parameter_fits import Problem, fit_shapes
 from zor._periodic import periodic_terms
 from zor._shapes import PARAM
 
-# Peaks of the periodogram taken per variable.
+# Peaks of the periodogram taken per variable: for the stage's shapes, and for the cycles of sums fitted
+# together (a cycle whose amplitude is modulated shows as a carrier and two side bands).
 MOST_CYCLES = 2
+MOST_CYCLES_TOGETHER = 3
 # Fewest whole cycles over the range of the variable: a slower peak is what a curved trend leaves beside
 # the periodogram's quadratic one (a noisy a·e^(c·t) shows half a cycle), not an oscillation.
 FEWEST_CYCLES = 2.0
@@ -92,18 +94,20 @@ def _envelope_starts(kind: str, amplitudes: tuple[float, float, float, float] | 
     return [c for c in dict.fromkeys(starts) if math.isfinite(c)]
 
 
-def envelope_cycle_shapes(columns: Sequence[Array], target: Array,
-                          max_params: int) -> list[tuple[Shape, list[Array]]]:
-    """The envelope × cycle shapes of the data's significant cycles with their starting parameters (see
-    the module's text); none where the periodogram shows no cycle."""
-    if max_params < 3:
-        return []
+def significant_cycles(columns: Sequence[Array], target: Array, most: int) -> dict[int, list[tuple[float, float]]]:
+    """Up to `most` (frequency, phase) per variable, the periodogram's significant peaks that hold at least
+    FEWEST_CYCLES cycles over the variable's range, strongest first."""
     cycles: dict[int, list[tuple[float, float]]] = {}
-    for shape in periodic_terms(columns, target, MOST_CYCLES):
+    for shape in periodic_terms(columns, target, most):
         variable, omega = int(shape[0][1]), float(shape[1][1])
         span = float(np.max(columns[variable]) - np.min(columns[variable]))
         if omega * span >= 2.0 * math.pi * FEWEST_CYCLES:
             cycles.setdefault(variable, []).append((omega, float(shape[3][1])))
+    return cycles
+
+
+def _envelope_cycle_shapes(columns: Sequence[Array], target: Array, cycles: dict[int, list[tuple[float, float]]],
+                           max_params: int) -> list[tuple[Shape, list[Array]]]:
     shapes: list[tuple[Shape, list[Array]]] = []
     for variable, found in cycles.items():
         x = columns[variable]
@@ -120,18 +124,64 @@ def envelope_cycle_shapes(columns: Sequence[Array], target: Array,
     return shapes
 
 
+def envelope_cycle_shapes(columns: Sequence[Array], target: Array,
+                          max_params: int) -> list[tuple[Shape, list[Array]]]:
+    """The envelope × cycle shapes of the data's significant cycles with their starting parameters (see
+    the module's text); none where the periodogram shows no cycle."""
+    if max_params < 3:
+        return []
+    return _envelope_cycle_shapes(columns, target, significant_cycles(columns, target, MOST_CYCLES), max_params)
+
+
+def _cycles_together(variable: int, found: list[tuple[float, float]], x: Array,
+                     residual: Array) -> tuple[Shape, list[Array]]:
+    """sin(ω₁·x + φ₁) + a₂·sin(ω₂·x + φ₂) + ..., started at the peaks and their least-squares amplitudes."""
+    waves = np.column_stack([np.sin(omega * x + phase) for omega, phase in found])
+    amplitudes = np.linalg.lstsq(waves, residual, rcond=None)[0]
+    tokens = _cycle(variable)
+    start = [found[0][0], found[0][1]]
+    for (omega, phase), amplitude in zip(found[1:], amplitudes[1:]):
+        tokens += _cycle(variable) + [PARAM, _MUL, _ADD]
+        start += [omega, phase, float(amplitude / amplitudes[0]) if amplitudes[0] != 0.0 else 1.0]
+    return number_parameters(tokens), [np.array(start)]
+
+
+def _separate_cycles(tokens: Shape) -> list[Shape]:
+    """The sinusoids of a fitted sum of cycles (its parameters written in), each a term of its own."""
+    return [tokens[k - 5:k + 1] for k, token in enumerate(tokens) if token == ("op", "Sin")]
+
+
 def envelope_cycle_terms(columns: Sequence[Array], target: Array) -> list[Shape]:
-    """Terms for sums: each envelope × cycle shape (three parameters) fitted to what the linear model on the
-    raw variables leaves over, its fitted parameters written in as constants; none without a cycle."""
+    """Terms for sums, fitted to what the linear model on the raw variables leaves over, their parameters
+    written in as constants: each envelope × cycle shape of three parameters, and the sinusoids of a
+    variable with several cycles fitted together (their frequencies refined jointly: close peaks, as in
+    beats, pull each other off their true frequency in the periodogram); none without a cycle."""
     design = np.column_stack([*columns, np.ones(len(target))])
     residual = np.ascontiguousarray(target - design @ np.linalg.lstsq(design, target, rcond=None)[0])
-    shapes = envelope_cycle_shapes(columns, residual, 3)
-    if not shapes:
+    cycles = significant_cycles(columns, residual, MOST_CYCLES_TOGETHER)
+    if not cycles:
         return []
+    envelopes = _envelope_cycle_shapes(columns, residual, {v: found[:1] for v, found in cycles.items()}, 3)
+    # The strongest two and, where there are more, all: a spurious weaker peak can keep the fit of all from
+    # converging.
+    together = [_cycles_together(v, found[:count], columns[v], residual) for v, found in cycles.items()
+                for count in range(2, len(found) + 1)]
     problem = Problem(list(columns), residual, (), box_of(columns), 0.0, 2)
     terms: list[Shape] = []
-    for fitted in fit_shapes(problem, shapes):
-        if fitted is not None:
-            terms.append(tuple(("const", float(fitted.inner[int(token[1])])) if token[0] == "param" else token
-                               for token in fitted.tokens))
+    offered: list[tuple[int, float]] = []  # (variable, frequency) of the sinusoids offered so far
+    for order, fitted in enumerate(fit_shapes(problem, envelopes + together)):
+        if fitted is None:
+            continue
+        written = tuple(("const", float(fitted.inner[int(token[1])])) if token[0] == "param" else token
+                        for token in fitted.tokens)
+        if order < len(envelopes):
+            terms.append(written)
+            continue
+        for cycle in _separate_cycles(written):
+            # A frequency within a tenth of a peak's width of one offered is the same cycle refitted.
+            variable, omega = int(cycle[0][1]), abs(float(cycle[1][1]))
+            span = float(np.max(columns[variable]) - np.min(columns[variable]))
+            if all(v != variable or abs(omega - w) * span > 0.2 * math.pi for v, w in offered):
+                offered.append((variable, omega))
+                terms.append(cycle)
     return terms

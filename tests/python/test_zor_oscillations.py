@@ -50,6 +50,18 @@ def test_a_damped_oscillation_about_a_drifting_baseline_is_a_sum_of_the_trend_an
     assert 1.0 - np.mean((best.predict(fresh.reshape(-1, 1)) - truth) ** 2) / np.var(truth) >= 0.9999
 
 
+def test_a_modulated_cycle_is_the_sum_of_its_carrier_and_side_bands():
+    # (1 + 0.5·sin(0.3·t))·sin(3·t) = sin(3·t) + 0.25·cos(2.7·t) − 0.25·cos(3.3·t)
+    t = np.linspace(0.0, 20.0, 200)
+    law = lambda t: (1 + 0.5 * np.sin(0.3 * t)) * np.sin(3.0 * t)  # noqa: E731
+    y = law(t) + 0.01 * np.std(law(t)) * np.random.default_rng(1).standard_normal(200)
+    best = zor.discover(t.reshape(-1, 1), y, variable_names=["t"], progress=False).best
+    assert len(best.terms) == 3 and best.formula.count("sin") + best.formula.count("cos") == 3, best.formula
+    fresh = np.linspace(0.0, 20.0, 1000)
+    truth = law(fresh)
+    assert 1.0 - np.mean((best.predict(fresh.reshape(-1, 1)) - truth) ** 2) / np.var(truth) >= 0.9999
+
+
 @pytest.mark.parametrize("law", [lambda t: 120 * np.exp(0.45 * t), lambda t: 3 * t ** 0.75 + 1])
 def test_data_without_a_cycle_start_no_oscillation(law):
     t = np.linspace(0.1, 7.0, 40)

@@ -17,6 +17,7 @@ parameters written in (`envelope_cycle_terms`); the sum fits their coefficients.
 
 from __future__ import annotations
 
+import itertools
 import math
 from collections.abc import Sequence
 
@@ -139,11 +140,19 @@ def _cycles_together(variable: int, found: list[tuple[float, float]], x: Array,
     waves = np.column_stack([np.sin(omega * x + phase) for omega, phase in found])
     amplitudes = np.linalg.lstsq(waves, residual, rcond=None)[0]
     tokens = _cycle(variable)
-    start = [found[0][0], found[0][1]]
-    for (omega, phase), amplitude in zip(found[1:], amplitudes[1:]):
+    for _ in found[1:]:
         tokens += _cycle(variable) + [PARAM, _MUL, _ADD]
-        start += [omega, phase, float(amplitude / amplitudes[0]) if amplitudes[0] != 0.0 else 1.0]
-    return number_parameters(tokens), [np.array(start)]
+    # Each frequency also started a tenth of a peak's width to either side of its peak: close peaks pull
+    # each other off their frequencies in the periodogram, and a joint fit started there can stop in a
+    # local minimum (beats of 1.9 and 2.3 over 20 units of time show peaks at 1.891 and 2.317).
+    step = 0.2 * math.pi / float(np.max(x) - np.min(x))
+    starts = []
+    for shifts in itertools.product((0.0, -step, step), repeat=len(found)):
+        start = [found[0][0] + shifts[0], found[0][1]]
+        for (omega, phase), amplitude, shift in zip(found[1:], amplitudes[1:], shifts[1:]):
+            start += [omega + shift, phase, float(amplitude / amplitudes[0]) if amplitudes[0] != 0.0 else 1.0]
+        starts.append(np.array(start))
+    return number_parameters(tokens), starts
 
 
 def _separate_cycles(tokens: Shape) -> list[Shape]:
@@ -151,11 +160,21 @@ def _separate_cycles(tokens: Shape) -> list[Shape]:
     return [tokens[k - 5:k + 1] for k, token in enumerate(tokens) if token == ("op", "Sin")]
 
 
+def _written(tokens: Sequence[Token], inner: Array) -> Shape:
+    """The tokens with their parameters written in as constants."""
+    return tuple(("const", float(inner[int(token[1])])) if token[0] == "param" else token for token in tokens)
+
+
 def envelope_cycle_terms(columns: Sequence[Array], target: Array) -> list[Shape]:
-    """Terms for sums, fitted to what the linear model on the raw variables leaves over, their parameters
-    written in as constants: each envelope × cycle shape of three parameters, and the sinusoids of a
-    variable with several cycles fitted together (their frequencies refined jointly: close peaks, as in
-    beats, pull each other off their true frequency in the periodogram); none without a cycle."""
+    """Terms for sums, their parameters written in as constants: each envelope × cycle shape of three
+    parameters, fitted to what the linear model on the raw variables leaves, and the sinusoids of a
+    variable with several cycles fitted together (close peaks, as in beats, pull each other off their
+    frequencies in the periodogram) beside a straight line in every variable (fitted to what the line
+    leaves, they would take up the part of them the line took); none without a cycle. A sum counts a
+    term's constants as tokens, not as fitted values: an envelope × cycle term fitted as closely as the
+    parametric stage fits the same shape would pass its own formula, which counts them, by a token line,
+    and lose it its intervals. So the stage judges a lone envelope × cycle, and a sum gets one beside a
+    trend."""
     design = np.column_stack([*columns, np.ones(len(target))])
     residual = np.ascontiguousarray(target - design @ np.linalg.lstsq(design, target, rcond=None)[0])
     cycles = significant_cycles(columns, residual, MOST_CYCLES_TOGETHER)
@@ -166,18 +185,20 @@ def envelope_cycle_terms(columns: Sequence[Array], target: Array) -> list[Shape]
     # converging.
     together = [_cycles_together(v, found[:count], columns[v], residual) for v, found in cycles.items()
                 for count in range(2, len(found) + 1)]
-    problem = Problem(list(columns), residual, (), box_of(columns), 0.0, 2)
+    line = [token for v in range(len(columns)) for token in (("var", v), PARAM, _MUL, _ADD)]
+    beside_line = [(number_parameters(list(tokens) + line), [np.concatenate([start, np.zeros(len(columns))])
+                                                            for start in starts])
+                   for tokens, starts in together]
     terms: list[Shape] = []
+    for fitted in fit_shapes(Problem(list(columns), residual, (), box_of(columns), 0.0, 2), envelopes):
+        if fitted is not None:
+            terms.append(_written(fitted.tokens, fitted.inner))
     offered: list[tuple[int, float]] = []  # (variable, frequency) of the sinusoids offered so far
-    for order, fitted in enumerate(fit_shapes(problem, envelopes + together)):
+    problem = Problem(list(columns), np.ascontiguousarray(target), (), box_of(columns), 0.0, 2)
+    for fitted in fit_shapes(problem, beside_line):
         if fitted is None:
             continue
-        written = tuple(("const", float(fitted.inner[int(token[1])])) if token[0] == "param" else token
-                        for token in fitted.tokens)
-        if order < len(envelopes):
-            terms.append(written)
-            continue
-        for cycle in _separate_cycles(written):
+        for cycle in _separate_cycles(_written(fitted.tokens[:len(fitted.tokens) - len(line)], fitted.inner)):
             # A frequency within a tenth of a peak's width of one offered is the same cycle refitted.
             variable, omega = int(cycle[0][1]), abs(float(cycle[1][1]))
             span = float(np.max(columns[variable]) - np.min(columns[variable]))

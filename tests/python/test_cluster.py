@@ -16,8 +16,8 @@ from zor import _cluster
 
 distributed = pytest.importorskip("distributed")
 
-# Each worker is a process of its own. The tests that time how soon lost or interrupted workers end a search
-# are marked clock (they run alone); the rest run beside the suite.
+# Workers lost or interrupted must end the search within seconds, and each worker is a process of its own.
+pytestmark = pytest.mark.clock
 
 
 def local_cluster(workers: int, memory_limit: str | int = "2GB") -> distributed.LocalCluster:
@@ -87,7 +87,6 @@ def test_a_search_too_big_for_one_process_completes_on_four() -> None:
     assert summary(spread) == summary(zor.discover(X, y, **settings))
 
 
-@pytest.mark.clock
 def test_a_level_the_cluster_cannot_hold_is_refused_before_it_starts() -> None:
     X, y, settings = memory_problem()
     with local_cluster(2, 400_000_000) as cluster, distributed.Client(cluster) as client:
@@ -114,7 +113,6 @@ def long_search() -> tuple[np.ndarray, np.ndarray, dict]:
     return X, y, {"max_complexity": 13, "beam_width": 200_000, "scaling": False}
 
 
-@pytest.mark.clock
 def test_a_worker_killed_mid_search_ends_it_with_a_clear_error_within_seconds() -> None:
     X, y, settings = long_search()
     with local_cluster(2) as cluster, distributed.Client(cluster) as client:
@@ -133,7 +131,6 @@ def test_a_worker_killed_mid_search_ends_it_with_a_clear_error_within_seconds() 
         assert killed and time.monotonic() - killed[0] < 10
 
 
-@pytest.mark.clock
 def test_the_time_limit_stops_the_workers_and_keeps_the_best_found() -> None:
     X, y, settings = long_search()
     with local_cluster(2) as cluster, distributed.Client(cluster) as client:
@@ -145,7 +142,6 @@ def test_the_time_limit_stops_the_workers_and_keeps_the_best_found() -> None:
         assert shards_left(client) == 0
 
 
-@pytest.mark.clock
 def test_ctrl_c_cancels_the_level_on_every_worker() -> None:
     X, y, settings = long_search()
     with local_cluster(2) as cluster, distributed.Client(cluster) as client:

@@ -10,9 +10,10 @@ root mean square of what a straight line leaves there) gives the rate of e^(c·x
 the c of 1/(1 + c·x) that carry the one into the other; a start without change (c = 0) is tried too. Two
 peaks on one variable also start beats, sin(ω₁·x + φ₁)·sin(ω₂·x + φ₂), from half their sum and half their
 difference, where the stage may fit four parameters. Each shape is then fitted, snapped and judged like
-every other shape of the stage. For sums (an oscillation about a drifting baseline), the same shapes are
-fitted to what the linear model on the raw variables leaves over and offered as terms with their
-parameters written in (`envelope_cycle_terms`); the sum fits their coefficients.
+every other shape of the stage. For sums (an oscillation about a drifting baseline, beats, a modulated
+cycle), `envelope_cycle_terms` offers the envelope × cycle shapes fitted to what the linear model on the
+raw variables leaves over, and a variable's strongest cycles fitted together beside a line, one term each,
+their parameters written in; the sum fits their coefficients.
 """
 
 from __future__ import annotations

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import csv
 import math
+import re
 import sys
 from collections.abc import Iterator, Sequence
 from typing import Any, BinaryIO
@@ -81,8 +82,9 @@ def _choose_columns(label: str, header: list[str], target: str | None, features:
 
 
 def read_table(source: str, delimiter: str, target: str | None, features: str | None
-               ) -> tuple[str, list[str], list[list[float]], list[float]]:
-    """Reads the CSV: the target's name, the feature names, the feature columns and the targets."""
+               ) -> tuple[str, list[str], list[list[float]], list[float], dict[str, str]]:
+    """Reads the CSV: the target's name, the feature names, the feature columns, the targets and the units
+    the header gives (a cell 'v [m/s]')."""
     label, stream = _open(source)
     try:
         return _parse(label, csv.reader(_lines(stream, label), delimiter=delimiter, strict=True), target, features)
@@ -92,23 +94,43 @@ def read_table(source: str, delimiter: str, target: str | None, features: str | 
 
 
 def _parse(label: str, reader: Any, target: str | None, features: str | None
-           ) -> tuple[str, list[str], list[list[float]], list[float]]:
+           ) -> tuple[str, list[str], list[list[float]], list[float], dict[str, str]]:
     """read_table's work on a csv.reader."""
+    units: dict[str, str] = {}
     try:
-        header = _header(label, reader)
+        header = _header(label, reader, units)
         target_name, feature_names = _choose_columns(label, header, target, features)
         values = _columns(label, reader, header, [*feature_names, target_name])
     except csv.Error as error:
         raise InputError(f"{label}, row {reader.line_num}: {error}") from None
-    return target_name, feature_names, values[:-1], values[-1]
+    return target_name, feature_names, values[:-1], values[-1], units
 
 
-def _header(label: str, reader: Any) -> list[str]:
-    """The column names of the first row that is not blank."""
+# A header cell 'v [m/s]' names the column v and gives its unit.
+_UNIT_IN_HEADER = re.compile(r"^(.*?)\s*\[([^\[\]]*)\]$")
+
+
+def header_units(header_cells: Sequence[str]) -> tuple[list[str], dict[str, str]]:
+    """The column names of header cells, each without a unit in brackets after it, and those units."""
+    names, units = [], {}
+    for cell in header_cells:
+        found = _UNIT_IN_HEADER.match(cell.strip())
+        name = found.group(1) if found and found.group(1) else cell.strip()
+        if found and found.group(1):
+            units[name] = found.group(2).strip()
+        names.append(name)
+    return names, units
+
+
+def _header(label: str, reader: Any, units: dict[str, str] | None = None) -> list[str]:
+    """The column names of the first row that is not blank; a unit in brackets after a name goes into
+    `units`."""
     header_cells = next((row for row in reader if any(cell.strip() for cell in row)), None)
     if header_cells is None:
         raise InputError(f"{label}: the file is empty (a header row and data rows are needed)")
-    header = [cell.strip() for cell in header_cells]
+    header, found = header_units(header_cells)
+    if units is not None:
+        units.update(found)
     header_row = reader.line_num
     for k, name in enumerate(header):
         if not name:

@@ -38,7 +38,9 @@ FORMAT = "zor.DiscoveryResult"
 # 3: a sum of terms carries its terms (`terms`); formulas carry their fitted parameters with their
 # uncertainties (`parameters`) and the model selection's `criterion`; version 1 and 2 files read with none.
 # 4: a result says which noise its best formula was chosen for (`noise`); earlier files read as "same".
-FORMAT_VERSION = 4
+# 5: with units, formulas carry the units of their constants (`units`) and a result the dimensionless
+# groups its search looked over (`groups`); earlier files read with none.
+FORMAT_VERSION = 5
 # A result file holds a few hundred formulas at most; a larger file is not one.
 MAX_FILE_BYTES = 64 << 20
 # Integers in a result count tokens, levels and candidates.

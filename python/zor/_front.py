@@ -23,6 +23,7 @@ from zor._parameters import operator_names
 from zor._parameter_snapping import formula_from_fit
 from zor._results import EXACT_SHARE, Formula, information_criterion, pareto_front
 from zor._sums import fit_sum, linear_shapes, rounds_to_zero
+from zor._units import consistent
 
 if TYPE_CHECKING:
     from zor._run import Run
@@ -69,6 +70,8 @@ def scaled_front(run: Run) -> tuple[Formula, ...]:
     run.offered = {}
 
     def offer(formula: Formula) -> None:
+        if not consistent(formula, run.units, run.settings.dimensionless_constants):
+            return  # unlike quantities added, or a quantity with a dimension inside exp, ln, sin, cos
         error = ranking_error(run, formula)
         run.offered.setdefault(formula.complexity, []).append((error, formula))
         kept = by_complexity.get(formula.complexity)
@@ -103,7 +106,8 @@ def scaled_front(run: Run) -> tuple[Formula, ...]:
         if formula is None:
             continue
         if shapes == linear_shapes(len(run.names)):
-            linear = formula  # the baseline stays whatever its leverage
+            if consistent(formula, run.units, run.settings.dimensionless_constants):
+                linear = formula  # the baseline stays whatever its leverage
         elif kept_out_of_front(formula, run.columns, run.target):
             continue
         offer(formula)

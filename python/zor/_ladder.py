@@ -80,7 +80,7 @@ def run_step(run: Run, step: int, complexity: int, width: int) -> bool:
     def on_level(report: Level) -> None:
         best = report["best"]
         level = LevelReport(step, complexity, width, report["level"], report["generated"], report["admitted"],
-                            report["scored"], None if best is None else run.formula(best),
+                            report["scored"], None if best is None else run.formula(run.expanded(best)),
                             offset + report["elapsed_seconds"])
         run.levels.append(level)
         if run.listener is not None:
@@ -89,9 +89,9 @@ def run_step(run: Run, step: int, complexity: int, width: int) -> bool:
     shards = None
     try:
         if run.cluster is not None:
-            shards = ClusterSearch(run.cluster, run.search_columns, run.search_target, settings,
+            shards = ClusterSearch(run.cluster, run.ladder_columns, run.ladder_target, settings,
                                    deadline_after(remaining))
-        outcome = run.search(run.search_columns, run.search_target, settings, time_limit=remaining,
+        outcome = run.search(run.ladder_columns, run.ladder_target, settings, time_limit=remaining,
                               on_level=on_level, cluster=shards,
                               cluster_memory=None if shards is None else shards.cluster_memory())
     except MemoryError as error:
@@ -104,7 +104,7 @@ def run_step(run: Run, step: int, complexity: int, width: int) -> bool:
     finally:
         if shards is not None:
             shards.close()
-    run.merged.add(outcome)
+    run.merged.add(outcome, run.expanded)
     for key in run.totals:
         run.totals[key] += outcome[key]  # type: ignore[literal-required]
     if outcome["cut_short"]:
@@ -127,7 +127,7 @@ def factor_searches(run: Run) -> bool:
     should go on. These searches run in this process, also for a cluster search, and report no
     levels: they are small next to the ladder's later steps."""
     fits: list[tuple[float, int]] = []
-    for k, column in enumerate(run.search_columns):
+    for k, column in enumerate(run.ladder_columns):
         if not (np.all(column > 0.0) or np.all(column < 0.0)):
             continue
         fit = _factor_search(run, k, *FACTOR_PROBE)
@@ -148,18 +148,18 @@ def _factor_search(run: Run, k: int, complexity: int, width: int) -> float | Non
     if remaining is not None and remaining <= 0.0:
         run.cut_short = True
         return None
-    quotient = np.ascontiguousarray(run.search_target / run.search_columns[k])
+    quotient = np.ascontiguousarray(run.ladder_target / run.ladder_columns[k])
     try:
         goal = run.settings.precision_goal * rms(quotient)
-        outcome = run.search(run.search_columns, quotient,
+        outcome = run.search(run.ladder_columns, quotient,
                               run.settings.at(complexity, width, scaling=True, precision_goal=goal),
                               time_limit=remaining)
     except MemoryError:
         return math.inf
-    factor: tuple[Token, ...] = (("var", k), ("op", "Mul"))
     for candidate in outcome["front"]:
         if candidate["scale"] != 0.0:
-            run.factored.append(tuple(candidate["tokens"]) + factor)
+            run.factored.append(run.expand(tuple(candidate["tokens"]), candidate["scale"], candidate["offset"],
+                                           (("var", k), ("op", "Mul"))))
     if outcome["cut_short"]:
         run.cut_short = True
         return None

@@ -67,7 +67,9 @@ class Formula:
     index, value) tokens) and, with them, its scale and offset, each with its
     standard error and 95 % interval (see zor._parameters); `criterion` is the
     value of the model selection's criterion for a front entry (lower is
-    better).
+    better). Where the search was given units, `units` holds the unit of
+    each fitted constant, as (name, unit) pairs: the inner parameters c0,
+    c1, ..., a sum's coefficients a1, a2, ..., the scale and the offset.
     """
 
     complexity: int
@@ -86,6 +88,7 @@ class Formula:
     terms: tuple[Term, ...] = ()
     parameters: tuple[Parameter, ...] = ()
     criterion: float = math.nan
+    units: tuple[tuple[str, str], ...] = ()
 
     @property
     def constants(self) -> Snapped:
@@ -164,7 +167,18 @@ class Formula:
 
     def __repr__(self) -> str:
         parameters = f", parameters={parameters_text(self.parameters)!r}" if self.parameters else ""
-        return f"Formula({self.formula!r}, complexity={self.complexity}, error={_short(self.error)}{parameters})"
+        units = f", units={self.units_text()!r}" if self.units_text() else ""
+        return (f"Formula({self.formula!r}, complexity={self.complexity}, error={_short(self.error)}{parameters}"
+                f"{units})")
+
+    def units_text(self) -> str:
+        """The units of the constants the formula uses, 'scale: m³/kg/s²; c0: 1/s' (a scale of 1 and an
+        offset of 0 left out); '' without units."""
+        used = self.constants
+        skip = {"scale"} if used.used_scale == 1.0 and not self.terms else set()
+        if used.used_offset == 0.0:
+            skip.add("offset")
+        return "; ".join(f"{name}: {unit}" for name, unit in self.units if name not in skip)
 
 
 @dataclass(frozen=True)
@@ -208,6 +222,9 @@ class DiscoveryResult:
     # The noise the best formula was chosen for: "same" on every row, or "relative" to the value, where
     # discover found the targets' noise to grow with them and ranked formulas on ln(predicted / y).
     noise: str = "same"
+    # With units: the dimensionless groups the search looked over ('π1 = a**3/(G*M)') and the factor P
+    # with the target's unit ('P = ...'); empty where the search ran over the variables themselves.
+    groups: tuple[str, ...] = ()
 
     def _require_best(self) -> Formula:
         if self.best is None:

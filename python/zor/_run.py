@@ -5,6 +5,7 @@ the parametric stage's formulas, the noise model, the sums' shapes, the search's
 
 from __future__ import annotations
 
+import math
 import time
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
@@ -13,9 +14,11 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from zor import _native
+from zor._constants import exact_candidates, exact_value
 from zor._data import Column, rms, subsample_rows
 from zor._domain import box_of, reach
 from zor._expression import Token
+from zor._groups import reduce
 from zor._fit import VALIDATION_FOLDS, Judge, unscaled_formula
 from zor._parameter_fits import Problem
 from zor._parameters import PARAMETER_SHARE
@@ -23,10 +26,16 @@ from zor._progress import ProgressBar
 from zor._results import Formula, LevelReport, pareto_front
 from zor._settings import SearchSettings
 from zor._stages import CHECK_SHARE, CHECKED_ROWS, SUM_SHARE
+from zor._units import Units
 
 if TYPE_CHECKING:
     from zor._native import Candidate, Outcome
     from zor._sums import Shape
+
+
+# How near b/a must be to an exact value to be written as one, relative to its size (at least 1); an
+# offset b below this share of the root mean square of y / P is rounding, and left out.
+EXACT_SHIFT = 1e-12
 
 
 @dataclass
@@ -36,13 +45,13 @@ class _Merged:
     best: Candidate | None = None
     by_complexity: dict[int, Candidate] = field(default_factory=dict)
 
-    def add(self, outcome: Outcome) -> None:
+    def add(self, outcome: Outcome, expand: Callable[[Candidate], Candidate]) -> None:
         # Strict comparisons: among equal scores the earlier candidate stays,
         # and a NaN score neither replaces nor is replaced, as in the search.
-        best = outcome["best"]
+        best = None if outcome["best"] is None else expand(outcome["best"])
         if best is not None and (self.best is None or self.best["score"] > best["score"]):
             self.best = best
-        for candidate in outcome["front"]:
+        for candidate in map(expand, outcome["front"]):
             kept = self.by_complexity.get(candidate["complexity"])
             if kept is None or kept["score"] > candidate["score"]:
                 self.by_complexity[candidate["complexity"]] = candidate
@@ -55,7 +64,8 @@ class Run:
     """The steps of one discover call and what they found."""
 
     def __init__(self, columns: list[Column], target: Column, names: tuple[str, ...], settings: SearchSettings,
-                 listener: Callable[[LevelReport], Any] | None, cluster: Any, checking: bool) -> None:
+                 listener: Callable[[LevelReport], Any] | None, cluster: Any, checking: bool,
+                 units: Units | None = None) -> None:
         self.columns, self.target, self.names, self.listener = columns, target, names, listener
         self.settings, self.cluster = settings, cluster
         self.started = time.monotonic()
@@ -74,12 +84,26 @@ class Run:
         if rows is not None:
             self.search_columns = [np.ascontiguousarray(column[rows]) for column in columns]
             self.search_target = np.ascontiguousarray(target[rows])
+        # With units, the ladder searches the dimensionless groups for y / P (see zor._groups), and each
+        # candidate it finds is written out over the variables (`expanded`) before anything else sees it.
+        self.units = units
+        self.reduction = None if units is None or not settings.scaling else reduce(units, columns)
+        self.groups = () if self.reduction is None else self.reduction.describe(names)
+        if self.reduction is not None and not self.reduction.groups:
+            # y = c·P is the one law the units leave: offered, and the ladder runs as without units.
+            self.factored.append(self.reduction.factor_tokens)
+            self.reduction = None
+        self.ladder_columns, self.ladder_target = self.search_columns, self.search_target
+        if self.reduction is not None:
+            self.ladder_columns = self.reduction.columns(self.search_columns)
+            self.ladder_target = self.reduction.target(self.search_columns, self.search_target)
+        self.ladder_spread = rms(self.ladder_target)
         # With scaling the precision goal is a share of the targets' root mean square, so that the
         # data's units (G = 6.674e-11 N m²/kg², or F in meganewtons) change nothing but the constants;
         # without it the search is find_formula's, whose goal is in the targets' units.
         self.goal = settings.precision_goal
         if settings.scaling:
-            self.goal *= rms(self.search_target)
+            self.goal *= rms(self.ladder_target)
         penalty = settings.complexity_penalty
         self.domain = box_of(columns)
         self.reach = reach(columns)
@@ -103,6 +127,27 @@ class Run:
         self.last_step = (0, 0)
         self.judge = Judge(self.search_columns, self.search_target, names, penalty, self.domain)
         self.final_judge = Judge(columns, target, names, penalty, self.domain)
+
+    def expand(self, tokens: tuple[Token, ...], scale: float = 1.0, offset: float = 0.0,
+               factor: tuple[Token, ...] = ()) -> tuple[Token, ...]:
+        """A formula of the ladder over the variables: as it is, or P times it with each group written out.
+        A formula a·f + b of the groups is P·(f + b/a) over the variables, b/a written in (as an exact
+        value where it is one to rounding): a·P·f alone would lose the b·P of y = P·(a·f + b). A factor
+        search's x·(a·g + b) is P·x·(g + b/a), its `factor` the tokens that multiply by x."""
+        if self.reduction is None:
+            return tokens + factor
+        if abs(offset) > EXACT_SHIFT * self.ladder_spread and scale != 0.0 and math.isfinite(offset / scale):
+            shift = offset / scale
+            near = list(exact_candidates(shift, EXACT_SHIFT * max(1.0, abs(shift))))
+            tokens = tokens + (("const", exact_value(near[0]) if near else shift), ("op", "Add"))
+        return self.reduction.expand(tokens + factor)
+
+    def expanded(self, candidate: Candidate) -> Candidate:
+        """A candidate of the ladder with its tokens over the variables (see expand)."""
+        if self.reduction is None:
+            return candidate
+        tokens = self.expand(tuple(candidate["tokens"]), candidate.get("scale", 1.0), candidate.get("offset", 0.0))
+        return {**candidate, "tokens": list(tokens)}
 
     def remaining(self, reserve: float = 0.0) -> float | None:
         """Seconds left of the time limit, less `reserve`; None without a limit."""

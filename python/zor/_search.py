@@ -21,6 +21,7 @@ from zor._run import Run
 from zor._selection import choose
 from zor._settings import SearchSettings, settings_from, settings_parameters
 from zor._stages import check_search, find_sums, fit_parameters, weigh_noise
+from zor._units import Units, read_units, strip_quantities, with_units
 
 
 def discover(X: Any, y: Any, *, variable_names: Sequence[str] | None = None, progress: Progress = True,
@@ -121,15 +122,22 @@ def discover(X: Any, y: Any, *, variable_names: Sequence[str] | None = None, pro
     with zor.ClusterError. See docs/cluster.md.
     """
     client = None if cluster is None else require_client(cluster)
+    X, y, data_units, data_target_unit = strip_quantities(X, y)
+    for key, carried in (("units", data_units), ("target_unit", data_target_unit)):
+        if carried is not None and settings.get(key) is not None:
+            raise ValueError(f"the data carry pint units and {key} is given as well: give one or the other")
+        if carried is not None:
+            settings[key] = carried
     chosen = settings_from("discover", settings)
     columns, target, names = prepare(X, y, variable_names)
+    units = read_units(chosen.units, chosen.target_unit, names)
     target_name = getattr(y, "name", None) if hasattr(y, "to_numpy") else None
-    return dataclasses.replace(_discover(columns, target, names, chosen, progress, client),
+    return dataclasses.replace(_discover(columns, target, names, chosen, progress, client, units=units),
                                settings=chosen.as_dict(), target_name=target_name if isinstance(target_name, str) else None)
 
 
 def _discover(columns: list[Column], target: Column, names: tuple[str, ...], chosen: SearchSettings,
-              progress: Progress, client: Any, checking: bool = True) -> DiscoveryResult:
+              progress: Progress, client: Any, checking: bool = True, units: Units | None = None) -> DiscoveryResult:
     """discover on prepared data: the ladder, then each stage after it in turn with the run, then the front
     and the choice from it. `checking` False leaves out the searches without each fold (the search run
     again inside that check)."""
@@ -138,7 +146,7 @@ def _discover(columns: list[Column], target: Column, names: tuple[str, ...], cho
     try:  # a Ctrl-C from the bar's first drawing on still closes it
         bar = ProgressBar(steps, chosen.time_limit) if progress is True else None
         run = Run(columns, target, names, chosen, bar if bar is not None else progress if callable(progress) else None,
-                  client, checking)
+                  client, checking, units)
         stopped = climb(run, steps, 0)
         weigh_noise(run)
         fit_parameters(run)
@@ -146,11 +154,13 @@ def _discover(columns: list[Column], target: Column, names: tuple[str, ...], cho
         if stopped is not None and resume(run):
             climb(run, steps, stopped)  # the time the stages left over goes back to the ladder
         check_search(run, lambda rows, values, inner: _discover(rows, values, names, inner, False, None,
-                                                                checking=False).best)
+                                                                checking=False, units=units).best)
     finally:
         if bar is not None:
             bar.close()
     front, best = choose(run, front_of(run))
+    if units is not None:
+        front, best = with_units(front, best, units, chosen.dimensionless_constants)
     return DiscoveryResult(
         best=best,
         front=front,
@@ -164,6 +174,7 @@ def _discover(columns: list[Column], target: Column, names: tuple[str, ...], cho
         target_mean_square=run.target_mean_square,
         target_variance=run.target_variance,
         noise="same" if run.relative is None else "relative",
+        groups=run.groups,
     )
 
 

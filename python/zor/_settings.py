@@ -12,7 +12,7 @@ from __future__ import annotations
 import dataclasses
 import inspect
 import operator
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, get_type_hints
 
@@ -80,6 +80,34 @@ def _positive_or_none(meaning: str) -> Callable[[Any, str], int | None]:
     return check
 
 
+def _units(value: Any, name: str) -> str | None:
+    """Units as the command line writes them: 'm=kg,v=m/s' (a mapping), or 'kg,m/s' (one per column).
+    The names and strings are checked against the data by zor._units.read_units."""
+    if value is None:
+        return None
+    if isinstance(value, Mapping):
+        parts = [f"{key}={unit}" for key, unit in value.items()]
+    elif isinstance(value, Sequence) and not isinstance(value, (str, bytes)):
+        parts = list(value)
+    elif isinstance(value, str):
+        return value
+    else:
+        raise TypeError(f"{name} must be a mapping from variable names to unit strings, or a sequence of unit "
+                        f"strings, one per column; not {type(value).__name__}")
+    for part in parts:
+        if not isinstance(part, str):
+            raise TypeError(f"{name} must hold unit strings such as 'm/s', not {type(part).__name__}")
+        if "," in part or "=" in part.partition("=")[2]:
+            raise ValueError(f"{name}: {part!r} is not a unit string")
+    return ",".join(parts)
+
+
+def _unit(value: Any, name: str) -> str | None:
+    if value is not None and not isinstance(value, str):
+        raise TypeError(f"{name} must be a unit string such as 'kg*m/s', not {type(value).__name__}")
+    return value
+
+
 def _setting(default: Any, check: Callable[[Any, str], Any], help: str, metavar: str | None = None,
              option: str | None = None, choices: tuple[str, ...] | None = None) -> Any:
     """A field of SearchSettings: its default, the check that turns an argument into its value (or
@@ -133,6 +161,14 @@ class SearchSettings:
     max_parameters: int = _setting(
         DEFAULT_MAX_PARAMETERS, count, "fitted parameters inside a formula, such as the rate of exp(c0*t), with "
                                        "scaling (0: none; default 3)", "N")
+
+    units: str | None = _setting(
+        None, _units, "the variables' units, name=unit separated by commas (such as 'm=kg,v=m/s'; '1' for a "
+                      "dimensionless one): the search then keeps to formulas whose units agree, over "
+                      "dimensionless groups of the variables where it can (needs the units extra)", "UNITS")
+    target_unit: str | None = _setting(None, _unit, "the target's unit, with --units", "UNIT")
+    dimensionless_constants: bool = _setting(
+        False, flag, "with units: no fitted scale may carry a unit (every physical constant is a column)")
 
     def __post_init__(self) -> None:
         for f in dataclasses.fields(self):

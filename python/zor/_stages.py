@@ -177,6 +177,8 @@ def find_sums(run: Run) -> None:
     library = len(pool.shapes)
     pool.add(tuple(c["tokens"]) for c in run.merged.by_complexity.values() if c["scale"] != 0.0)
     pool.add(run.factored)
+    if run.reduction is not None and run.reduction.factor_tokens:
+        pool.add([run.reduction.factor_tokens])  # y = P·(a·g + b) is the sum a·(P·g) + b·P
     first = RESIDUAL_SEARCHES[0]
     sizes = RESIDUAL_SEARCHES if run.settings.climbing else (
         (min(run.last_step[0], first[0]), min(run.last_step[1], first[1])),)

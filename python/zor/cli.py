@@ -113,7 +113,7 @@ def build_parser() -> argparse.ArgumentParser:
 # row, 0 bytes the default memory limit.
 _PARSERS: dict[str, Callable[[str], Any]] = {
     "time_limit": _seconds, "max_rows": lambda text: _non_negative_int(text) or None,
-    "memory_limit": lambda text: _non_negative_int(text) or None}
+    "memory_limit": lambda text: _non_negative_int(text) or None, "units": str, "target_unit": str}
 
 
 def _add_settings(group: argparse._ArgumentGroup) -> None:
@@ -160,6 +160,7 @@ def _formula_json(formula: Formula) -> dict[str, Any]:
                         "standard_error": _json_number(p.standard_error), "low": _json_number(p.low),
                         "high": _json_number(p.high), "exact": None if p.exact is None else list(p.exact)}
                        for p in formula.parameters],
+        "units": dict(formula.units),
     }
 
 
@@ -172,6 +173,7 @@ def _write_json(out: TextIO, result: DiscoveryResult, target: str, settings: dic
         "front": [_formula_json(formula) for formula in result.front],
         "cut_short": result.cut_short,
         "noise": result.noise,
+        "groups": list(result.groups),
         "candidates": {"generated": result.generated, "admitted": result.admitted, "scored": result.scored},
         "elapsed_seconds": result.elapsed_seconds,
     }
@@ -186,7 +188,11 @@ def _write_report(out: TextIO, result: DiscoveryResult, target: str) -> None:
     else:
         out.write(f"{target} = {best.formula}\n")
         out.write(f"  error (RMSE) {best.error:.6g}, score {best.score:.6g}, complexity {best.complexity}\n")
-        out.write("".join(f"  {parameter.text()}\n" for parameter in best.parameters) + "\n")
+        out.write("".join(f"  {parameter.text()}\n" for parameter in best.parameters))
+        out.write(f"  units: {best.units_text()}\n" if best.units_text() else "")
+        if result.groups:
+            out.write(f"  searched as {target} = P·f(π…) over the dimensionless groups: {'; '.join(result.groups)}\n")
+        out.write("\n")
         _write_simplified(out, result, target)
         out.write(f"LaTeX:\n  {target} = {best.latex}\n\n")
         out.write("Python:\n" + "".join(f"  {line}\n" if line else "\n" for line in best.python.splitlines()))
@@ -242,10 +248,18 @@ def _run(args: argparse.Namespace) -> int:
         raise InputError(f"--delimiter must be one character, not {args.delimiter!r}")
     if args.load is not None:
         return _run_loaded(args)
-    target, features, columns, y = read_table(args.file, args.delimiter, args.target, args.features)
+    target, features, columns, y, units = read_table(args.file, args.delimiter, args.target, args.features)
     settings = {setting.name: getattr(args, setting.name) for setting in dataclasses.fields(SearchSettings)}
+    if units and settings["units"] is None:  # a header 'v [m/s]', unless --units says otherwise
+        settings["units"] = {name: units[name] for name in features if name in units}
+        settings["target_unit"] = settings["target_unit"] or units.get(target)
     progress = sys.stderr.isatty() if args.progress is None else args.progress
-    result = discover(columns, y, variable_names=features, progress=progress, **settings)
+    try:
+        result = discover(columns, y, variable_names=features, progress=progress, **settings)
+    except (ValueError, ImportError) as error:  # units that cannot be read, or pint missing: one line
+        if not (settings["units"] or settings["target_unit"]):
+            raise
+        raise InputError(str(error)) from None
     result = dataclasses.replace(result, target_name=target)
     _keep(args, result)
     if args.predict is not None:

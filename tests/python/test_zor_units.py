@@ -1,0 +1,159 @@
+"""Units: read with pint, dimensionless groups searched for y / P, formulas over the original variables with
+the units of their constants, and formulas whose units disagree kept off the front."""
+
+import json
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import zor
+from zor._groups import combine_monomials, reduce
+from zor._results import Formula
+from zor._units import constant_units, read_units
+
+pint = pytest.importorskip("pint")
+
+SMALL = {"max_complexity": 8, "beam_width": 2000, "progress": False}
+RNG = np.random.default_rng(7)
+ROWS = 120
+M1, M2, R, G = (RNG.uniform(1.0, 5.0, ROWS) for _ in range(4))
+
+
+@pytest.mark.parametrize("units, target_unit, message", [
+    ({"m1": "kg", "m2": "kg", "r": "furlongs per fortnite"}, "N", r"'furlongs per fortnite' of variable 'r'"),
+    ({"m1": "kg", "m2": "kg", "r": "m", "q": "C"}, "N", r"units names 'q', which is not a variable"),
+    ({"m1": "kg", "r": "m"}, "N", r"no unit for 'm2': give '1'"),
+    (["kg", "kg"], "N", r"gives 2 unit strings for 3 variables"),
+    ({"m1": "kg", "m2": "kg", "r": "m"}, "newtonz", r"'newtonz' of the target"),
+    ({"m1": "kg", "m2": "kg", "r": "m"}, None, r"without target_unit"),
+    (None, "N", r"without units"),
+    ("m1=kg,kg,r=m", "N", r"mixes name=unit"),
+])
+def test_bad_units_give_one_error_naming_the_column_and_the_text(units, target_unit, message):
+    with pytest.raises(ValueError, match=message):
+        zor.discover(np.c_[M1, M2, R], M1, variable_names=["m1", "m2", "r"], units=units, target_unit=target_unit,
+                     **SMALL)
+
+
+def test_without_pint_units_name_the_extra(monkeypatch):
+    from zor import _units
+
+    _units.registry.cache_clear()
+    monkeypatch.setitem(sys.modules, "pint", None)
+    try:
+        with pytest.raises(ImportError, match=r"zor_core\[units\]"):
+            read_units(["m"], "m", ["x"])
+    finally:
+        _units.registry.cache_clear()
+
+
+def newton(**settings):
+    return zor.discover(np.c_[M1, M2, R, G], G * M1 * M2 / R**2, variable_names=["m1", "m2", "r", "G"],
+                        units={"m1": "kg", "m2": "kg", "r": "m", "G": "m**3/(kg*s**2)"}, target_unit="N",
+                        **SMALL, **settings)
+
+
+def test_newton_with_g_as_a_column_needs_no_constant_over_one_group():
+    result = newton(dimensionless_constants=True)
+    best = result.best
+    assert result.groups and result.groups[-1].startswith("P = ")
+    assert best.relative_error < 1e-12 and best.constants.used_scale == 1.0 and best.constants.used_offset == 0.0, best
+    assert {token[1] for token in best.tokens if token[0] == "var"} == {0, 1, 2, 3}
+    assert best.units_text() == "" and dict(best.units)["scale"] == "dimensionless"
+
+
+def test_a_fitted_constant_carries_the_unit_the_formula_leaves_it():
+    y = 6.674e-11 * M1 * M2 / R**2
+    best = zor.discover(np.c_[M1, M2, R], y, variable_names=["m1", "m2", "r"], units=["kg", "kg", "m"],
+                        target_unit="N", **SMALL).best
+    assert best.relative_error < 1e-12
+    assert dict(best.units)["scale"] == "m³/(kg·s²)" and "m³/(kg·s²)" in repr(best)
+
+
+def test_an_offset_of_the_groups_is_kept_over_the_variables(tmp_path):
+    # E = m·v²/2 + m·g·h is P·(π + 1/2) with P = m·v², π = g·h/v².
+    m, v, g, h = (RNG.uniform(1.0, 3.0, ROWS) for _ in range(4))
+    X = np.c_[m, v, g, h]
+    result = zor.discover(X, m * v**2 / 2 + m * g * h, variable_names=["m", "v", "g", "h"],
+                          units=["kg", "m/s", "m/s**2", "m"], target_unit="J", **SMALL)
+    assert result.groups == ("π1 = ((g * h) / (v^2))", "P = (m * (v^2))")
+    assert result.best.relative_error < 1e-12, result.best
+    path = tmp_path / "energy.json"
+    result.save(path)
+    loaded = zor.load(path)
+    assert loaded.best.units == result.best.units and loaded.groups == result.groups
+    np.testing.assert_array_equal(loaded.predict(X), result.predict(X))
+
+
+@pytest.mark.parametrize("tokens, units", [
+    # exp(c0·t): c0 has the unit 1/t, and the scale the target's.
+    ((("param", 0, 0.5), ("var", 1), ("op", "Mul"), ("op", "Exp")), {"c0": "1/s", "scale": "m"}),
+    # m + r adds a mass to a length.
+    ((("var", 0), ("var", 2), ("op", "Add")), None),
+    # exp(m) of a mass, and zor(t, t) of times.
+    ((("var", 0), ("op", "Exp")), None),
+    ((("var", 1), ("var", 1), ("op", "Zor")), None),
+    # sqrt(r)·sqrt(r) + r is a length; the scale is m/m.
+    ((("var", 2), ("op", "Sqrt"), ("var", 2), ("op", "Sqrt"), ("op", "Mul"), ("var", 2), ("op", "Add")),
+     {"scale": "dimensionless"}),
+    # m·c0 + r: c0 is a length per mass.
+    ((("var", 0), ("param", 0, 1.0), ("op", "Mul"), ("var", 2), ("op", "Add")),
+     {"c0": "m/kg", "scale": "dimensionless"}),
+])
+def test_a_formula_s_units_are_checked_and_its_constants_given_theirs(tokens, units):
+    read = read_units({"m": "kg", "t": "s", "r": "m"}, "m", ["m", "t", "r"])
+    formula = Formula(1, 0.0, 0.0, "f", tokens, ("m", "t", "r"), scale=2.0)
+    found = constant_units(formula, read)
+    if units is None:
+        assert found is None
+    else:
+        assert {name: unit for name, unit in found if name != "offset"} == units
+
+
+@pytest.mark.parametrize("units, target, groups, shortest", [
+    # A pendulum's period: no group, and the mass has nothing to pair with.
+    (["m", "m/s**2", "kg"], "s", (), "P = sqrt((x0 / x1))"),
+    # Newton with G as a column: one group, the mass ratio.
+    (["kg", "kg", "m", "m**3/(kg*s**2)"], "N", ("π1 = (x1 / x0)",), None),
+    # A dimensionless column stays a group of its own.
+    (["m", "1", "m"], "m", ("π1 = x1", "π2 = (x2 / x0)"), "P = x0"),
+])
+def test_groups_keep_whole_variables_and_short_products(units, target, groups, shortest):
+    read = read_units(units, target, [f"x{k}" for k in range(len(units))])
+    columns = [RNG.uniform(1.0, 2.0, 20) for _ in units]
+    reduction = reduce(read, columns)
+    lines = reduction.describe([f"x{k}" for k in range(len(units))])
+    assert lines[:len(groups)] == groups
+    if shortest is not None:
+        assert lines[-1] == shortest
+    assert reduce(read, columns, shortest=False) is not None
+
+
+def test_a_square_root_of_a_square_is_combined_only_for_a_positive_variable():
+    tokens = (("var", 0), ("op", "Square"), ("op", "Sqrt"), ("var", 1), ("op", "Mul"))
+    assert combine_monomials(tokens, 2, frozenset({0, 1})) == (("var", 0), ("var", 1), ("op", "Mul"))
+    assert combine_monomials(tokens, 2, frozenset({1})) == tokens
+
+
+def test_quantities_carry_their_units_in():
+    ureg = pint.UnitRegistry()
+    result = zor.discover([M1 * ureg.kg, R * ureg.m], (M1 / R**2) * ureg.N, variable_names=["m", "r"], **SMALL)
+    assert result.settings["units"] == "kilogram,meter" and result.settings["target_unit"] == "newton"
+    assert dict(result.best.units)["scale"] == "m³/s²"
+
+
+def test_the_command_line_reads_units_from_the_header_and_reports_them(tmp_path):
+    path = tmp_path / "newton.csv"
+    rows = "\n".join(f"{a},{b},{c},{6.674e-11 * a * b / c**2}"
+                     for a, b, c in zip(M1.tolist(), M2.tolist(), R.tolist()))
+    path.write_text("m1 [kg],m2 [kg],r [m],F [N]\n" + rows + "\n")
+    command = [sys.executable, "-m", "zor.cli", str(path), "--max-complexity", "8", "--beam-width", "2000"]
+    report = subprocess.run(command, capture_output=True, text=True, check=True).stdout
+    assert "units: scale: m³/(kg·s²)" in report
+    document = json.loads(subprocess.run(command + ["--json"], capture_output=True, text=True, check=True).stdout)
+    assert document["best"]["units"]["scale"] == "m³/(kg·s²)"
+    bad = subprocess.run(command + ["--units", "m1=kg,m2=kg,r=parsec-ish", "--target-unit", "N"],
+                         capture_output=True, text=True)
+    assert bad.returncode == 1 and bad.stderr.count("\n") == 1 and "'parsec-ish' of variable 'r'" in bad.stderr

@@ -140,17 +140,19 @@ def _defined_over(tokens: tuple[Token, ...], box: Box) -> bool:
         return False
     for name, operands in _operands(tokens):
         if name in ("Div", "Recip", "Ln"):
-            if _crosses_zero(operands[-1], sample):
+            if _crosses_zero(tuple(operands[-1]), box):
                 return False
     return True
 
 
-def _crosses_zero(tokens: list[Token], sample: Sequence[NDArray[np.float64]]) -> bool:
+@functools.lru_cache(maxsize=16384)  # formulas over groups repeat the same denominators many times
+def _crosses_zero(tokens: tuple[Token, ...], box: Box) -> bool:
     """Whether a denominator or a logarithm's argument is 0 somewhere in the box: it takes both signs on
     the sample, or it is the square or the absolute value of something that does (ln((c − x)²) is
     positive on the sample but for a point landing on c)."""
+    sample = box_sample(box)
     while True:
-        values = _values(tokens, sample)
+        values = _values(list(tokens), sample)
         if np.any(values > 0.0) and np.any(values < 0.0):
             return True
         if tokens[-1] not in (("op", "Square"), ("op", "Abs")):

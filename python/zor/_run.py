@@ -127,6 +127,9 @@ class Run:
         self.last_step = (0, 0)
         self.judge = Judge(self.search_columns, self.search_target, names, penalty, self.domain)
         self.final_judge = Judge(columns, target, names, penalty, self.domain)
+        self.ladder_judge = self.judge if self.reduction is None else Judge(
+            self.ladder_columns, self.ladder_target, tuple(f"π{k + 1}" for k in range(len(self.ladder_columns))),
+            penalty, box_of(self.ladder_columns))
 
     def expand(self, tokens: tuple[Token, ...], scale: float = 1.0, offset: float = 0.0,
                factor: tuple[Token, ...] = ()) -> tuple[Token, ...]:
@@ -143,11 +146,22 @@ class Run:
         return self.reduction.expand(tokens + factor)
 
     def expanded(self, candidate: Candidate) -> Candidate:
-        """A candidate of the ladder with its tokens over the variables (see expand)."""
+        """A candidate of the ladder with its tokens over the variables (see expand), its scale and offset
+        snapped on y / P first where the data allow (γ − 1 rather than γ − 1.00036 on noisy data)."""
         if self.reduction is None:
             return candidate
-        tokens = self.expand(tuple(candidate["tokens"]), candidate.get("scale", 1.0), candidate.get("offset", 0.0))
-        return {**candidate, "tokens": list(tokens)}
+        tokens, scale, offset = tuple(candidate["tokens"]), candidate.get("scale", 1.0), candidate.get("offset", 0.0)
+        judged = self.ladder_judge.judge_tokens(tokens) if offset != 0.0 and scale != 0.0 else None
+        if judged is not None and judged.constants.used_scale != 0.0:
+            tokens, scale, offset = judged.tokens, judged.constants.used_scale, judged.constants.used_offset
+        expanded, unshifted = self.expand(tokens, scale, offset), self.expand(tokens)
+        assert self.reduction is not None
+        if self.reduction.factor_tokens and expanded != unshifted:
+            # P·(f + b/a) is also the sum a·(P·f) + b·P, whose coefficients snap each on its own.
+            pair = (unshifted, self.reduction.factor_tokens)
+            if pair not in self.sum_shapes:
+                self.sum_shapes.append(pair)
+        return {**candidate, "tokens": list(expanded)}
 
     def remaining(self, reserve: float = 0.0) -> float | None:
         """Seconds left of the time limit, less `reserve`; None without a limit."""

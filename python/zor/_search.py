@@ -132,8 +132,9 @@ def discover(X: Any, y: Any, *, variable_names: Sequence[str] | None = None, pro
     columns, target, names = prepare(X, y, variable_names)
     units = read_units(chosen.units, chosen.target_unit, names)
     target_name = getattr(y, "name", None) if hasattr(y, "to_numpy") else None
-    return dataclasses.replace(_discover(columns, target, names, chosen, progress, client, units=units),
-                               settings=chosen.as_dict(), target_name=target_name if isinstance(target_name, str) else None)
+    result = _discover(columns, target, names, chosen, progress, client, units=units)
+    return dataclasses.replace(result, settings=chosen.as_dict(),
+                               target_name=target_name if isinstance(target_name, str) else None)
 
 
 def _discover(columns: list[Column], target: Column, names: tuple[str, ...], chosen: SearchSettings,

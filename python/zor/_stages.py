@@ -16,6 +16,7 @@ import numpy as np
 from zor._data import Column, rms
 from zor._fit import VALIDATION_FOLDS, search_held_out_errors
 from zor._front import relative_formula, relative_item, same_noise_formula
+from zor._grouped import grouped_parameters
 from zor._noise import prefers_relative, sign_of, worth_fitting
 from zor._oscillations import envelope_cycle_terms
 from zor._parameter_fits import fit, log_fits, problem_for
@@ -144,6 +145,11 @@ def _parametric_stage(run: Run, settings: SearchSettings) -> None:
         run.search_columns, run.search_target, run.names, run.domain, settings, front,
         None if limit is None else run.started + limit - run.sum_reserve - run.check_reserve, run.columns, run.target,
         relative=run.relative is not None)
+    if run.reduction is not None:
+        grouped, grouped_cut = grouped_parameters(
+            run, settings, None if limit is None else run.started + limit - run.sum_reserve - run.check_reserve)
+        formulas += grouped
+        cut_short = cut_short or grouped_cut
     run.parametric += formulas
     run.cut_short = run.cut_short or cut_short
     # A law with a constant inside may show noise relative to the value that the ladder's approximants,

@@ -9,7 +9,7 @@ import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from fractions import Fraction
-from functools import cache
+from functools import cache, cached_property
 from typing import TYPE_CHECKING, Any, cast
 
 from zor._expression import Token
@@ -97,11 +97,11 @@ class Units:
     dimensions: tuple[Dimension, ...]
     target_dimension: Dimension
 
-    @property
+    @cached_property
     def pint_variables(self) -> tuple[pint.Unit, ...]:
         return tuple(parse_unit(text, "a variable") for text in self.variables)
 
-    @property
+    @cached_property
     def pint_target(self) -> pint.Unit:
         return parse_unit(self.target, "the target")
 

@@ -191,7 +191,8 @@ def _write_report(out: TextIO, result: DiscoveryResult, target: str) -> None:
         out.write("".join(f"  {parameter.text()}\n" for parameter in best.parameters))
         out.write(f"  units: {best.units_text()}\n" if best.units_text() else "")
         if result.groups:
-            out.write(f"  searched as {target} = P·f(π…) over the dimensionless groups: {'; '.join(result.groups)}\n")
+            groups = "; ".join(result.groups)
+            out.write(f"  searched as {target} = P·f(π…) over the dimensionless groups: {groups}\n")
         out.write("\n")
         _write_simplified(out, result, target)
         out.write(f"LaTeX:\n  {target} = {best.latex}\n\n")

@@ -13,7 +13,8 @@ import pytest
 REPO = pathlib.Path(__file__).resolve().parents[2]
 PAGES = [REPO / "README.md"] + sorted((REPO / "docs").glob("*.md"))
 # Pages about the companion package run once it is installed.
-NEEDS = {"zor.md": "zor", "constants.md": "zor", "parameters.md": "zor", "cluster.md": "distributed"}
+NEEDS = {"zor.md": "zor", "constants.md": "zor", "parameters.md": "zor", "cluster.md": "distributed",
+         "units.md": "pint"}
 
 
 @pytest.mark.parametrize("page", PAGES, ids=[p.name if p.parent.name != "docs" else "docs/" + p.name for p in PAGES])

@@ -80,11 +80,24 @@ def test_an_offset_of_the_groups_is_kept_over_the_variables(tmp_path):
                           units=["kg", "m/s", "m/s**2", "m"], target_unit="J", **SMALL)
     assert result.groups == ("π1 = ((g * h) / (v^2))", "P = (m * (v^2))")
     assert result.best.relative_error < 1e-12, result.best
+    # ... written as the sum m·g·h + (1/2)·m·v², each coefficient exact.
+    assert [term.exact for term in result.best.terms] == [(1, 1, ""), (1, 2, "")]
     path = tmp_path / "energy.json"
     result.save(path)
     loaded = zor.load(path)
     assert loaded.best.units == result.best.units and loaded.groups == result.groups
     np.testing.assert_array_equal(loaded.predict(X), result.predict(X))
+
+
+def test_a_parameter_inside_a_function_of_a_group_is_fitted_over_the_variables():
+    m, v, g, h = (RNG.uniform(1.0, 3.0, 150) for _ in range(4))
+    y = m * v**2 * np.exp(-0.7 * g * h / v**2)
+    y = y + 0.01 * np.std(y) * RNG.standard_normal(150)
+    best = zor.discover(np.c_[m, v, g, h], y, variable_names=["m", "v", "g", "h"],
+                        units=["kg", "m/s", "m/s**2", "m"], target_unit="J", **SMALL).best
+    (rate,) = [p for p in best.parameters if p.name == "c0"]
+    assert rate.low <= -0.7 <= rate.high and "exp" in best.formula, best
+    assert dict(best.units)["c0"] == "dimensionless"
 
 
 @pytest.mark.parametrize("tokens, units", [

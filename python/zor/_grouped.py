@@ -1,0 +1,76 @@
+"""Free parameters over the dimensionless groups: with units, the parametric stage also runs on the groups
+and y / P (one or two columns where the variables are four or five, so that it reaches shapes such as
+1/(exp(c0/π) − 1) that it never would over the variables), and each formula it fits, a·g(π; θ) + b, is
+refitted over the variables as a·P·(g + c) (c = b/a, a parameter of its own), with every parameter's
+standard error on the data themselves."""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import TYPE_CHECKING
+
+import numpy as np
+
+from zor._constants import Exact
+from zor._domain import box_of
+from zor._expression import Token
+from zor._parameter_fits import problem_for, refit
+from zor._parameter_snapping import formula_from_fit
+from zor._parameters import operator_names, parametric_stage
+from zor._results import Formula
+from zor._settings import SearchSettings
+
+if TYPE_CHECKING:
+    from zor._groups import Reduction
+    from zor._run import Run
+
+
+def grouped_parameters(run: Run, settings: SearchSettings, deadline: float | None) -> tuple[list[Formula], bool]:
+    """The parametric stage over the run's groups, its formulas refitted over the variables; and whether
+    the deadline cut it short."""
+    reduction = run.reduction
+    assert reduction is not None
+    names = tuple(f"π{k + 1}" for k in range(len(reduction.groups)))
+    found, cut_short = parametric_stage(run.ladder_columns, run.ladder_target, names, box_of(run.ladder_columns),
+                                        settings, [], deadline)
+    operators = operator_names(settings.use_trig, settings.use_zor)
+    problem = problem_for(run.columns, run.target, run.names, run.domain, settings.complexity_penalty, operators)
+    formulas = []
+    for formula in found:
+        refitted = _over_variables(formula, reduction, problem)
+        if refitted is not None:
+            formulas.append(refitted)
+    return formulas, cut_short
+
+
+def _over_variables(formula: Formula, reduction: Reduction, problem: object) -> Formula | None:
+    """a·g(π; θ) + b as a·P·(g + c) over the variables, refitted there from the same constants; the
+    parameters that snapped stay as they are, and so does an exact scale."""
+    parameters = {token[1]: float(token[2]) for token in formula.tokens if token[0] == "param"}  # type: ignore[misc]
+    k = len(parameters)
+    snapped: dict[int, Exact] = {int(p.name[1:]): p.exact for p in formula.parameters
+                                 if p.exact is not None and p.name[0] == "c" and p.name[1:].isdigit()}
+    used = formula.constants
+    if used.used_scale == 0.0:
+        return None
+    shift = used.used_offset / used.used_scale
+    tokens: Sequence[Token] = formula.tokens
+    inner = [parameters[index] for index in range(k)]
+    if shift != 0.0:
+        tokens = tuple(tokens) + (("param", k, shift), ("op", "Add"))
+        inner.append(shift)
+    expanded = reduction.expand(tokens)
+    start = np.array(inner + [used.used_scale, 0.0])
+    # Every constant fitted first, for the standard errors of those that snapped over the groups; then
+    # refitted with them held at their exact values.
+    original = refit(problem, expanded, start, np.array([True] * (len(inner) + 1) + [False]))  # type: ignore[arg-type]
+    exact = dict(snapped)
+    if used.exact_scale is not None:
+        exact[len(inner)] = used.exact_scale
+    free = np.array([index not in exact for index in range(len(inner) + 1)] + [False])
+    fitted = refit(problem, expanded, start, free) if exact else original  # type: ignore[arg-type]
+    if fitted is None:
+        return None
+    made: Formula | None = formula_from_fit(problem, fitted, exact,  # type: ignore[arg-type, assignment]
+                                            original or fitted)
+    return made

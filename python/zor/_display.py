@@ -54,12 +54,18 @@ def result_html(result: DiscoveryResult) -> str:
         marked = ' class="zor-best"' if best else ""
         rows.append(f'<tr title="{html.escape(formula.formula)}"{marked}>{tds}'
                     f'<td style="text-align: left">\\({html.escape(formula.latex)}\\)</td>'
-                    f'<td style="text-align: left">{html.escape(parameters_text(formula.parameters))}</td></tr>')
+                    f'<td style="text-align: left">{html.escape(_constants_cell(formula))}</td></tr>')
     if not rows:
         rows.append(f'<tr><td colspan="{len(_HEAD)}">no formula was found</td></tr>')
     head = "".join(f"<th>{html.escape(name)}</th>" for name in _HEAD)
     return (f'<table class="zor-front"><caption style="text-align: left">{_caption(result)}</caption>'
             f"<thead><tr>{head}</tr></thead><tbody>{''.join(rows)}</tbody></table>")
+
+
+def _constants_cell(formula: Formula) -> str:
+    """The parameters with their uncertainties, and the constants' units where the search had units."""
+    units = formula.units_text()
+    return "; ".join(part for part in (parameters_text(formula.parameters), units and f"units: {units}") if part)
 
 
 def _caption(result: DiscoveryResult) -> str:
@@ -72,6 +78,8 @@ def _caption(result: DiscoveryResult) -> str:
         if best.domain is not None:
             parts.append(f"fitted on {html.escape(range_text(best.domain, result.variable_names))}; outside it "
                          "predict gives NaN, with a warning, where the formula is undefined")
+    if result.groups:
+        parts.append("searched over the dimensionless groups " + html.escape("; ".join(result.groups)))
     parts.append(f"Pareto front of error against complexity over {len(result.variable_names)} "
                  f"variable{'s' if len(result.variable_names) != 1 else ''}; {result.admitted:,} candidates "
                  f"scored in {result.elapsed_seconds:.2f} s" + ("; cut short by the time limit"
@@ -99,6 +107,7 @@ def front_dataframe(result: DiscoveryResult) -> pandas.DataFrame:
         "python": [f.python for f in front],
         "criterion": [f.criterion for f in front],
         "parameters": [parameters_text(f.parameters) for f in front],
+        "units": [f.units_text() for f in front],
     })
 
 

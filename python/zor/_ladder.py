@@ -53,6 +53,8 @@ EARLY_PARAMETERS_SIZE = (DEFAULT_MAX_COMPLEXITY, DEFAULT_BEAM_WIDTH)
 def climb(run: Run, steps: list[tuple[int, int]], first: int) -> int | None:
     """Runs the steps from `first` on; the step the time cut short, if it did before the goal was met."""
     early = early_parameters_step(steps)
+    if run.reached_goal():
+        return None  # before any step: with units, c·P alone may be the law
     for step in range(first, len(steps)):
         climbing = run.settings.climbing and run.settings.scaling
         if climbing and step == early:

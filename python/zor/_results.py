@@ -175,7 +175,7 @@ class Formula:
         """The units of the constants the formula uses, 'scale: m³/kg/s²; c0: 1/s' (a scale of 1 and an
         offset of 0 left out); '' without units."""
         used = self.constants
-        skip = {"scale"} if used.used_scale == 1.0 and not self.terms else set()
+        skip = {"scale"} if used.used_scale in (0.0, 1.0) and not self.terms else set()
         if used.used_offset == 0.0:
             skip.add("offset")
         return "; ".join(f"{name}: {unit}" for name, unit in self.units if name not in skip)

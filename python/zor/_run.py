@@ -89,9 +89,11 @@ class Run:
         self.units = units
         self.reduction = None if units is None or not settings.scaling else reduce(units, columns)
         self.groups = () if self.reduction is None else self.reduction.describe(names)
+        alone = None  # y = c·P, where the units leave no other law
         if self.reduction is not None and not self.reduction.groups:
-            # y = c·P is the one law the units leave: offered, and the ladder runs as without units.
-            self.factored.append(self.reduction.factor_tokens)
+            # Offered, and the ladder runs as without units.
+            alone = self.reduction.factor_tokens
+            self.factored.append(alone)
             self.reduction = None
         self.ladder_columns, self.ladder_target = self.search_columns, self.search_target
         if self.reduction is not None:
@@ -127,6 +129,12 @@ class Run:
         self.last_step = (0, 0)
         self.judge = Judge(self.search_columns, self.search_target, names, penalty, self.domain)
         self.final_judge = Judge(columns, target, names, penalty, self.domain)
+        formula = None if alone is None else self.judge.judge_tokens(alone)
+        if formula is not None and self.goal >= formula.score:  # exact: the ladder has nothing left to find
+            found: Candidate = {"formula": formula.formula, "tokens": list(alone), "score": formula.score,
+                                "rmse": formula.error, "complexity": formula.complexity, "scale": formula.scale,
+                                "offset": formula.offset}
+            self.merged.add({"best": found, "front": [found]}, lambda candidate: candidate)  # type: ignore[typeddict-item]
         self.ladder_judge = self.judge if self.reduction is None else Judge(
             self.ladder_columns, self.ladder_target, tuple(f"π{k + 1}" for k in range(len(self.ladder_columns))),
             penalty, box_of(self.ladder_columns))

@@ -59,10 +59,11 @@ _SUPERSCRIPTS = str.maketrans("0123456789-/.", "⁰¹²³⁴⁵⁶⁷⁸⁹⁻�
 
 def unit_text(unit: pint.Unit, base: bool = False) -> str:
     """A unit as people write it: m³/(kg·s²), or 'dimensionless'. With `base`, in base units where
-    they are the same unit (N·m²/kg² is m³/(kg·s²); km/s stays km/s)."""
+    they are the same unit and no longer (N·m²/kg² is m³/(kg·s²); J and km/s stay as they are)."""
     if base:
         quantity = (1.0 * unit).to_base_units()
-        if math.isclose(float(cast(float, quantity.magnitude)), 1.0, rel_tol=1e-12):
+        same = math.isclose(float(cast(float, quantity.magnitude)), 1.0, rel_tol=1e-12)
+        if same and len(dict(quantity.units._units)) <= len(dict(unit._units)):
             unit = quantity.units
     ureg = registry()
 

@@ -82,11 +82,25 @@ def test_an_offset_of_the_groups_is_kept_over_the_variables(tmp_path):
     assert result.best.relative_error < 1e-12, result.best
     # ... written as the sum m·g·h + (1/2)·m·v², each coefficient exact.
     assert [term.exact for term in result.best.terms] == [(1, 1, ""), (1, 2, "")]
+    assert "units: a1: dimensionless" in result._repr_html_() and "π1 = ((g * h) / (v^2))" in result._repr_html_()
+    assert result.to_dataframe()["units"].iloc[-1] == "a1: dimensionless; a2: dimensionless"
+    estimator = zor.ZorRegressor(units="m=kg,v=m/s,g=m/s**2,h=m", target_unit="J", max_complexity=8, beam_width=2000)
+    frame = pytest.importorskip("pandas").DataFrame(X, columns=["m", "v", "g", "h"])
+    assert estimator.fit(frame, m * v**2 / 2 + m * g * h).result_.best.formula == result.best.formula
     path = tmp_path / "energy.json"
     result.save(path)
     loaded = zor.load(path)
     assert loaded.best.units == result.best.units and loaded.groups == result.groups
     np.testing.assert_array_equal(loaded.predict(X), result.predict(X))
+
+
+def test_where_the_units_leave_one_law_an_exact_fit_of_it_needs_no_search():
+    # Kepler's third law: a, G and M make no group, and c·√(a³/(G·M)) is the one law of their units.
+    a, G_, M = (RNG.uniform(1.0, 3.0, ROWS) for _ in range(3))
+    result = zor.discover(np.c_[a, G_, M], 2 * np.pi * np.sqrt(a**3 / (G_ * M)), variable_names=["a", "G", "M"],
+                          units=["m", "m**3/(kg*s**2)", "kg"], target_unit="s", **SMALL)
+    assert result.groups == ("P = sqrt(((a * (a^2)) / (G * M)))",) and result.levels == ()
+    assert result.best.exact_scale == (2, 1, "pi") and result.best.relative_error < 1e-12
 
 
 def test_a_parameter_inside_a_function_of_a_group_is_fitted_over_the_variables():

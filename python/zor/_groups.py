@@ -147,6 +147,16 @@ def reduce(units: Units, columns: Sequence[Column], shortest: bool = True) -> Re
     return None if best is None else best[1]
 
 
+def reachable(units: Units) -> bool:
+    """Whether some product of powers of the variables has the target's unit."""
+    dimensional = [units.dimensions[k] for k in range(len(units.dimensions)) if any(units.dimensions[k])]
+    basis: list[Dimension] = []
+    for dimension in dimensional:  # an independent subset spans what they all span
+        if _rank(basis + [dimension]) > len(basis):
+            basis.append(dimension)
+    return _solve(basis, units.target_dimension) is not None
+
+
 def _with_repeating(units: Units, columns: Sequence[Column], repeating: tuple[int, ...]) -> Reduction | None:
     n = len(units.dimensions)
     basis = [units.dimensions[k] for k in repeating]

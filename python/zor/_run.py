@@ -131,7 +131,7 @@ class Run:
         self.final_judge = Judge(columns, target, names, penalty, self.domain)
         formula = None if alone is None else self.judge.judge_tokens(alone)
         if formula is not None and self.goal >= formula.score:  # exact: the ladder has nothing left to find
-            found: Candidate = {"formula": formula.formula, "tokens": list(alone), "score": formula.score,
+            found: Candidate = {"formula": formula.formula, "tokens": list(formula.tokens), "score": formula.score,
                                 "rmse": formula.error, "complexity": formula.complexity, "scale": formula.scale,
                                 "offset": formula.offset}
             self.merged.add({"best": found, "front": [found]}, lambda candidate: candidate)  # type: ignore[typeddict-item]

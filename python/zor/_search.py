@@ -13,6 +13,7 @@ from typing import Any
 
 from zor._cluster import require_client
 from zor._data import Column, prepare
+from zor._groups import reachable
 from zor._front import front_of
 from zor._ladder import LADDER, climb, resume
 from zor._progress import Progress, ProgressBar
@@ -131,6 +132,13 @@ def discover(X: Any, y: Any, *, variable_names: Sequence[str] | None = None, pro
     chosen = settings_from("discover", settings)
     columns, target, names = prepare(X, y, variable_names)
     units = read_units(chosen.units, chosen.target_unit, names)
+    if units is None and chosen.dimensionless_constants:
+        raise ValueError("dimensionless_constants=True says which constants may carry a unit: give units and "
+                         "target_unit too")
+    if units is not None and chosen.dimensionless_constants and not reachable(units):
+        raise ValueError(f"no product of the variables has the target's unit {chosen.target_unit!r}, so with "
+                         "dimensionless_constants=True no formula can: give the constant that carries the unit "
+                         "as a column, or leave dimensionless_constants out")
     target_name = getattr(y, "name", None) if hasattr(y, "to_numpy") else None
     result = _discover(columns, target, names, chosen, progress, client, units=units)
     return dataclasses.replace(result, settings=chosen.as_dict(),

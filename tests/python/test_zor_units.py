@@ -29,12 +29,15 @@ M1, M2, R, G = (RNG.uniform(1.0, 5.0, ROWS) for _ in range(4))
     ({"m1": "kg", "m2": "kg", "r": "m"}, "newtonz", r"'newtonz' of the target"),
     ({"m1": "kg", "m2": "kg", "r": "m"}, None, r"without target_unit"),
     (None, "N", r"without units"),
+    (None, None, r"give units and target_unit too"),
     ("m1=kg,kg,r=m", "N", r"mixes name=unit"),
+    # A force from masses and a distance needs a constant with a unit, which this setting forbids.
+    ({"m1": "kg", "m2": "kg", "r": "m"}, "N", r"unit 'N', so with dimensionless_constants=True no formula can"),
 ])
 def test_bad_units_give_one_error_naming_the_column_and_the_text(units, target_unit, message):
     with pytest.raises(ValueError, match=message):
         zor.discover(np.c_[M1, M2, R], M1, variable_names=["m1", "m2", "r"], units=units, target_unit=target_unit,
-                     **SMALL)
+                     dimensionless_constants=True, **SMALL)
 
 
 def test_without_pint_units_name_the_extra(monkeypatch):

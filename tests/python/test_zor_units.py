@@ -4,6 +4,7 @@ the units of their constants, and formulas whose units disagree kept off the fro
 import json
 import subprocess
 import sys
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -12,6 +13,8 @@ import zor
 from zor._groups import combine_monomials, reduce
 from zor._results import Formula
 from zor._units import constant_units, read_units
+
+F = Fraction
 
 pint = pytest.importorskip("pint")
 
@@ -187,3 +190,77 @@ def test_the_command_line_reads_units_from_the_header_and_reports_them(tmp_path)
     bad = subprocess.run(command + ["--units", "m1=kg,m2=kg,r=parsec-ish", "--target-unit", "N"],
                          capture_output=True, text=True)
     assert bad.returncode == 1 and bad.stderr.count("\n") == 1 and "'parsec-ish' of variable 'r'" in bad.stderr
+
+
+@pytest.mark.parametrize("exponents, positive, text", [
+    ((2, -1, 0), {0, 1}, "((x0^2) / x1)"),
+    ((0, -1, -1), {0, 1, 2}, "(1/(x1 * x2))"),
+    ((F(3, 2), F(-1, 2), 0), {0, 1}, "sqrt(((x0 * (x0^2)) / x1))"),
+    # A half power of a variable that is not positive everywhere stays a square root of its own.
+    ((F(1, 2), 1, 0), {0}, "(sqrt(x0) * x1)"),
+    ((F(1, 3), 0, 0), {0}, None),
+    ((5, 0, 0), {0}, None),
+])
+def test_products_of_powers_are_written_in_few_tokens(exponents, positive, text):
+    from zor._expression import to_text
+    from zor._groups import _product_tokens
+
+    tokens = _product_tokens(tuple(F(e) for e in exponents), frozenset(positive))
+    assert (None if tokens is None else to_text(tokens, ["x0", "x1", "x2"])) == text
+
+
+@pytest.mark.parametrize("units, target, columns", [
+    (["1", ""], "", [[1.0, 2.0], [3.0, 4.0]]),  # nothing has a dimension
+    (["m"], "m", [[1.0, 2.0]]),  # one variable
+    (["kg", "m"], "s", [[1.0, 2.0], [3.0, 4.0]]),  # no product of them is a time
+    (["m", "m"], "1/m", [[0.0, 2.0], [3.0, 0.0]]),  # every P divides by a column holding 0
+])
+def test_no_reduction_where_it_cannot_help(units, target, columns):
+    read = read_units(units, target, [f"x{k}" for k in range(len(units))])
+    assert reduce(read, [np.array(c) for c in columns]) is None
+
+
+@pytest.mark.parametrize("unit, text", [
+    ("N*m**2/kg**2", "m³/(kg·s²)"), ("J", "J"), ("km/s", "km/s"), ("", "dimensionless"), ("m**1.5", "m³ᐟ²"),
+])
+def test_units_are_written_as_people_write_them(unit, text):
+    from zor._units import parse_unit, unit_text
+
+    assert unit_text(parse_unit(unit, "x"), base=True) == text
+
+
+@pytest.mark.parametrize("given, stored", [
+    ({"a": "m", "b": "s"}, "a=m,b=s"), (["m", "1"], "m,1"), ("a=m, b=s", "a=m, b=s"), (None, None),
+])
+def test_units_settings_keep_one_text_form(given, stored):
+    from zor._settings import SearchSettings
+
+    assert SearchSettings(units=given).units == stored
+
+
+@pytest.mark.parametrize("bad, error", [(["m", 3], TypeError), (["m,s"], ValueError), (42, TypeError)])
+def test_units_settings_refuse_what_is_not_unit_strings(bad, error):
+    from zor._settings import SearchSettings
+
+    with pytest.raises(error):
+        SearchSettings(units=bad)
+
+
+@pytest.mark.parametrize("cells, names, units", [
+    (["v [m/s]", "t[s]", "n"], ["v", "t", "n"], {"v": "m/s", "t": "s"}),
+    (["a [ ]", "[weird]"], ["a", "[weird]"], {"a": ""}),
+])
+def test_a_csv_header_gives_units_in_brackets(cells, names, units):
+    from zor._csv import header_units
+
+    assert header_units(cells) == (names, units)
+
+
+def test_a_sum_gives_each_coefficient_its_unit_and_dimensionless_constants_refuses_them():
+    from zor._terms import Term
+
+    read = read_units({"m": "kg", "t": "s"}, "m", ["m", "t"])
+    terms = (Term((("var", 0),), 2.0), Term((("var", 1), ("op", "Square")), 3.0))
+    formula = Formula(3, 0.0, 0.0, "f", (), ("m", "t"), terms=terms)
+    assert dict(constant_units(formula, read)) == {"a1": "m/kg", "a2": "m/s²", "offset": "m"}
+    assert constant_units(formula, read, dimensionless_constants=True) is None

@@ -18,8 +18,8 @@ from zor._constants import exact_candidates, exact_value
 from zor._data import Column, rms, subsample_rows
 from zor._domain import box_of, reach
 from zor._expression import Token
-from zor._groups import reduce
 from zor._fit import VALIDATION_FOLDS, Judge, unscaled_formula
+from zor._groups import reduce
 from zor._parameter_fits import Problem
 from zor._parameters import PARAMETER_SHARE
 from zor._progress import ProgressBar
@@ -134,7 +134,8 @@ class Run:
             found: Candidate = {"formula": formula.formula, "tokens": list(formula.tokens), "score": formula.score,
                                 "rmse": formula.error, "complexity": formula.complexity, "scale": formula.scale,
                                 "offset": formula.offset}
-            self.merged.add({"best": found, "front": [found]}, lambda candidate: candidate)  # type: ignore[typeddict-item]
+            exact: Outcome = {"best": found, "front": [found]}  # type: ignore[typeddict-item]
+            self.merged.add(exact, lambda candidate: candidate)
         self.ladder_judge = self.judge if self.reduction is None else Judge(
             self.ladder_columns, self.ladder_target, tuple(f"π{k + 1}" for k in range(len(self.ladder_columns))),
             penalty, box_of(self.ladder_columns))

@@ -13,8 +13,8 @@ from typing import Any
 
 from zor._cluster import require_client
 from zor._data import Column, prepare
-from zor._groups import reachable
 from zor._front import front_of
+from zor._groups import reachable
 from zor._ladder import LADDER, climb, resume
 from zor._progress import Progress, ProgressBar
 from zor._results import DiscoveryResult

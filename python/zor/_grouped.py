@@ -1,8 +1,8 @@
 """Free parameters over the dimensionless groups: with units, the parametric stage also runs on the groups
 and y / P (one or two columns where the variables are four or five, so that it reaches shapes such as
 1/(exp(c0/π) − 1) that it never would over the variables), and each formula it fits, a·g(π; θ) + b, is
-refitted over the variables as a·P·(g + c) (c = b/a, a parameter of its own), with every parameter's
-standard error on the data themselves."""
+refitted over the variables as a·P·(g + c) (c = b/a, a parameter of its own) and snapped there, with every
+parameter's standard error on the data themselves."""
 
 from __future__ import annotations
 
@@ -11,11 +11,10 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from zor._constants import Exact
 from zor._domain import box_of
 from zor._expression import Token
-from zor._parameter_fits import problem_for, refit
-from zor._parameter_snapping import formula_from_fit
+from zor._parameter_fits import Problem, problem_for, refit
+from zor._parameter_snapping import formula_from_fit, snap_parameters
 from zor._parameters import operator_names, parametric_stage
 from zor._results import Formula
 from zor._settings import SearchSettings
@@ -43,13 +42,11 @@ def grouped_parameters(run: Run, settings: SearchSettings, deadline: float | Non
     return formulas, cut_short
 
 
-def _over_variables(formula: Formula, reduction: Reduction, problem: object) -> Formula | None:
-    """a·g(π; θ) + b as a·P·(g + c) over the variables, refitted there from the same constants; the
-    parameters that snapped stay as they are, and so does an exact scale."""
+def _over_variables(formula: Formula, reduction: Reduction, problem: Problem) -> Formula | None:
+    """a·g(π; θ) + b as a·P·(g + c) over the variables, refitted there from the same constants and snapped
+    there by the stage's own rules (see zor._parameter_snapping.snap_parameters)."""
     parameters = {token[1]: float(token[2]) for token in formula.tokens if token[0] == "param"}  # type: ignore[misc]
     k = len(parameters)
-    snapped: dict[int, Exact] = {int(p.name[1:]): p.exact for p in formula.parameters
-                                 if p.exact is not None and p.name[0] == "c" and p.name[1:].isdigit()}
     used = formula.constants
     if used.used_scale == 0.0:
         return None
@@ -59,18 +56,10 @@ def _over_variables(formula: Formula, reduction: Reduction, problem: object) -> 
     if shift != 0.0:
         tokens = tuple(tokens) + (("param", k, shift), ("op", "Add"))
         inner.append(shift)
-    expanded = reduction.expand(tokens)
     start = np.array(inner + [used.used_scale, 0.0])
-    # Every constant fitted first, for the standard errors of those that snapped over the groups; then
-    # refitted with them held at their exact values.
-    original = refit(problem, expanded, start, np.array([True] * (len(inner) + 1) + [False]))  # type: ignore[arg-type]
-    exact = dict(snapped)
-    if used.exact_scale is not None:
-        exact[len(inner)] = used.exact_scale
-    free = np.array([index not in exact for index in range(len(inner) + 1)] + [False])
-    fitted = refit(problem, expanded, start, free) if exact else original  # type: ignore[arg-type]
+    fitted = refit(problem, reduction.expand(tokens), start, np.array([True] * (len(inner) + 1) + [False]))
     if fitted is None:
         return None
-    made: Formula | None = formula_from_fit(problem, fitted, exact,  # type: ignore[arg-type, assignment]
-                                            original or fitted)
+    snapped, exact, original = snap_parameters(problem, fitted)
+    made: Formula | None = formula_from_fit(problem, snapped, exact, original)  # type: ignore[assignment]
     return made

@@ -160,8 +160,8 @@ def _factor_search(run: Run, k: int, complexity: int, width: int) -> float | Non
         return math.inf
     for candidate in outcome["front"]:
         if candidate["scale"] != 0.0:
-            run.factored.append(run.expand(tuple(candidate["tokens"]), candidate["scale"], candidate["offset"],
-                                           (("var", k), ("op", "Mul"))))
+            run.factored.append(run.written(tuple(candidate["tokens"]), candidate["scale"], candidate["offset"],
+                                            (("var", k), ("op", "Mul"))))
     if outcome["cut_short"]:
         run.cut_short = True
         return None

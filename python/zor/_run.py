@@ -141,36 +141,55 @@ class Run:
             penalty, box_of(self.ladder_columns))
 
     def expand(self, tokens: tuple[Token, ...], scale: float = 1.0, offset: float = 0.0,
-               factor: tuple[Token, ...] = ()) -> tuple[Token, ...]:
+               factor: tuple[Token, ...] = (), inexact: bool = True) -> tuple[Token, ...]:
         """A formula of the ladder over the variables: as it is, or P times it with each group written out.
         A formula a·f + b of the groups is P·(f + b/a) over the variables, b/a written in (as an exact
-        value where it is one to rounding): a·P·f alone would lose the b·P of y = P·(a·f + b). A factor
-        search's x·(a·g + b) is P·x·(g + b/a), its `factor` the tokens that multiply by x."""
+        value where it is one to rounding; a b/a that is not is left out unless `inexact`): a·P·f alone
+        would lose the b·P of y = P·(a·f + b). A factor search's x·(a·g + b) is P·x·(g + b/a), its
+        `factor` the tokens that multiply by x."""
         if self.reduction is None:
             return tokens + factor
-        if abs(offset) > EXACT_SHIFT * self.ladder_spread and scale != 0.0 and math.isfinite(offset / scale):
-            shift = offset / scale
-            near = list(exact_candidates(shift, EXACT_SHIFT * max(1.0, abs(shift))))
-            tokens = tokens + (("const", exact_value(near[0]) if near else shift), ("op", "Add"))
+        shift = self._shift(scale, offset)
+        if shift is not None and (shift[1] or inexact):
+            tokens = tokens + (("const", shift[0]), ("op", "Add"))
         return self.reduction.expand(tokens + factor)
+
+    def _shift(self, scale: float, offset: float) -> tuple[float, bool] | None:
+        """b/a of a formula a·f + b of the groups, and whether it is an exact value; None where b is rounding."""
+        if not (abs(offset) > EXACT_SHIFT * self.ladder_spread and scale != 0.0 and math.isfinite(offset / scale)):
+            return None
+        shift = offset / scale
+        near = list(exact_candidates(shift, EXACT_SHIFT * max(1.0, abs(shift))))
+        return (exact_value(near[0]), True) if near else (shift, False)
 
     def expanded(self, candidate: Candidate) -> Candidate:
         """A candidate of the ladder with its tokens over the variables (see expand), its scale and offset
-        snapped on y / P first where the data allow (γ − 1 rather than γ − 1.00036 on noisy data)."""
+        snapped on y / P first where the data allow. Where b/a is no exact value (noisy data), the sum
+        a·(P·f) + b·P takes its place, each coefficient fitted with its error and snapped on its own, and
+        P·f is offered alone, for a b/a that is 0 within its error."""
         if self.reduction is None:
             return candidate
         tokens, scale, offset = tuple(candidate["tokens"]), candidate.get("scale", 1.0), candidate.get("offset", 0.0)
         judged = self.ladder_judge.judge_tokens(tokens) if offset != 0.0 and scale != 0.0 else None
         if judged is not None and judged.constants.used_scale != 0.0:
             tokens, scale, offset = judged.tokens, judged.constants.used_scale, judged.constants.used_offset
-        expanded, unshifted = self.expand(tokens, scale, offset), self.expand(tokens)
-        assert self.reduction is not None
-        if self.reduction.factor_tokens and expanded != unshifted:
-            # P·(f + b/a) is also the sum a·(P·f) + b·P, whose coefficients snap each on its own.
-            pair = (unshifted, self.reduction.factor_tokens)
-            if pair not in self.sum_shapes:
-                self.sum_shapes.append(pair)
-        return {**candidate, "tokens": list(expanded)}
+        return {**candidate, "tokens": list(self.written(tokens, scale, offset))}
+
+    def written(self, tokens: tuple[Token, ...], scale: float, offset: float,
+                factor: tuple[Token, ...] = ()) -> tuple[Token, ...]:
+        """expand's formula, with the sum and the formula without b/a that go with it (see expanded)
+        offered as well."""
+        if self.reduction is None:
+            return tokens + factor
+        unshifted, shift = self.expand(tokens, factor=factor), self._shift(scale, offset)
+        summed = self.summing and bool(self.reduction.factor_tokens)
+        if shift is not None and unshifted not in self.factored:
+            self.factored.append(unshifted)
+        # With a factor (x_k and a Mul), the sum's second term is P·x_k.
+        sum_shape = (unshifted, self.reduction.expand(factor[:-1]) if factor else self.reduction.factor_tokens)
+        if shift is not None and summed and sum_shape not in self.sum_shapes:
+            self.sum_shapes.append(sum_shape)
+        return self.expand(tokens, scale, offset, factor, inexact=not summed)
 
     def remaining(self, reserve: float = 0.0) -> float | None:
         """Seconds left of the time limit, less `reserve`; None without a limit."""

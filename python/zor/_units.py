@@ -172,6 +172,8 @@ def strip_quantities(X: Any, y: Any) -> tuple[Any, Any, list[str] | None, str | 
     target_unit = None
     if _is_quantity(y):
         target_unit, y = str(y.units), y.magnitude
+    elif type(y).__module__.startswith("pandas") and getattr(getattr(y, "dtype", None), "units", None) is not None:
+        target_unit, y = str(y.dtype.units), y.pint.magnitude  # a Series of pint dtype keeps its name
     units: list[str] | None = None
     if type(X).__module__.startswith("pandas") and hasattr(X, "dtypes"):
         dtype_units = [getattr(dtype, "units", None) for dtype in X.dtypes]

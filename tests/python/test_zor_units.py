@@ -177,6 +177,16 @@ def test_quantities_carry_their_units_in():
     assert dict(result.best.units)["scale"] == "m³/s²"
 
 
+def test_dataframe_columns_of_pint_dtype_carry_their_units_in():
+    pd = pytest.importorskip("pandas")
+    pytest.importorskip("pint_pandas")
+    frame = pd.DataFrame({"m": pd.Series(M1, dtype="pint[kg]"), "r": pd.Series(R, dtype="pint[m]")})
+    force = pd.Series(6.674e-11 * M1 / R**2, dtype="pint[N]", name="F")
+    result = zor.discover(frame, force, **SMALL)
+    assert result.settings["units"] == "kilogram,meter" and result.settings["target_unit"] == "newton"
+    assert result.target_name == "F" and dict(result.best.units)["scale"] == "m³/s²"
+
+
 def test_the_command_line_reads_units_from_the_header_and_reports_them(tmp_path):
     path = tmp_path / "newton.csv"
     rows = "\n".join(f"{a},{b},{c},{6.674e-11 * a * b / c**2}"

@@ -36,13 +36,13 @@ def grouped_parameters(run: Run, settings: SearchSettings, deadline: float | Non
     problem = problem_for(run.columns, run.target, run.names, run.domain, settings.complexity_penalty, operators)
     formulas = []
     for formula in found:
-        refitted = _over_variables(formula, reduction, problem)
+        refitted = _over_variables(formula, reduction, problem, run.ladder_spread)
         if refitted is not None:
             formulas.append(refitted)
     return formulas, cut_short
 
 
-def _over_variables(formula: Formula, reduction: Reduction, problem: Problem) -> Formula | None:
+def _over_variables(formula: Formula, reduction: Reduction, problem: Problem, spread: float) -> Formula | None:
     """a·g(π; θ) + b as a·P·(g + c) over the variables, refitted there from the same constants and snapped
     there by the stage's own rules (see zor._parameter_snapping.snap_parameters)."""
     parameters = {token[1]: float(token[2]) for token in formula.tokens if token[0] == "param"}  # type: ignore[misc]
@@ -50,7 +50,8 @@ def _over_variables(formula: Formula, reduction: Reduction, problem: Problem) ->
     used = formula.constants
     if used.used_scale == 0.0:
         return None
-    shift = used.used_offset / used.used_scale
+    # An offset that is rounding of y / P (as in _run.EXACT_SHIFT) is none.
+    shift = used.used_offset / used.used_scale if abs(used.used_offset) > 1e-12 * spread else 0.0
     tokens: Sequence[Token] = formula.tokens
     inner = [parameters[index] for index in range(k)]
     if shift != 0.0:

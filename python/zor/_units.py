@@ -51,6 +51,11 @@ def parse_unit(text: Any, what: str) -> pint.Unit:
     units = getattr(parsed, "units", None)
     if units is None or not isinstance(getattr(parsed, "magnitude", None), (int, float)):
         raise ValueError(f"the unit {text!r} of {what} is not a unit pint knows")
+    try:  # °C and °F: 0 is no absence of the quantity, and pint refuses their products
+        ureg.Quantity(2.0, units) * ureg.Quantity(3.0, units)
+    except Exception:
+        raise ValueError(f"the unit {text!r} of {what} is a temperature on an offset scale, which no law "
+                         "multiplies: give it in K (or delta_degC for a difference of temperatures)") from None
     return cast("pint.Unit", units)
 
 

@@ -30,6 +30,7 @@ M1, M2, R, G = (RNG.uniform(1.0, 5.0, ROWS) for _ in range(4))
     ({"m1": "kg", "r": "m"}, "N", r"no unit for 'm2': give '1'"),
     (["kg", "kg"], "N", r"gives 2 unit strings for 3 variables"),
     ({"m1": "kg", "m2": "kg", "r": "m"}, "newtonz", r"'newtonz' of the target"),
+    ({"m1": "kg", "m2": "kg", "r": "degC"}, "N", r"'degC' of variable 'r' is a temperature on an offset scale"),
     ({"m1": "kg", "m2": "kg", "r": "m"}, None, r"without target_unit"),
     (None, "N", r"without units"),
     (None, None, r"give units and target_unit too"),

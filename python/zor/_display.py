@@ -73,8 +73,9 @@ def _caption(result: DiscoveryResult) -> str:
     if result.best is not None:
         best = result.best
         marked = "★ " if any(is_best(result, f) for f in result.front) else ""
+        units = f"; units \\({html.escape(best.units_latex())}\\)" if best.units_latex() else ""
         parts.append(f"{marked}best: \\({html.escape(best.latex)}\\) (complexity {best.complexity}, "
-                     f"error {_format_number(best.error)}, R² {_r2(best.r2)})")
+                     f"error {_format_number(best.error)}, R² {_r2(best.r2)}{units})")
         if best.domain is not None:
             parts.append(f"fitted on {html.escape(range_text(best.domain, result.variable_names))}; outside it "
                          "predict gives NaN, with a warning, where the formula is undefined")

@@ -171,14 +171,23 @@ class Formula:
         return (f"Formula({self.formula!r}, complexity={self.complexity}, error={_short(self.error)}{parameters}"
                 f"{units})")
 
+    def units_latex(self) -> str:
+        """units_text in LaTeX, for a line beside `latex`: \\text{scale}: \\mathrm{m}^{3}/(...)."""
+        from zor._units import unit_latex
+
+        return ",\\quad ".join(f"\\text{{{name}}}: {unit_latex(unit)}" for name, unit in self._units_used())
+
     def units_text(self) -> str:
         """The units of the constants the formula uses, 'scale: m³/kg/s²; c0: 1/s' (a scale of 1 and an
         offset of 0 left out); '' without units."""
+        return "; ".join(f"{name}: {unit}" for name, unit in self._units_used())
+
+    def _units_used(self) -> list[tuple[str, str]]:
         used = self.constants
         skip = {"scale"} if used.used_scale in (0.0, 1.0) and not self.terms else set()
         if used.used_offset == 0.0:
             skip.add("offset")
-        return "; ".join(f"{name}: {unit}" for name, unit in self.units if name not in skip)
+        return [(name, unit) for name, unit in self.units if name not in skip]
 
 
 @dataclass(frozen=True)

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import dataclasses
 import math
+import re
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from fractions import Fraction
@@ -90,6 +91,23 @@ def unit_text(unit: pint.Unit, base: bool = False) -> str:
         return top
     bottom = "·".join(denominator)
     return f"{top}/({bottom})" if len(denominator) > 1 else f"{top}/{bottom}"
+
+
+_FROM_SUPERSCRIPTS = {v: k for k, v in zip("0123456789-/", "⁰¹²³⁴⁵⁶⁷⁸⁹⁻ᐟ")}
+_UNIT_PART = re.compile(r"([^⁰¹²³⁴⁵⁶⁷⁸⁹⁻ᐟ·/()]+)([⁰¹²³⁴⁵⁶⁷⁸⁹⁻ᐟ]*)")
+
+
+def unit_latex(text: str) -> str:
+    """unit_text's form in LaTeX: m³/(kg·s²) is \\mathrm{m}^{3}/(\\mathrm{kg} \\cdot \\mathrm{s}^{2})."""
+    if text == "dimensionless":
+        return "1"
+
+    def part(found: re.Match[str]) -> str:
+        symbol, power = found.group(1), "".join(_FROM_SUPERSCRIPTS[c] for c in found.group(2))
+        written = symbol if symbol.isdigit() else f"\\mathrm{{{symbol}}}"
+        return written + (f"^{{{power}}}" if power else "")
+
+    return _UNIT_PART.sub(part, text).replace("·", " \\cdot ")
 
 
 @dataclass(frozen=True)

@@ -195,7 +195,8 @@ def _write_report(out: TextIO, result: DiscoveryResult, target: str) -> None:
             out.write(f"  searched as {target} = P·f(π…) over the dimensionless groups: {groups}\n")
         out.write("\n")
         _write_simplified(out, result, target)
-        out.write(f"LaTeX:\n  {target} = {best.latex}\n\n")
+        out.write(f"LaTeX:\n  {target} = {best.latex}\n")
+        out.write(f"  {best.units_latex()}\n\n" if best.units_latex() else "\n")
         out.write("Python:\n" + "".join(f"  {line}\n" if line else "\n" for line in best.python.splitlines()))
         out.write("\n")
     if result.front:

@@ -77,6 +77,7 @@ def test_a_fitted_constant_carries_the_unit_the_formula_leaves_it():
                         target_unit="N", **SMALL).best
     assert best.relative_error < 1e-12
     assert dict(best.units)["scale"] == "m³/(kg·s²)" and "m³/(kg·s²)" in repr(best)
+    assert best.units_latex() == r"\text{scale}: \mathrm{m}^{3}/(\mathrm{kg} \cdot \mathrm{s}^{2})"
 
 
 def test_an_offset_of_the_groups_is_kept_over_the_variables(tmp_path):
@@ -238,6 +239,16 @@ def test_units_are_written_as_people_write_them(unit, text):
     from zor._units import parse_unit, unit_text
 
     assert unit_text(parse_unit(unit, "x"), base=True) == text
+
+
+@pytest.mark.parametrize("text, latex", [
+    ("m³/(kg·s²)", r"\mathrm{m}^{3}/(\mathrm{kg} \cdot \mathrm{s}^{2})"), ("1/s", r"1/\mathrm{s}"),
+    ("m³ᐟ²", r"\mathrm{m}^{3/2}"), ("dimensionless", "1"),
+])
+def test_units_in_latex(text, latex):
+    from zor._units import unit_latex
+
+    assert unit_latex(text) == latex
 
 
 @pytest.mark.parametrize("given, stored", [

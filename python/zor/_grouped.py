@@ -15,7 +15,7 @@ from zor._domain import box_of
 from zor._expression import Token
 from zor._parameter_fits import Problem, problem_for, refit
 from zor._parameter_snapping import formula_from_fit, snap_parameters
-from zor._parameters import operator_names, parametric_stage
+from zor._parameters import operator_names, parametric_stage, stage_size
 from zor._results import Formula
 from zor._settings import SearchSettings
 
@@ -30,8 +30,11 @@ def grouped_parameters(run: Run, settings: SearchSettings, deadline: float | Non
     reduction = run.reduction
     assert reduction is not None
     names = tuple(f"π{k + 1}" for k in range(len(reduction.groups)))
+    # Without a time limit, not at the larger size few rows give the stage over the variables: over one group
+    # that is thousands of shapes, screened again in each fold of the search's own held-out check.
+    size = stage_size(settings.max_parameters, len(names), settings.climbing)
     found, cut_short = parametric_stage(run.ladder_columns, run.ladder_target, names, box_of(run.ladder_columns),
-                                        settings, [], deadline)
+                                        settings, [], deadline, size=size)
     operators = operator_names(settings.use_trig, settings.use_zor)
     problem = problem_for(run.columns, run.target, run.names, run.domain, settings.complexity_penalty, operators)
     formulas = []

@@ -263,17 +263,19 @@ def operator_names(use_trig: bool, use_zor: bool) -> list[str]:
 def parametric_stage(columns: Sequence[Array], target: Array, names: tuple[str, ...], domain: Box,
                      settings: SearchSettings, front_tokens: Sequence[tuple[Token, ...]],
                      deadline: float | None, all_columns: Sequence[Array] | None = None,
-                     all_target: Array | None = None, relative: bool = False) -> tuple[list[Formula], bool]:
+                     all_target: Array | None = None, relative: bool = False,
+                     size: StageSize | None = None) -> tuple[list[Formula], bool]:
     """The parametric stage of a scaled search with these settings (see parametric_formulas), fitted on
     the rows the search ran on (for noise relative to the value when `relative`); its formulas, judged on
-    every row (`all_columns`, `all_target`) when those are more, and whether the deadline cut it short."""
+    every row (`all_columns`, `all_target`) when those are more, and whether the deadline cut it short.
+    `size`: the stage's size (default: stage_size's for these settings, columns and rows)."""
     if settings.max_parameters == 0 or not settings.scaling:
         return [], False
     operators = operator_names(settings.use_trig, settings.use_zor)
     problem = problem_for(columns, target, names, domain, settings.complexity_penalty, operators, relative)
     report = StageReport()
     formulas: list[Formula] = parametric_formulas(  # type: ignore[assignment]
-        problem, stage_size(settings.max_parameters, len(columns), settings.climbing, len(target)), operators,
+        problem, size or stage_size(settings.max_parameters, len(columns), settings.climbing, len(target)), operators,
         front_tokens, deadline, report)
     if all_columns is not None and all_target is not None and len(all_target) > len(target):
         judged = (judged_on(formula, all_columns, all_target, settings.complexity_penalty) for formula in formulas)

@@ -11,7 +11,6 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from zor._cluster import ClusterSearch, deadline_after
-from zor._expression import Token
 from zor._results import LevelReport
 from zor._data import rms
 from zor._run import Run

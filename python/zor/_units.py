@@ -347,7 +347,7 @@ def _solve(quotients: list[_Form], one: Any) -> dict[int, Any]:
 def _known(form: _Form, solved: dict[int, Any]) -> Any:
     unit = form.known
     for index, power in form.powers:
-        unit = unit * solved.get(index, unit / unit) ** float(power)
+        unit = unit * solved.get(index, registry().dimensionless) ** float(power)
     if any(not math.isfinite(float(exponent)) for exponent in dict(unit.dimensionality).values()):
         raise _Inconsistent
     return unit

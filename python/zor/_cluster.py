@@ -75,7 +75,7 @@ def _worker_memory_now() -> int:
 
 
 def _open(key: str, columns: list[np.ndarray], target: np.ndarray, settings: SearchSettings, first: int,
-          last: int, memory_limit: int) -> int:
+          last: int, memory_limit: int, dimensions: list[list[float]] | None) -> int:
     """Makes this worker's shard search; returns the bytes it may hold."""
     budget = 0
     if memory_limit:
@@ -83,7 +83,8 @@ def _open(key: str, columns: list[np.ndarray], target: np.ndarray, settings: Sea
         if budget <= 0:
             raise MemoryError(f"the worker holds {_worker_memory_now() / 1e9:.2f} GB already, which leaves "
                               f"no room for the search under its memory_limit of {memory_limit / 1e9:.2f} GB")
-    shard = _native.shard_open(columns, target, settings, first, last, keep_front=True, memory_limit=budget)
+    shard = _native.shard_open(columns, target, settings, first, last, keep_front=True, memory_limit=budget,
+                               dimensions=dimensions)
     with _SHARDS_LOCK:
         _SHARDS[key] = shard
     return budget
@@ -133,7 +134,7 @@ class ClusterSearch:
     that zor._native.search calls for every level."""
 
     def __init__(self, client: Any, columns: Sequence[np.ndarray], target: np.ndarray, settings: SearchSettings,
-                 deadline: float | None) -> None:
+                 deadline: float | None, dimensions: list[list[float]] | None = None) -> None:
         self.client = client
         self.deadline = deadline
         self.key = f"zor-search-{uuid.uuid4().hex}"
@@ -148,7 +149,7 @@ class ClusterSearch:
         columns = [np.ascontiguousarray(column, dtype=np.float64) for column in columns]
         futures = [
             client.submit(_open, self.key, columns, target, settings, shards * i // parts,
-                          shards * (i + 1) // parts, limit, workers=[address], allow_other_workers=False,
+                          shards * (i + 1) // parts, limit, dimensions, workers=[address], allow_other_workers=False,
                           pure=False, key=f"{self.key}-open-{i}")
             for i, (address, limit) in enumerate(zip(self.workers, self.memory_limits))]
         try:

@@ -40,7 +40,9 @@ FORMAT = "zor.DiscoveryResult"
 # 4: a result says which noise its best formula was chosen for (`noise`); earlier files read as "same".
 # 5: with units, formulas carry the units of their constants (`units`) and a result the dimensionless
 # groups its search looked over (`groups`); earlier files read with none.
-FORMAT_VERSION = 5
+# 6: a result and its level reports count the candidates the dimension rules left out (`pruned`);
+# earlier files read with 0.
+FORMAT_VERSION = 6
 # A result file holds a few hundred formulas at most; a larger file is not one.
 MAX_FILE_BYTES = 64 << 20
 # Integers in a result count tokens, levels and candidates.

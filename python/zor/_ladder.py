@@ -82,7 +82,7 @@ def run_step(run: Run, step: int, complexity: int, width: int) -> bool:
         best = report["best"]
         level = LevelReport(step, complexity, width, report["level"], report["generated"], report["admitted"],
                             report["scored"], None if best is None else run.formula(run.expanded(best)),
-                            offset + report["elapsed_seconds"])
+                            offset + report["elapsed_seconds"], report["pruned"])
         run.levels.append(level)
         if run.listener is not None:
             run.listener(level)
@@ -91,8 +91,9 @@ def run_step(run: Run, step: int, complexity: int, width: int) -> bool:
     try:
         if run.cluster is not None:
             shards = ClusterSearch(run.cluster, run.ladder_columns, run.ladder_target, settings,
-                                   deadline_after(remaining))
-        outcome = run.search(run.ladder_columns, run.ladder_target, settings, time_limit=remaining,
+                                   deadline_after(remaining), run.ladder_dimensions)
+        outcome = run.search(run.ladder_columns, run.ladder_target, settings, run.ladder_dimensions,
+                             time_limit=remaining,
                               on_level=on_level, cluster=shards,
                               cluster_memory=None if shards is None else shards.cluster_memory())
     except MemoryError as error:
@@ -154,7 +155,7 @@ def _factor_search(run: Run, k: int, complexity: int, width: int) -> float | Non
         goal = run.settings.precision_goal * rms(quotient)
         outcome = run.search(run.ladder_columns, quotient,
                               run.settings.at(complexity, width, scaling=True, precision_goal=goal),
-                              time_limit=remaining)
+                              run.ladder_dimensions, time_limit=remaining)
     except MemoryError:
         return math.inf
     for candidate in outcome["front"]:

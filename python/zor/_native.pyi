@@ -19,6 +19,7 @@ class Level(TypedDict):
     generated: int
     admitted: int
     scored: int
+    pruned: int
     best: Candidate | None
     elapsed_seconds: float
 
@@ -31,6 +32,7 @@ class Outcome(TypedDict):
     generated: int
     admitted: int
     scored: int
+    pruned: int
     admission_seconds: float
     phase_seconds: dict[str, float]
 
@@ -70,6 +72,7 @@ def search(
     memory_limit: int = 0,
     cluster: Callable[[bytes], Sequence[bytes]] | None = None,
     cluster_memory: Sequence[float] | None = None,
+    dimensions: Sequence[Sequence[float]] | None = None,  # per column, its exponent of each base dimension
 ) -> Outcome: ...
 def evaluate(expression: Sequence[Token], columns: Sequence[Sequence[float]] | Sequence[Any]) -> list[float]: ...
 def penalised_score(rmse: float, complexity: int, penalty: float) -> float: ...
@@ -93,6 +96,7 @@ def shard_open(
     *,
     keep_front: bool = False,
     memory_limit: int = 0,
+    dimensions: Sequence[Sequence[float]] | None = None,
 ) -> Shard: ...
 def shard_expand(shard: Shard, message: bytes) -> bytes: ...
 def shard_stop(shard: Shard, cancel: bool) -> None: ...

@@ -205,6 +205,7 @@ class LevelReport:
     scored: int
     best: Formula | None
     elapsed_seconds: float
+    pruned: int = 0  # with units: the children left out for breaking the dimension rules
 
 
 @dataclass(frozen=True, repr=False)
@@ -221,6 +222,7 @@ class DiscoveryResult:
     generated: int = 0
     admitted: int = 0
     scored: int = 0
+    pruned: int = 0
     elapsed_seconds: float = 0.0
     # The discover arguments (None: left to discover), the name of the target
     # when known, and the targets' statistics behind relative_error and r2.

@@ -71,7 +71,7 @@ class Run:
         self.started = time.monotonic()
         self.levels: list[LevelReport] = []
         self.merged = _Merged()
-        self.totals = {"generated": 0, "admitted": 0, "scored": 0}
+        self.totals = {"generated": 0, "admitted": 0, "scored": 0, "pruned": 0}
         self.cut_short = False
         self.parametric: list[Formula] = []
         self.early_seconds: float | None = None  # what the climb's first parametric stage took
@@ -96,6 +96,11 @@ class Run:
             self.factored.append(alone)
             self.reduction = None
         self.ladder_columns, self.ladder_target = self.search_columns, self.search_target
+        # The searches over the variables themselves never build a formula that breaks the dimension
+        # rules (a sum of unequal dimensions, a dimensional operand of exp, ln, sin, cos or zor); the
+        # groups are dimensionless, so over them there is nothing to leave out.
+        self.variable_dimensions = None if units is None else units.exponents()
+        self.ladder_dimensions = self.variable_dimensions if self.reduction is None else None
         if self.reduction is not None:
             self.ladder_columns = self.reduction.columns(self.search_columns)
             self.ladder_target = self.reduction.target(self.search_columns, self.search_target)
@@ -212,7 +217,9 @@ class Run:
                                     self.target_variance)
         return self.judge.judge(candidate)
 
-    def search(self, columns: list[Column], target: Column, settings: SearchSettings, **control: Any) -> Outcome:
-        """One native search; every call of _native.search goes through here."""
+    def search(self, columns: list[Column], target: Column, settings: SearchSettings,
+               dimensions: list[list[float]] | None = None, **control: Any) -> Outcome:
+        """One native search; every call of _native.search goes through here. `dimensions`: the columns'
+        (ladder_dimensions or variable_dimensions), None without units."""
         return _native.search(columns, target, settings, keep_front=True, memory_limit=settings.memory_limit or 0,
-                              **control)
+                              dimensions=dimensions, **control)

@@ -179,6 +179,7 @@ def _discover(columns: list[Column], target: Column, names: tuple[str, ...], cho
         generated=run.totals["generated"],
         admitted=run.totals["admitted"],
         scored=run.totals["scored"],
+        pruned=run.totals["pruned"],
         elapsed_seconds=time.monotonic() - run.started,
         target_mean_square=run.target_mean_square,
         target_variance=run.target_variance,

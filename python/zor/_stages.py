@@ -208,7 +208,8 @@ def _residual_search(run: Run, residual: Column, size: tuple[int, int]) -> list[
         return []
     try:
         outcome = run.search(run.search_columns, residual, run.settings.at(
-            *size, scaling=True, precision_goal=run.settings.precision_goal * spread), time_limit=remaining)
+            *size, scaling=True, precision_goal=run.settings.precision_goal * spread), run.variable_dimensions,
+            time_limit=remaining)
     except MemoryError:
         return []
     return [tuple(c["tokens"]) for c in outcome["front"] if c["scale"] != 0.0]

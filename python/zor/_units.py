@@ -132,6 +132,13 @@ class Units:
     def as_dict(self, names: Sequence[str]) -> dict[str, str]:
         return dict(zip(names, self.variables, strict=True))
 
+    def exponents(self) -> list[list[float]]:
+        """The variables' dimensions as the native search takes them: one list of exponents per column,
+        all multiplied by their denominators' least common multiple, which leaves every one of its rules
+        (equal dimensions, a dimensionless operand) as it is and makes the exponents whole numbers."""
+        scale = math.lcm(*(e.denominator for dimension in self.dimensions for e in dimension))
+        return [[float(e * scale) for e in dimension] for dimension in self.dimensions]
+
 
 def _dimension_of(unit: pint.Unit, base: Sequence[str]) -> Dimension:
     found = dict(unit.dimensionality)

@@ -7,10 +7,12 @@
 #include <cmath>
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "core/discover/dimensions.hpp"
 #include "core/discover/search.hpp"
 #include "core/numeric.hpp"
 #include "discover_tokens.hpp"
@@ -25,6 +27,14 @@ struct Problem {
   Columns columns;
   std::vector<double> y;
   SearchOptions options;
+  std::optional<DimensionRules> dimensions;  // the columns' units, when the search has them
+
+  // A control that carries the problem's dimensions.
+  SearchControl control() const {
+    SearchControl c;
+    c.dimensions = dimensions ? &*dimensions : nullptr;
+    return c;
+  }
 };
 
 class ProblemMaker {
@@ -62,6 +72,24 @@ class ProblemMaker {
     p.options.use_trig = chance(0.5);
     p.options.use_zor = chance(0.5);
     p.options.complexity_penalty = pick<double>({0.001, 0.0, 0.1, -0.01, -1.0});
+    return p;
+  }
+
+  // A problem with units: one to three base dimensions, each column's
+  // exponents small whole numbers or halves, often several columns alike
+  // (and sometimes all dimensionless) so that sums and functions survive.
+  Problem make_with_dimensions() {
+    Problem p = make();
+    const std::size_t bases = pick<std::size_t>({1, 2, 3});
+    std::vector<std::vector<double>> exponents;
+    for (std::size_t k = 0; k < p.columns.size(); ++k) {
+      std::vector<double> column;
+      for (std::size_t b = 0; b < bases; ++b)
+        column.push_back(pick<double>({0.0, 0.0, 0.0, 1.0, -1.0, 0.5, 2.0}));
+      if (k > 0 && chance(0.3)) column = exponents.front();
+      exponents.push_back(column);
+    }
+    p.dimensions.emplace(exponents);
     return p;
   }
 

@@ -109,6 +109,39 @@ TEST_P(ChildGeneratorTest, MatchesTheLiteralLoopsInOrder) {
   }
 }
 
+// With units, the same children less those the dimension table refuses,
+// which are counted as pruned: generated and pruned make the total.
+TEST_P(ChildGeneratorTest, LeavesOutWhatTheDimensionRulesRefuseAndCountsIt) {
+  const GeneratorCase& c = GetParam();
+  const std::vector<OpCode> unary = unary_operators(SearchOptions{});
+  const std::vector<OpCode> binary = binary_operators(SearchOptions{});
+  std::mt19937_64 rng(c.size * 17 + c.seeds);
+  const std::vector<std::uint64_t> complexities = random_complexities(rng, c.seeds, c.size);
+  // A length, a time and a number, and an unknown dimension: ids 0 to 3.
+  const DimensionRules rules({{1.0, 0.0}, {0.0, 1.0}});
+  DimensionTable table(rules);
+  const DimensionTable::Id length = table.id_of(Expr{{Token::var(0)}});
+  const DimensionTable::Id time = table.id_of(Expr{{Token::var(1)}});
+  const std::vector<DimensionTable::Id> choices = {DimensionTable::kDimensionless, length, time, 1};
+  std::vector<DimensionTable::Id> ids;
+  for (std::size_t i = 0; i < c.size; ++i) ids.push_back(choices[rng() % choices.size()]);
+
+  for (std::size_t first_new : {std::size_t{0}, c.size / 2}) {
+    std::vector<Child> expected;
+    const std::vector<Child> all = reference_children(complexities, first_new, unary, binary, 8);
+    for (const Child& child : all)
+      if (table.allows(child.op, ids[child.left], ids[right_operand(child)])) expected.push_back(child);
+    ChildGenerator generator(complexities, first_new, unary, binary, 8, &table, ids);
+    EXPECT_EQ(generator.total(), all.size());
+    std::vector<Child> generated;
+    std::vector<Child> block;
+    for (generator.fill(block, 5); !block.empty(); generator.fill(block, 5))
+      generated.insert(generated.end(), block.begin(), block.end());
+    EXPECT_EQ(generated, expected);
+    EXPECT_EQ(generator.pruned() + generated.size(), all.size());
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Pools, ChildGeneratorTest,
                          testing::Values(GeneratorCase{2, 1, true, true}, GeneratorCase{3, 3, false, false},
                                          GeneratorCase{3, 12, true, false}, GeneratorCase{4, 30, false, true},

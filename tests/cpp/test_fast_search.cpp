@@ -22,7 +22,7 @@ using problems::Problem;
 using problems::ProblemMaker;
 
 void expect_same_outcome(const Problem& p, const std::string& where) {
-  SearchControl control;
+  SearchControl control = p.control();
   control.keep_front = true;
   const SearchOutcome fast = beam_search(p.columns, p.y, p.options, control);
   const SearchOutcome reference = reference_beam_search(p.columns, p.y, p.options, control);
@@ -37,6 +37,9 @@ void expect_same_outcome(const Problem& p, const std::string& where) {
   // it out, so it may fully score fewer.
   EXPECT_LE(fast.scored, reference.scored) << where;
   EXPECT_LE(fast.generated, reference.generated) << where;
+  if (!p.dimensions) {
+    EXPECT_EQ(fast.pruned, 0u) << where;
+  }
 }
 
 TEST(FastSearch, MatchesReferenceOnRandomProblems) {
@@ -45,6 +48,19 @@ TEST(FastSearch, MatchesReferenceOnRandomProblems) {
     expect_same_outcome(maker.make(), "problem " + std::to_string(i));
     if (HasFatalFailure()) return;
   }
+}
+
+TEST(FastSearch, MatchesReferenceOnRandomProblemsWithUnits) {
+  ProblemMaker maker(20261211);
+  std::uint64_t pruned = 0;
+  for (int i = 0; i < 400; ++i) {
+    const Problem p = maker.make_with_dimensions();
+    expect_same_outcome(p, "problem " + std::to_string(i));
+    if (HasFatalFailure()) return;
+    SearchControl control = p.control();
+    if (!validate_columns(p.columns)) pruned += beam_search(p.columns, p.y, p.options, control).pruned;
+  }
+  EXPECT_GT(pruned, 0u);  // the rules did leave children out
 }
 
 TEST(FastSearch, MatchesReferenceOnLargerSettings) {

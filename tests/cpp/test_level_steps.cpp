@@ -28,7 +28,8 @@ class InProcessRunner final : public LevelRunner {
   InProcessRunner(const Problem& p, std::size_t parts, bool keep_front, std::uint64_t memory_limit = 0) {
     for (std::size_t i = 0; i < parts; ++i) {
       shards_.push_back(std::make_unique<ShardSearch>(p.columns, p.y, p.options, shard_range(i, parts),
-                                                      keep_front, nullptr, nullptr, memory_limit));
+                                                      keep_front, nullptr, nullptr, memory_limit,
+                                                      p.dimensions ? &*p.dimensions : nullptr));
       limits_.push_back(memory_limit);
     }
   }
@@ -48,7 +49,7 @@ class InProcessRunner final : public LevelRunner {
 
 void expect_same_split_outcome(const Problem& p, std::size_t parts, const std::string& where) {
   if (validate_columns(p.columns)) return;  // refused before any shard search exists
-  SearchControl control;
+  SearchControl control = p.control();
   control.keep_front = true;
   const SearchOutcome whole = beam_search(p.columns, p.y, p.options, control);
   InProcessRunner runner(p, parts, true);
@@ -66,6 +67,7 @@ void expect_same_split_outcome(const Problem& p, std::size_t parts, const std::s
   }
   EXPECT_EQ(split.generated, whole.generated) << where;
   EXPECT_EQ(split.admitted, whole.admitted) << where;
+  EXPECT_EQ(split.pruned, whole.pruned) << where;
   // A part prunes against its own children only, so it may score more in full.
   EXPECT_GE(split.scored, whole.scored) << where;
 }
@@ -77,6 +79,15 @@ TEST_P(SplitLevels, MatchTheOneMachineSearchOnRandomProblems) {
   for (int i = 0; i < 150; ++i) {
     Problem p = maker.make();
     p.options.scaling = i % 2 == 1;
+    expect_same_split_outcome(p, GetParam(), "problem " + std::to_string(i));
+  }
+}
+
+TEST_P(SplitLevels, MatchTheOneMachineSearchWithUnits) {
+  ProblemMaker maker(0x0d1e0000 + GetParam());
+  for (int i = 0; i < 60; ++i) {
+    Problem p = maker.make_with_dimensions();
+    p.options.scaling = i % 2 == 0;
     expect_same_split_outcome(p, GetParam(), "problem " + std::to_string(i));
   }
 }
@@ -116,6 +127,7 @@ LevelPart sample_part() {
   part.generated = 123456789;
   part.admitted = 77;
   part.scored = 5;
+  part.pruned = 31;
   part.seen_entries = 1u << 30;
   part.cut_short = true;
   part.phases.scoring = 0.25;
@@ -160,7 +172,7 @@ TEST(LevelMessages, RefuseWhatIsNotAWholeMessage) {
   const std::string start = encode(LevelStart{});
   std::string bad_operator = part;
   // The first candidate's operator code sits after its score, rmse, seq and operands.
-  bad_operator[4 + 4 + 4 * 8 + 1 + sizeof(PhaseSeconds) + 8 + 3 * 8 + 8] = static_cast<char>(0xff);
+  bad_operator[4 + 4 + 5 * 8 + 1 + sizeof(PhaseSeconds) + 8 + 3 * 8 + 8] = static_cast<char>(0xff);
   for (const std::string& bytes :
        {part.substr(0, part.size() - 1), part + "x", std::string(), start, bad_operator}) {
     EXPECT_THROW(decode_part(bytes), std::invalid_argument);

@@ -99,3 +99,35 @@ def test_penalised_score_ranks_as_the_search_does():
         assert _native.penalised_score(candidate["rmse"], candidate["complexity"], 0.05) == candidate["score"]
     with pytest.raises(OverflowError):
         _native.penalised_score(1.0, -1, 0.1)
+
+
+@pytest.mark.parametrize("dimensions, match", [
+    ([[1.0]], "one list of exponents per column"),
+    ([[1.0, 0.0], [1.0]], "as many exponents"),
+    ([[1.0 / 3.0], [0.0]], "multiple of 2\\*\\*-20"),
+    ([[float("nan")], [0.0]], "multiple of 2\\*\\*-20"),
+    ([[2.0**40], [0.0]], "smaller than 2\\*\\*31"),
+])
+def test_dimensions_that_do_not_fit_the_columns_are_refused(dimensions, match):
+    columns = [X, X[::-1]]
+    with pytest.raises(ValueError, match=match):
+        _native.search(columns, Y, None, dimensions=dimensions)
+    with pytest.raises(ValueError, match=match):
+        _native.shard_open(columns, Y, None, 0, _native.SHARDS, dimensions=dimensions)
+
+
+@pytest.mark.parametrize("engine", ["fast", "reference"])
+def test_with_dimensions_no_formula_adds_a_length_to_a_time(engine):
+    # y = x + t exactly, x in metres and t in seconds: without units the sum is found at once; with
+    # them it is never built, and every level says how many children the rules left out.
+    rng = np.random.default_rng(3)
+    x, t = rng.uniform(0.5, 3.0, 20), rng.uniform(0.5, 3.0, 20)
+    options = {"max_complexity": 5, "beam_width": 200}
+    plain = _native.search([x, t], x + t, options, engine=engine, keep_front=True)
+    assert plain["best"]["rmse"] == 0.0 and plain["pruned"] == 0
+    ruled = _native.search([x, t], x + t, options, engine=engine, keep_front=True,
+                           dimensions=[[1.0, 0.0], [0.0, 1.0]])
+    assert min(c["rmse"] for c in ruled["front"]) > 0.0 and ruled["pruned"] > 0
+    assert sum(level["pruned"] for level in ruled["levels"]) == ruled["pruned"]
+    same_units = _native.search([x, t], x + t, options, engine=engine, dimensions=[[1.0], [1.0]])
+    assert same_units["best"]["rmse"] == 0.0

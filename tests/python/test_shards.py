@@ -15,22 +15,25 @@ def problem(seed: int) -> tuple[list[np.ndarray], np.ndarray]:
     return [X[:, 0], X[:, 1]], np.exp(X[:, 0]) - X[:, 1] * X[:, 0] + rng.normal(0.0, 0.1, 30)
 
 
-def in_process_transport(columns, y, options: dict, parts: int, memory_limit: int = 0):
+def in_process_transport(columns, y, options: dict, parts: int, memory_limit: int = 0, dimensions=None):
     shards = [_native.shard_open(columns, y, options, _native.SHARDS * i // parts, _native.SHARDS * (i + 1) // parts,
-                                 keep_front=True, memory_limit=memory_limit) for i in range(parts)]
+                                 keep_front=True, memory_limit=memory_limit, dimensions=dimensions)
+              for i in range(parts)]
     return lambda message: [_native.shard_expand(shard, message) for shard in shards]
 
 
 @pytest.mark.parametrize("parts", [1, 3, 16])
 @pytest.mark.parametrize("scaling", [False, True])
-def test_shards_behind_a_transport_find_the_one_process_result(parts: int, scaling: bool) -> None:
+@pytest.mark.parametrize("dimensions", [None, [[1.0, 0.0], [0.0, 1.0]], [[0.0], [0.0]]])
+def test_shards_behind_a_transport_find_the_one_process_result(parts: int, scaling: bool, dimensions) -> None:
     columns, y = problem(parts)
     options = {"max_complexity": 7, "beam_width": 400, "scaling": scaling}
-    transport = in_process_transport(columns, y, options, parts)
-    alone = _native.search(columns, y, options, keep_front=True)
-    spread = _native.search(columns, y, options, keep_front=True, cluster=transport)
-    for key in ("best", "front", "generated", "admitted"):
+    transport = in_process_transport(columns, y, options, parts, dimensions=dimensions)
+    alone = _native.search(columns, y, options, keep_front=True, dimensions=dimensions)
+    spread = _native.search(columns, y, options, keep_front=True, cluster=transport, dimensions=dimensions)
+    for key in ("best", "front", "generated", "admitted", "pruned"):
         assert spread[key] == alone[key]
+    assert (alone["pruned"] > 0) == (dimensions is not None and any(map(any, dimensions)))
 
 
 @pytest.mark.parametrize("answer, error, match", [

@@ -247,7 +247,7 @@ def test_python_form_and_files_keep_a_parametric_formula_bit_for_bit(decay_resul
     assert [namespace["f"](float(v)) for v in t] == predicted.tolist()
     path = tmp_path / "decay.json"
     result.save(path)
-    assert json.loads(path.read_text())["format_version"] == 5
+    assert json.loads(path.read_text())["format_version"] == 6
     loaded = zor.load(path)
     assert loaded.best == best and loaded.front == result.front
     assert loaded.predict(t.reshape(-1, 1)).tobytes() == result.predict(t.reshape(-1, 1)).tobytes()

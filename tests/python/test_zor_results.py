@@ -207,7 +207,7 @@ def test_a_prediction_past_the_largest_double_is_inf_without_a_warning():
 def test_a_saved_file_records_settings_versions_and_levels(tmp_path, kepler):
     kepler.save(tmp_path / "k.json")
     document = json.loads((tmp_path / "k.json").read_text())
-    assert document["format"] == "zor.DiscoveryResult" and document["format_version"] == 5
+    assert document["format"] == "zor.DiscoveryResult" and document["format_version"] == 6
     assert set(document["versions"]) == {"zor_core", "python", "numpy"}
     saved = document["result"]
     assert saved["settings"]["max_complexity"] == 8 and saved["settings"]["time_limit"] is None
@@ -252,8 +252,8 @@ def edit(change):
 
 BROKEN = {
     "truncated": (lambda doc: json.dumps(doc)[:400], "the JSON ends early at line 1 (truncated?)"),
-    "newer version": (lambda doc: json.dumps({**doc, "format_version": 6}),
-                      "written in result format 6 by a newer zor; this one reads format 5 (upgrade zor_core)"),
+    "newer version": (lambda doc: json.dumps({**doc, "format_version": 7}),
+                      "written in result format 7 by a newer zor; this one reads format 6 (upgrade zor_core)"),
     "domain of another size": (edit(lambda r: r["best"].update(domain=[[1.0, 2.0], [3.0, 4.0]])),
                                "result.best.domain: 2 ranges for 1 variables"),
     "version as text": (lambda doc: json.dumps({**doc, "format_version": "1"}),

@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "core/discover/dimensions.hpp"
 #include "core/discover/expr.hpp"
 #include "core/discover/search_detail.hpp"
 
@@ -37,6 +38,9 @@ inline MemberIndex right_operand(const Child& child) {
 // built in both orders. Children whose parents all come before `first_new`
 // (the parents of the previous level) are left out.
 //
+// With units (`dimensions` not null), children that break the dimension
+// rules are left out as well, and counted as pruned.
+//
 // Why leaving them out is exact: the size test does not depend on the level,
 // so every such child was already put through admission at the previous
 // level. Either it had no fingerprint then, and has none now, or its
@@ -47,12 +51,16 @@ inline MemberIndex right_operand(const Child& child) {
 // nothing).
 class ChildGenerator {
  public:
-  // `complexities[i]` is the token count of parent i; the span must stay
-  // valid and unchanged while the generator is used.
+  // `complexities[i]` is the token count of parent i and `dimension_ids[i]`
+  // its dimension in `dimensions`; the spans must stay valid and unchanged
+  // while the generator is used.
   ChildGenerator(std::span<const std::uint64_t> complexities, std::size_t first_new,
                  const std::vector<OpCode>& unary, const std::vector<OpCode>& binary,
-                 std::uint64_t max_complexity)
+                 std::uint64_t max_complexity, const DimensionTable* dimensions = nullptr,
+                 DimensionIds dimension_ids = {})
       : complexities_(complexities),
+        dimensions_(dimensions),
+        dimension_ids_(dimension_ids),
         unary_(unary),
         binary_(binary),
         max_complexity_(max_complexity),
@@ -70,7 +78,8 @@ class ChildGenerator {
     return count;
   }
 
-  // How many children fill() hands out in all, counted without generating.
+  // How many children the level has in all, pruned ones included, counted
+  // without generating.
   std::uint64_t total() const {
     std::uint64_t partners = 0;
     for (std::size_t i = row_; i < size(); ++i) partners += partner_count(i);
@@ -84,12 +93,20 @@ class ChildGenerator {
     return total;
   }
 
+  // Children left out for breaking the dimension rules, so far.
+  std::uint64_t pruned() const { return pruned_; }
+
   // Replaces `out` by the next children, at most `capacity` of them; empty
   // when the level has none left.
   void fill(std::vector<Child>& out, std::size_t capacity) {
     out.clear();
     while (out.size() < capacity && member_ < size()) {
-      out.push_back(Child{MemberIndex(member_), MemberIndex(member_), unary_[op_]});
+      const OpCode op = unary_[op_];
+      if (allowed(op, member_, member_)) {
+        out.push_back(Child{MemberIndex(member_), MemberIndex(member_), op});
+      } else {
+        ++pruned_;
+      }
       if (++op_ == unary_.size()) {
         op_ = 0;
         ++member_;
@@ -103,7 +120,10 @@ class ChildGenerator {
       }
       const MemberIndex partner = partners_ != nullptr ? (*partners_)[position_] : MemberIndex(position_);
       const OpCode op = binary_[op_];
-      if (!reversed_) {
+      if (!reversed_ && !allowed(op, row_, partner)) {
+        // The rules are symmetric: the swapped child breaks them too.
+        pruned_ += builds_both_orders(op) ? 2 : 1;
+      } else if (!reversed_) {
         out.push_back(Child{MemberIndex(row_), partner, op});
         if (builds_both_orders(op)) {
           reversed_ = true;
@@ -122,6 +142,10 @@ class ChildGenerator {
 
  private:
   std::size_t size() const { return complexities_.size(); }
+
+  bool allowed(OpCode op, std::size_t left, std::size_t right) const {
+    return dimensions_ == nullptr || dimensions_->allows(op, dimension_ids_[left], dimension_ids_[right]);
+  }
 
   // partner_lists_[t] holds, in parent order, the parents of complexity
   // below t, for every t at which that is not every parent.
@@ -168,6 +192,8 @@ class ChildGenerator {
   }
 
   std::span<const std::uint64_t> complexities_;
+  const DimensionTable* dimensions_;
+  DimensionIds dimension_ids_;
   const std::vector<OpCode>& unary_;
   const std::vector<OpCode>& binary_;
   std::uint64_t max_complexity_;
@@ -179,6 +205,7 @@ class ChildGenerator {
   std::size_t partner_end_ = 0;
   std::size_t op_ = 0;
   bool reversed_ = false;
+  std::uint64_t pruned_ = 0;
 };
 
 }  // namespace zor::discover::detail

@@ -39,7 +39,8 @@ class LocalRunner final : public LevelRunner {
  public:
   LocalRunner(const Columns& columns, const std::vector<double>& y, const SearchOptions& options,
               const SearchControl& control, ParentStore& parents, std::uint64_t memory_limit)
-      : shard_(columns, y, options, ShardRange{}, control.keep_front, &parents, control.poll, memory_limit) {}
+      : shard_(columns, y, options, ShardRange{}, control.keep_front, &parents, control.poll, memory_limit,
+               control.dimensions) {}
 
   std::vector<LevelPart> expand(const LevelStart& start) override {
     std::vector<LevelPart> parts;
@@ -67,7 +68,7 @@ class FastSearch {
         parent_rows_(control.runner != nullptr ? 0 : rows_),
         unary_(unary_operators(options)),
         binary_(binary_operators(options)),
-        parents_(parent_rows_, options.use_zor, options.scaling),
+        parents_(parent_rows_, options.use_zor, options.scaling, control.dimensions),
         poller_(control.poll, outcome_.cut_short),
         budget_(control.memory_limit,
                 [this] { return (local_ ? local_->seen_bytes() : 0) + parents_.bytes(); }),
@@ -164,10 +165,12 @@ class FastSearch {
     std::uint64_t generated = 0;
     std::uint64_t admitted = 0;
     std::uint64_t scored = 0;
+    std::uint64_t pruned = 0;
     std::vector<Ranked> candidates;
     seen_entries_ = 0;
     for (LevelPart& part : parts) {
       generated = std::max(generated, part.generated);
+      pruned = std::max(pruned, part.pruned);
       admitted += part.admitted;
       scored += part.scored;
       seen_entries_ += part.seen_entries;
@@ -186,11 +189,12 @@ class FastSearch {
     outcome_.generated += generated;
     outcome_.admitted += admitted;
     outcome_.scored += scored;
-    share_.record(generated, admitted);
+    outcome_.pruned += pruned;
+    share_.record(generated + pruned, admitted);
     if (admitted == 0 || outcome_.cut_short) return LevelEnd::Done;
 
     settle_level();
-    report(level, generated, admitted, scored);
+    report(level, generated, admitted, scored, pruned);
     if (reached_goal(outcome_.best, options_)) return LevelEnd::Done;
 
     clock = PhaseClock();  // the report's time is the caller's
@@ -220,13 +224,15 @@ class FastSearch {
     if (control_.keep_front) fold_.front().settle(parents_);
   }
 
-  void report(std::uint64_t level, std::uint64_t generated, std::uint64_t admitted, std::uint64_t scored) {
+  void report(std::uint64_t level, std::uint64_t generated, std::uint64_t admitted, std::uint64_t scored,
+              std::uint64_t pruned = 0) {
     if (!control_.on_level) return;
     LevelReport r;
     r.level = level;
     r.generated = generated;
     r.admitted = admitted;
     r.scored = scored;
+    r.pruned = pruned;
     r.best = outcome_.best ? &*outcome_.best : nullptr;
     r.elapsed_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     control_.on_level(r);
@@ -268,6 +274,7 @@ SearchOutcome beam_search(const Columns& columns, const std::vector<double>& y, 
   if (const std::optional<std::string> problem = validate_columns(columns)) {
     throw std::invalid_argument(*problem);
   }
+  require_dimensions_of(columns, control);
   return FastSearch(columns, y, options, control).run();
 }
 

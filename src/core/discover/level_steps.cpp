@@ -16,7 +16,7 @@ using detail::Ranked;
 
 constexpr std::uint32_t kStartTag = 0x7a6f7231;  // "zor1"
 constexpr std::uint32_t kPartTag = 0x7a6f7232;
-constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kVersion = 2;
 
 class Writer {
  public:
@@ -114,6 +114,7 @@ std::string encode(const LevelPart& part) {
   out.put(part.generated);
   out.put(part.admitted);
   out.put(part.scored);
+  out.put(part.pruned);
   out.put(part.seen_entries);
   out.put<std::uint8_t>(part.cut_short ? 1 : 0);
   out.put(part.phases);
@@ -154,6 +155,7 @@ LevelPart decode_part(std::string_view bytes) {
   part.generated = in.get<std::uint64_t>();
   part.admitted = in.get<std::uint64_t>();
   part.scored = in.get<std::uint64_t>();
+  part.pruned = in.get<std::uint64_t>();
   part.seen_entries = in.get<std::uint64_t>();
   const auto cut_short = in.get<std::uint8_t>();
   if (cut_short > 1) Reader::fail();

@@ -65,6 +65,7 @@ struct LevelPart {
   std::uint64_t generated = 0;  // children generated (every shard search generates all)
   std::uint64_t admitted = 0;   // of those, the ones admitted to this part's shards
   std::uint64_t scored = 0;     // of those, the ones scored in full
+  std::uint64_t pruned = 0;     // children left out by the dimension rules (every shard search the same)
   std::uint64_t seen_entries = 0;
   bool cut_short = false;  // the level was stopped before its end
   PhaseSeconds phases;     // of this part; parents are the coordinator's

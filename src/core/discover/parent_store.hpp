@@ -7,12 +7,14 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <utility>
 #include <vector>
 
 #include "core/discover/child_generator.hpp"
+#include "core/discover/dimensions.hpp"
 #include "core/discover/expr.hpp"
 #include "core/discover/fingerprint.hpp"
 #include "core/numeric.hpp"
@@ -33,14 +35,23 @@ class ParentStore {
   // `strict_zor`: a term that only a guard of zor makes finite (the exponent
   // fold above kExpLimit, the logarithm of a non-positive number) is kept as
   // NaN instead, so that every zor child reaching it fails.
-  ParentStore(std::size_t rows, bool zor_terms, bool strict_zor = false)
-      : rows_(rows), zor_terms_(zor_terms), strict_zor_(strict_zor) {}
+  // `rules` (null without units; must outlive the store): each parent's
+  // dimension is kept, for the generator's test.
+  ParentStore(std::size_t rows, bool zor_terms, bool strict_zor = false,
+              const DimensionRules* rules = nullptr)
+      : rows_(rows), zor_terms_(zor_terms), strict_zor_(strict_zor) {
+    if (rules != nullptr) dimensions_.emplace(*rules);
+  }
 
   std::size_t size() const { return exprs_.size(); }
   const Expr& expr(std::size_t i) const { return exprs_[i]; }
   std::uint64_t complexity(std::size_t i) const { return complexity_[i]; }
   // Every parent's token count, in order; valid until the next add().
   std::span<const std::uint64_t> complexities() const { return complexity_; }
+  // The dimensions' table and every parent's dimension id; null and empty
+  // without units.
+  const DimensionTable* dimensions() const { return dimensions_ ? &*dimensions_ : nullptr; }
+  DimensionIds dimension_ids() const { return dimension_ids_; }
   const ProbeValues& probes(std::size_t i, Terms terms = Terms::Value) const {
     return probes_[i * term_kinds() + static_cast<std::size_t>(terms)];
   }
@@ -70,6 +81,7 @@ class ParentStore {
     if (next_ + term_kinds() * rows_ > block_end_) throw std::logic_error("parent added without room");
     token_bytes_ += expr.tokens.capacity() * sizeof(Token) + sizeof(Expr);
     complexity_.push_back(expr.tokens.size());
+    if (dimensions_) dimension_ids_.push_back(dimensions_->id_of(expr));
     exprs_.push_back(std::move(expr));
     rows_of_.push_back(next_);
     next_ += term_kinds() * rows_;
@@ -109,12 +121,13 @@ class ParentStore {
 
  public:
   std::uint64_t bytes_per_member() const {
-    return sizeof(std::uint64_t) + sizeof(double*) +
+    return sizeof(std::uint64_t) + sizeof(double*) + (dimensions_ ? sizeof(DimensionTable::Id) : 0) +
            term_kinds() * (sizeof(ProbeValues) + rows_ * sizeof(double));
   }
   std::uint64_t bytes() const {
     return token_bytes_ + value_bytes_ + complexity_.capacity() * sizeof(std::uint64_t) +
-           rows_of_.capacity() * sizeof(double*) + probes_.capacity() * sizeof(ProbeValues);
+           rows_of_.capacity() * sizeof(double*) + probes_.capacity() * sizeof(ProbeValues) +
+           dimension_ids_.capacity() * sizeof(DimensionTable::Id);
   }
 
  private:
@@ -131,6 +144,8 @@ class ParentStore {
   bool strict_zor_;
   std::vector<Expr> exprs_;
   std::vector<std::uint64_t> complexity_;
+  std::optional<DimensionTable> dimensions_;
+  std::vector<DimensionTable::Id> dimension_ids_;
   std::vector<ProbeValues> probes_;  // term_kinds() per parent
   std::vector<double*> rows_of_;
   std::vector<std::unique_ptr<double[]>> blocks_;

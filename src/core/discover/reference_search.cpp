@@ -60,16 +60,25 @@ struct ReferenceBytes {
   }
 };
 
-// Candidates of one level that passed admission: they have a fingerprint and
-// no earlier candidate of the search had the same one.
+// Candidates of one level that passed admission: they obey the dimension
+// rules (when there are units), have a fingerprint and no earlier candidate
+// of the search had the same one.
 class Admission {
  public:
   Admission(std::size_t n_vars, const StopPoller& poller, const MemoryBudget& budget,
-            const std::uint64_t& parents_bytes)
-      : n_vars_(n_vars), poller_(poller), budget_(budget), parents_bytes_(parents_bytes) {}
+            const std::uint64_t& parents_bytes, const DimensionRules* dimensions)
+      : n_vars_(n_vars),
+        poller_(poller),
+        budget_(budget),
+        parents_bytes_(parents_bytes),
+        dimensions_(dimensions) {}
 
   void admit(const Expr& candidate) {
     charge(kAdmissionCost);
+    if (dimensions_ != nullptr && !dimensions_->of(candidate)) {
+      ++pruned_;
+      return;
+    }
     ++generated_;
     const std::optional<Fingerprint> fp = fingerprint(candidate, n_vars_);
     if (fp && seen_.insert_if_absent(*fp)) {
@@ -96,6 +105,7 @@ class Admission {
   }
 
   std::uint64_t take_generated() { return std::exchange(generated_, 0); }
+  std::uint64_t take_pruned() { return std::exchange(pruned_, 0); }
 
   std::vector<Expr> take() {
     admitted_bytes_ = 0;
@@ -107,11 +117,13 @@ class Admission {
   const StopPoller& poller_;
   const MemoryBudget& budget_;
   const std::uint64_t& parents_bytes_;
+  const DimensionRules* dimensions_;
   FingerprintSet seen_;
   std::vector<Expr> admitted_;
   std::uint64_t admitted_bytes_ = 0;
   std::size_t units_ = 0;
   std::uint64_t generated_ = 0;
+  std::uint64_t pruned_ = 0;
 };
 
 }  // namespace
@@ -121,6 +133,7 @@ SearchOutcome reference_beam_search(const Columns& columns, const std::vector<do
   if (const std::optional<std::string> problem = validate_columns(columns)) {
     throw std::invalid_argument(*problem);
   }
+  require_dimensions_of(columns, control);
   const auto start = std::chrono::steady_clock::now();
   const std::size_t n_vars = columns.size();
   const std::size_t slice = scoring_slice(columns);
@@ -135,7 +148,7 @@ SearchOutcome reference_beam_search(const Columns& columns, const std::vector<do
 
   const MemoryBudget budget(control.memory_limit);
   std::uint64_t pool_bytes = 0;
-  Admission admission(n_vars, poller, budget, pool_bytes);
+  Admission admission(n_vars, poller, budget, pool_bytes, control.dimensions);
   std::vector<Expr> pool;
   std::optional<ScoredCandidate>& best = outcome.best;
 
@@ -143,7 +156,9 @@ SearchOutcome reference_beam_search(const Columns& columns, const std::vector<do
   auto finish_level = [&](std::uint64_t level, std::size_t admitted,
                           const std::vector<ScoredCandidate>& scored) {
     const std::uint64_t generated = admission.take_generated();
+    const std::uint64_t pruned = admission.take_pruned();
     outcome.generated += generated;
+    outcome.pruned += pruned;
     outcome.admitted += admitted;
     outcome.scored += scored.size();
     update_best(best, scored);
@@ -154,6 +169,7 @@ SearchOutcome reference_beam_search(const Columns& columns, const std::vector<do
       report.generated = generated;
       report.admitted = admitted;
       report.scored = scored.size();
+      report.pruned = pruned;
       report.best = best ? &*best : nullptr;
       report.elapsed_seconds =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -219,6 +235,7 @@ SearchOutcome reference_beam_search(const Columns& columns, const std::vector<do
       std::vector<Expr> fresh = admission.take();
       if (fresh.empty()) {
         outcome.generated += admission.take_generated();
+        outcome.pruned += admission.take_pruned();
         break;
       }
 

@@ -103,6 +103,7 @@ struct LevelReport {
   std::uint64_t generated = 0;            // children put through admission at this level
   std::uint64_t admitted = 0;             // of those, the ones with a new fingerprint
   std::uint64_t scored = 0;               // of those, the ones defined on every sample
+  std::uint64_t pruned = 0;               // children left out for breaking the dimension rules
   const ScoredCandidate* best = nullptr;  // best so far; null when there is none
   double elapsed_seconds = 0.0;           // since the search started
 };
@@ -110,6 +111,7 @@ struct LevelReport {
 enum class PollAnswer { Continue, Stop, Cancel };
 
 class LevelRunner;
+class DimensionRules;
 
 // How a caller watches and steers a search. Everything is optional.
 struct SearchControl {
@@ -130,6 +132,9 @@ struct SearchControl {
   // level_steps.hpp); null for this process. The runner's shard searches
   // must have been made for the same columns, targets and options.
   LevelRunner* runner = nullptr;
+  // The columns' dimensions (see dimensions.hpp): children that break their
+  // rules are never generated. Null: no units.
+  const DimensionRules* dimensions = nullptr;
 };
 
 // Wall time of each phase of the fast search's levels, summed over levels:
@@ -164,6 +169,7 @@ struct SearchOutcome {
   std::uint64_t generated = 0;
   std::uint64_t admitted = 0;
   std::uint64_t scored = 0;
+  std::uint64_t pruned = 0;
   double admission_seconds = 0.0;  // wall time spent generating and admitting children
   PhaseSeconds phases;             // the fast search's only
 };

@@ -1,6 +1,6 @@
 // Rules shared by the literal and the fast search: the operator lists, the
 // best and front updates, the stop test, the rank order, the phase clock and
-// the size of a piece of work.
+// the size of a piece of work, the check of the columns' dimensions.
 #pragma once
 
 #include <algorithm>
@@ -9,8 +9,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <vector>
 
+#include "core/discover/dimensions.hpp"
 #include "core/discover/operators.hpp"
 #include "core/discover/search.hpp"
 
@@ -69,6 +71,12 @@ inline void update_front(std::vector<ScoredCandidate>& front, const std::vector<
       *slot = candidate;
     }
   }
+}
+
+// Refuses dimensions given for another number of columns.
+inline void require_dimensions_of(const Columns& columns, const SearchControl& control) {
+  if (control.dimensions != nullptr && control.dimensions->columns() != columns.size())
+    throw std::invalid_argument("dimensions must give one list of exponents per column");
 }
 
 inline bool reached_goal(const std::optional<ScoredCandidate>& best, const SearchOptions& options) {

@@ -48,7 +48,7 @@ class ShardSearch::Impl {
  public:
   Impl(const Columns& columns, const std::vector<double>& y, const SearchOptions& options, ShardRange range,
        bool keep_front, ParentStore* shared_parents, std::function<PollAnswer()> poll,
-       std::uint64_t memory_limit)
+       std::uint64_t memory_limit, const DimensionRules* dimensions)
       : options_(options),
         range_(checked(range)),
         keep_front_(keep_front),
@@ -56,7 +56,7 @@ class ShardSearch::Impl {
         unary_(unary_operators(options)),
         binary_(binary_operators(options)),
         own_parents_(shared_parents == nullptr
-                         ? std::make_unique<ParentStore>(rows_, options.use_zor, options.scaling)
+                         ? std::make_unique<ParentStore>(rows_, options.use_zor, options.scaling, dimensions)
                          : nullptr),
         parents_(shared_parents != nullptr ? *shared_parents : *own_parents_),
         poll_(std::move(poll)),
@@ -77,9 +77,11 @@ class ShardSearch::Impl {
     if (own_parents_) adopt(start.adopted);
     LevelFold fold(options_, keep_front_, start.best_score, Front(start.front_scores));
     ChildGenerator generator(parents_.complexities(), start.first_new, unary_, binary_,
-                             options_.max_complexity);
+                             options_.max_complexity, parents_.dimensions(), parents_.dimension_ids());
     run_level(generator, fold);
-    share_.record(part_.generated, part_.admitted);
+    part_.pruned = generator.pruned();
+    // The share is of every child the generator counts, pruned ones included.
+    share_.record(part_.generated + part_.pruned, part_.admitted);
     part_.seen_entries = admission_.entries();
     part_.candidates = fold.candidates();
     return std::move(part_);
@@ -174,9 +176,10 @@ class ShardSearch::Impl {
 
 ShardSearch::ShardSearch(const Columns& columns, const std::vector<double>& y, const SearchOptions& options,
                          ShardRange range, bool keep_front, ParentStore* shared_parents,
-                         std::function<PollAnswer()> poll, std::uint64_t memory_limit)
+                         std::function<PollAnswer()> poll, std::uint64_t memory_limit,
+                         const DimensionRules* dimensions)
     : impl_(std::make_unique<Impl>(columns, y, options, range, keep_front, shared_parents, std::move(poll),
-                                   memory_limit)) {}
+                                   memory_limit, dimensions)) {}
 
 ShardSearch::~ShardSearch() = default;
 

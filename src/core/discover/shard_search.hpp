@@ -24,10 +24,12 @@ class ShardSearch {
   // included); null for a shard search with parents of its own. `poll` is
   // asked every few milliseconds of work (Stop ends the level early, Cancel
   // throws Cancelled); `memory_limit` bounds what the shard search holds (0:
-  // most of the memory available).
+  // most of the memory available). `dimensions` (null: no units) must
+  // outlive the shard search; with shared parents they are the parents'.
   ShardSearch(const Columns& columns, const std::vector<double>& y, const SearchOptions& options,
               ShardRange range, bool keep_front, detail::ParentStore* shared_parents,
-              std::function<PollAnswer()> poll, std::uint64_t memory_limit);
+              std::function<PollAnswer()> poll, std::uint64_t memory_limit,
+              const DimensionRules* dimensions = nullptr);
   ~ShardSearch();
   ShardSearch(const ShardSearch&) = delete;
   ShardSearch& operator=(const ShardSearch&) = delete;

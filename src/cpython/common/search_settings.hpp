@@ -1,11 +1,13 @@
 // What the discovery entries (zor_core.find_formula and zor._native's search
-// and shard_open) share at the boundary: the check of the columns and the
-// conversion of a settings object into the core's SearchOptions.
+// and shard_open) share at the boundary: the check of the columns and of
+// their dimensions, and the conversion of a settings object into the core's
+// SearchOptions.
 #pragma once
 
 #include <optional>
 #include <string>
 
+#include "core/discover/dimensions.hpp"
 #include "core/discover/search.hpp"
 #include "cpython/common/convert_arguments.hpp"
 
@@ -17,6 +19,19 @@ inline bool check_search_columns(const discover::Columns& columns) {
     PyErr_SetString(PyExc_ValueError, problem->c_str());
     return false;
   }
+  return true;
+}
+
+// The rules of the columns' dimensions, when given, into `rules`; false with
+// ValueError set when they do not fit the columns.
+inline bool read_dimensions(const std::optional<discover::Columns>& exponents, std::size_t columns,
+                            std::optional<discover::DimensionRules>& rules) {
+  if (!exponents) return true;
+  if (std::optional<std::string> problem = discover::DimensionRules::problem(*exponents, columns)) {
+    PyErr_SetString(PyExc_ValueError, problem->c_str());
+    return false;
+  }
+  rules.emplace(*exponents);
   return true;
 }
 

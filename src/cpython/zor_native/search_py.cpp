@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/discover/dimensions.hpp"
 #include "core/discover/expr.hpp"
 #include "core/discover/level_steps.hpp"
 #include "core/discover/search.hpp"
@@ -96,6 +97,7 @@ PyObject* build_level(const discover::LevelReport& report) {
       {"generated", Ref::steal(build_uint(report.generated))},
       {"admitted", Ref::steal(build_uint(report.admitted))},
       {"scored", Ref::steal(build_uint(report.scored))},
+      {"pruned", Ref::steal(build_uint(report.pruned))},
       {"best", Ref::steal(build_optional_candidate(report.best))},
       {"elapsed_seconds", Ref::steal(build_float(report.elapsed_seconds))},
   });
@@ -228,8 +230,10 @@ std::optional<Engine> engine_named(const std::string& name) {
 PyObject* search(discover::Columns columns, std::vector<double> y, discover::SearchOptions options,
                  NoneOr<double> time_limit, NoneOr<Callable> on_level, bool keep_front,
                  std::optional<std::string> engine_name, std::uint64_t memory_limit, NoneOr<Callable> cluster,
-                 NoneOr<std::vector<double>> cluster_memory) {
+                 NoneOr<std::vector<double>> cluster_memory, NoneOr<discover::Columns> dimensions) {
   if (!check_search_columns(columns)) return nullptr;
+  std::optional<discover::DimensionRules> rules;
+  if (!read_dimensions(dimensions.value, columns.size(), rules)) return nullptr;
   if (time_limit.value && !(*time_limit.value >= 0.0)) {
     PyErr_SetString(PyExc_ValueError, "time_limit must be a non-negative number of seconds");
     return nullptr;
@@ -268,6 +272,7 @@ PyObject* search(discover::Columns columns, std::vector<double> y, discover::Sea
   control.on_level = [&watch](const discover::LevelReport& report) { watch.on_level(report); };
   control.keep_front = keep_front;
   control.memory_limit = memory_limit;
+  control.dimensions = rules ? &*rules : nullptr;
   std::optional<ClusterRunner> runner;
   if (cluster.value) {
     runner.emplace(cluster.value->function.get(), std::move(cluster_limits), watch);
@@ -301,6 +306,7 @@ PyObject* search(discover::Columns columns, std::vector<double> y, discover::Sea
       {"generated", Ref::steal(build_uint(outcome.generated))},
       {"admitted", Ref::steal(build_uint(outcome.admitted))},
       {"scored", Ref::steal(build_uint(outcome.scored))},
+      {"pruned", Ref::steal(build_uint(outcome.pruned))},
       {"admission_seconds", Ref::steal(build_float(outcome.admission_seconds))},
       {"phase_seconds", Ref::steal(build_dict({
                             {"generation", Ref::steal(build_float(outcome.phases.generation))},
@@ -337,7 +343,7 @@ PyObject* penalised_score(double rmse, std::uint64_t complexity, double penalty)
 constexpr Signature kSearch{
     "search",
     {"columns", "y", "options=None", "*", "time_limit=None", "on_level=None", "keep_front=False",
-     "engine='fast'", "memory_limit=0", "cluster=None", "cluster_memory=None"},
+     "engine='fast'", "memory_limit=0", "cluster=None", "cluster_memory=None", "dimensions=None"},
     "Beam search for the formula over `columns` (one float list per variable) that best fits `y`.\n"
     "`options` holds the search settings of the core's SearchOptions (max_complexity, beam_width, ...,\n"
     "scaling), as a mapping or as attributes of any object; one left out or None keeps its default.\n"
@@ -347,8 +353,10 @@ constexpr Signature kSearch{
     "scaling, runs on 'fast' only); `memory_limit` bounds the search's data in bytes (0: most of the\n"
     "memory available). `cluster` runs each level's shard searches elsewhere: called with an encoded\n"
     "level start, it returns one encoded part per shard search made by shard_open, in shard order;\n"
-    "`cluster_memory` lists their memory limits. Returns a dict with best, front, cut_short, levels,\n"
-    "generated, admitted and scored; a candidate is a dict with formula, tokens, score, rmse,\n"
+    "`cluster_memory` lists their memory limits. `dimensions` gives each column's exponents of the\n"
+    "base dimensions: children that add unequal dimensions or put a dimensional operand in exp, ln,\n"
+    "sin, cos or zor are never generated. Returns a dict with best, front, cut_short, levels,\n"
+    "generated, admitted, scored and pruned; a candidate is a dict with formula, tokens, score, rmse,\n"
     "complexity, scale and offset."};
 constexpr Signature kEvaluate{
     "evaluate",

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/discover/dimensions.hpp"
 #include "core/discover/level_steps.hpp"
 #include "core/discover/search.hpp"
 #include "core/discover/shard_search.hpp"
@@ -28,6 +29,7 @@ struct ShardHandle {
   discover::Columns columns;
   std::vector<double> y;
   discover::SearchOptions options;
+  std::optional<discover::DimensionRules> dimensions;
   std::atomic<discover::PollAnswer> request{discover::PollAnswer::Continue};
   std::mutex busy;  // one level at a time
   std::unique_ptr<discover::ShardSearch> search;
@@ -79,8 +81,10 @@ namespace {
 
 PyObject* shard_open(discover::Columns columns, std::vector<double> y, discover::SearchOptions options,
                      std::uint64_t first_shard, std::uint64_t last_shard, bool keep_front,
-                     std::uint64_t memory_limit) {
+                     std::uint64_t memory_limit, NoneOr<discover::Columns> dimensions) {
   if (!check_search_columns(columns)) return nullptr;
+  std::optional<discover::DimensionRules> rules;
+  if (!read_dimensions(dimensions.value, columns.size(), rules)) return nullptr;
   const discover::ShardRange range{first_shard, last_shard};
   if (!range.valid()) {
     PyErr_Format(PyExc_ValueError, "a shard range is first < last <= %zu, not [%llu, %llu)",
@@ -92,10 +96,11 @@ PyObject* shard_open(discover::Columns columns, std::vector<double> y, discover:
   handle->columns = std::move(columns);
   handle->y = std::move(y);
   handle->options = options;
+  handle->dimensions = std::move(rules);
   ShardHandle* h = handle.get();
   h->search = std::make_unique<discover::ShardSearch>(
       h->columns, h->y, h->options, range, keep_front, nullptr, [h] { return h->request.load(); },
-      memory_limit);
+      memory_limit, h->dimensions ? &*h->dimensions : nullptr);
   PyObject* capsule = PyCapsule_New(h, kShardCapsule, delete_shard);
   if (capsule != nullptr) handle.release();
   return capsule;
@@ -141,10 +146,11 @@ PyObject* shard_stop(ShardArgument shard, bool cancel) {
 
 constexpr Signature kShardOpen{
     "shard_open",
-    {"columns", "y", "options", "first_shard", "last_shard", "*", "keep_front=False", "memory_limit=0"},
+    {"columns", "y", "options", "first_shard", "last_shard", "*", "keep_front=False", "memory_limit=0",
+     "dimensions=None"},
     "A shard search for the seen set's shards [first_shard, last_shard) of SHARDS, seeded, with the\n"
     "search settings of `options` (as search() reads them), holding at most `memory_limit` bytes (0: most\n"
-    "of the memory available); `keep_front` as for search()."};
+    "of the memory available); `keep_front` and `dimensions` as for search()."};
 constexpr Signature kShardExpand{
     "shard_expand",
     {"shard", "message"},

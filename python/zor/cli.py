@@ -174,7 +174,8 @@ def _write_json(out: TextIO, result: DiscoveryResult, target: str, settings: dic
         "cut_short": result.cut_short,
         "noise": result.noise,
         "groups": list(result.groups),
-        "candidates": {"generated": result.generated, "admitted": result.admitted, "scored": result.scored},
+        "candidates": {"generated": result.generated, "admitted": result.admitted, "scored": result.scored,
+                       "pruned": result.pruned},
         "elapsed_seconds": result.elapsed_seconds,
     }
     json.dump(document, out, indent=2, ensure_ascii=False, allow_nan=False)

@@ -1,14 +1,17 @@
-// The search on tiny random data and settings against the reference search:
-// the best candidate must agree in formula, score bits and complexity.
+// The search on tiny random data and settings, now and then with units,
+// against the reference search: the best candidate must agree in formula,
+// score bits and complexity.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <bit>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "core/discover/dimensions.hpp"
 #include "core/discover/search.hpp"
 #include "fuzz_support.hpp"
 
@@ -69,7 +72,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t targets = input.ConsumeBool() ? rows : input.ConsumeIntegralInRange<std::size_t>(0, 7);
   for (std::size_t i = 0; i < targets; ++i) y.push_back(pick_sample(input));
 
-  const SearchControl control;
+  // Units for every column: one or two base dimensions, exponents whole or halves.
+  std::optional<DimensionRules> rules;
+  SearchControl control;
+  if (input.ConsumeBool()) {
+    static constexpr double kExponents[] = {0.0, 0.0, 1.0, -1.0, 0.5, 2.0};
+    const std::size_t bases = input.ConsumeIntegralInRange<std::size_t>(1, 2);
+    std::vector<std::vector<double>> exponents(columns.size());
+    for (std::vector<double>& column : exponents)
+      for (std::size_t b = 0; b < bases; ++b) column.push_back(input.PickValueInArray(kExponents));
+    rules.emplace(exponents);
+    control.dimensions = &*rules;
+  }
   const Run fast = run([&] { return beam_search(columns, y, options, control); });
   const Run reference = run([&] { return reference_beam_search(columns, y, options, control); });
 

@@ -111,6 +111,22 @@ def test_where_the_units_leave_one_law_an_exact_fit_of_it_needs_no_search():
     assert result.best.exact_scale == (2, 1, "pi") and result.best.relative_error < 1e-12
 
 
+def test_over_the_variables_the_search_never_builds_what_the_units_forbid(tmp_path):
+    # A pendulum's period from its length alone: no group, so the ladder searches L itself, and every
+    # sum of unequal dimensions and every function of a length is left out before it is scored.
+    L = RNG.uniform(0.2, 2.0, 40)
+    T = 2 * np.pi * np.sqrt(L / 9.81)
+    plain = zor.discover(L.reshape(-1, 1), T, variable_names=["L"], **SMALL)
+    result = zor.discover(L.reshape(-1, 1), T, variable_names=["L"], units=["m"], target_unit="s", **SMALL)
+    assert plain.pruned == 0 and result.groups == ()
+    assert result.pruned > 0 and sum(level.pruned for level in result.levels) == result.pruned
+    assert result.best.formula == plain.best.formula and result.best.relative_error < 1e-12
+    assert all(not {"exp", "ln", "sin", "cos", "zor"} & set(f.formula.replace("(", " ").split()) for f in result.front)
+    path = tmp_path / "pendulum.json"
+    result.save(path)
+    assert zor.load(path).pruned == result.pruned
+
+
 def test_a_parameter_inside_a_function_of_a_group_is_fitted_over_the_variables():
     m, v, g, h = (RNG.uniform(1.0, 3.0, 150) for _ in range(4))
     y = m * v**2 * np.exp(-0.7 * g * h / v**2)

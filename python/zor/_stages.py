@@ -40,6 +40,12 @@ RESIDUAL_SEARCHES = ((8, 2000), (10, 5000))
 # picked from hundreds fit the noise (three terms fit Kepler's eight planets to a thousandth, and on fifty
 # noisy rows a held-out check chosen after them is fooled).
 ROWS_PER_COEFFICIENT = 20
+# On fewer rows, a sum is still sought where the data hold a cycle, of the cycle's own terms (the
+# periodogram's significant peaks and the envelope × cycle fits) and the raw variables alone: a handful of
+# terms that a significance test put forward, not hundreds chosen by their fit, so fewer rows per
+# coefficient suffice. Beats or a damped cycle about a drift on 45-59 rows take two terms; 44 rows or fewer
+# (everyday data) never get a sum.
+ROWS_PER_CYCLE_COEFFICIENT = 15
 # The searches of residuals leave this share of that time for choosing and fitting the sums.
 SUM_FIT_SHARE = 0.3
 # On at most CHECKED_ROWS rows over two or more variables, model_selection="best" weighs
@@ -173,6 +179,7 @@ def find_sums(run: Run) -> None:
         return
     terms = min(run.settings.max_terms, rows // ROWS_PER_COEFFICIENT - 1)
     if terms < 2:
+        _cycle_sums(run, min(run.settings.max_terms, rows // ROWS_PER_CYCLE_COEFFICIENT - 1))
         return
     run.announce("sums of terms")
     pool = TermPool(run.search_columns, run.search_target, terms)
@@ -195,6 +202,22 @@ def find_sums(run: Run) -> None:
                 break
             pool.add_found(shapes, residual)
     run.sum_shapes += pool.candidates(library)
+
+
+def _cycle_sums(run: Run, terms: int) -> None:
+    """Sums of up to `terms` of the cycles' terms and the raw variables (see ROWS_PER_CYCLE_COEFFICIENT);
+    none where the periodogram shows no cycle."""
+    if terms < 2 or not run.settings.use_trig:
+        return
+    cycles = periodic_terms(run.search_columns, run.search_target, terms)
+    cycles += envelope_cycle_terms(run.search_columns, run.search_target)
+    if not cycles:
+        return
+    run.announce("sums of cycles")
+    pool = TermPool(run.search_columns, run.search_target, terms)
+    pool.add(((("var", k),) for k in range(len(run.names))))
+    pool.add(cycles)
+    run.sum_shapes += pool.candidates(len(pool.shapes))
 
 
 def _residual_search(run: Run, residual: Column, size: tuple[int, int]) -> list[Shape] | None:

@@ -7,13 +7,15 @@ periodogram of the data puts the cycle (zor._periodic: the peaks that stand out 
 quadratic trend, with at least FEWEST_CYCLES cycles over the rows), and the envelope's constant where the
 cycle's local amplitude puts it: the amplitude on the first and the last third of the rows (√2 times the
 root mean square of what a straight line leaves there) gives the rate of e^(c·x), the power of x^c and
-the c of 1/(1 + c·x) that carry the one into the other; a start without change (c = 0) is tried too. Two
+the c of 1/(1 + c·x) that carry the one into the other; a start without change (c = 0) is tried too. Each
+envelope also takes a cycle without a phase, sin(ω·x): an oscillator let go at x = 0 has none, and a fitted
+phase is never exactly 0 (nor does snapping drop a constant), so only the shorter shape can say so. Two
 peaks on one variable also start beats, sin(ω₁·x + φ₁)·sin(ω₂·x + φ₂), from half their sum and half their
 difference, where the stage may fit four parameters. Each shape is then fitted, snapped and judged like
 every other shape of the stage. For sums (an oscillation about a drifting baseline, beats, a modulated
 cycle), `envelope_cycle_terms` offers the envelope × cycle shapes fitted to what the linear model on the
 raw variables leaves over, and a variable's strongest cycles fitted together beside a line, one term each,
-their parameters written in; the sum fits their coefficients.
+their parameters written in, each also without its phase; the sum fits their coefficients.
 """
 
 from __future__ import annotations
@@ -48,6 +50,11 @@ _MUL, _ADD = ("op", "Mul"), ("op", "Add")
 def _cycle(variable: int) -> list[Token]:
     """sin(c·x + c'), its parameters the frequency and the phase."""
     return [("var", variable), PARAM, _MUL, PARAM, _ADD, ("op", "Sin")]
+
+
+def _cycle_from_zero(variable: int) -> list[Token]:
+    """sin(c·x), its parameter the frequency: a cycle that starts at x = 0, as an oscillator let go there."""
+    return [("var", variable), PARAM, _MUL, ("op", "Sin")]
 
 
 def _envelopes(variable: int, x: Array) -> list[tuple[str, list[Token]]]:
@@ -116,8 +123,13 @@ def _envelope_cycle_shapes(columns: Sequence[Array], target: Array, cycles: dict
         amplitudes = _amplitudes(x, target)
         omega, phase = found[0]
         for kind, envelope in _envelopes(variable, x):
-            starts = [np.array([c, omega, phase]) for c in _envelope_starts(kind, amplitudes)]
-            shapes.append((number_parameters(envelope + _cycle(variable) + [_MUL]), starts))
+            rates = _envelope_starts(kind, amplitudes)
+            shapes.append((number_parameters(envelope + _cycle(variable) + [_MUL]),
+                           [np.array([c, omega, phase]) for c in rates]))
+            # Without the phase, a constant less where it is 0: the fit of a phase is never exactly 0, and
+            # snapping never drops a parameter.
+            shapes.append((number_parameters(envelope + _cycle_from_zero(variable) + [_MUL]),
+                           [np.array([c, omega]) for c in rates]))
         if len(found) > 1 and max_params >= 4:
             (w1, p1), (w2, p2) = found[:2]
             carrier, beat = (w1 + w2) / 2.0, abs(w1 - w2) / 2.0
@@ -205,5 +217,7 @@ def envelope_cycle_terms(columns: Sequence[Array], target: Array) -> list[Shape]
             span = float(np.max(columns[variable]) - np.min(columns[variable]))
             if all(v != variable or abs(omega - w) * span > 0.2 * math.pi for v, w in offered):
                 offered.append((variable, omega))
-                terms.append(cycle)
+                # And without its phase: where the phase is 0 to rounding the pool keeps the shorter term
+                # alone, and otherwise the sums weigh the phase's constant against what it explains.
+                terms += [cycle, cycle[:3] + cycle[5:]]
     return terms

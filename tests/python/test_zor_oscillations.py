@@ -15,13 +15,15 @@ def holds(parameters, value: float) -> bool:
                for p in parameters for v in (value, -value))
 
 
-@pytest.mark.parametrize("name, law, rate, frequency, times", [
-    ("damped, 200 even rows", lambda t: 2 * np.exp(-0.15 * t) * np.sin(1.3 * t), -0.15, 1.3,
+# The inner constants: a phase of 0 is no constant at all.
+@pytest.mark.parametrize("name, law, rate, frequency, inner, times", [
+    ("damped, 200 even rows", lambda t: 2 * np.exp(-0.15 * t) * np.sin(1.3 * t), -0.15, 1.3, 2,
      np.linspace(0.0, 20.0, 200)),
-    ("growing, 50 uneven rows", lambda t: 0.5 * np.exp(0.08 * t) * np.sin(2.1 * t + 0.4), 0.08, 2.1,
+    ("growing, 50 uneven rows", lambda t: 0.5 * np.exp(0.08 * t) * np.sin(2.1 * t + 0.4), 0.08, 2.1, 3,
      np.sort(np.random.default_rng(3).uniform(0.0, 20.0, 50))),
 ])
-def test_an_oscillation_in_an_envelope_comes_back_with_its_rate_and_frequency(name, law, rate, frequency, times):
+def test_an_oscillation_in_an_envelope_comes_back_with_its_rate_and_frequency(name, law, rate, frequency, inner,
+                                                                                times):
     rng = np.random.default_rng(1)
     y = law(times) + 0.01 * np.std(law(times)) * rng.standard_normal(len(times))
     best = zor.discover(times.reshape(-1, 1), y, variable_names=["t"], progress=False).best
@@ -31,6 +33,7 @@ def test_an_oscillation_in_an_envelope_comes_back_with_its_rate_and_frequency(na
     r2 = 1.0 - np.mean((best.predict(fresh.reshape(-1, 1)) - truth) ** 2) / np.var(truth)
     assert r2 >= 0.9999
     assert holds(best.parameters, rate) and holds(best.parameters, frequency), best.parameters
+    assert sum(p.name.startswith("c") for p in best.parameters) == inner, best.formula
 
 
 def beats(t):
@@ -62,6 +65,13 @@ def test_oscillations_that_are_sums_come_back_as_their_terms(name, law, terms, l
     fresh = np.linspace(0.0, 20.0, 1000)
     truth = law(fresh)
     assert 1.0 - np.mean((best.predict(fresh.reshape(-1, 1)) - truth) ** 2) / np.var(truth) >= least_r2
+
+
+@pytest.mark.parametrize("noise", [0.0, 0.01])
+def test_cycles_in_phase_at_zero_come_back_without_a_phase(noise):
+    y = beats(EVEN) + noise * np.std(beats(EVEN)) * np.random.default_rng(1).standard_normal(len(EVEN))
+    best = zor.discover(EVEN.reshape(-1, 1), y, variable_names=["t"], progress=False).best
+    assert [term.tokens[2:] for term in best.terms] == [(("op", "Mul"), ("op", "Sin"))] * 2, best.formula
 
 
 def test_fewer_rows_get_no_sum_of_a_cycle():

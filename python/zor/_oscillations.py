@@ -173,6 +173,11 @@ def _separate_cycles(tokens: Shape) -> list[Shape]:
     return [tokens[k - 5:k + 1] for k, token in enumerate(tokens) if token == ("op", "Sin")]
 
 
+def _without_phase(cycle: Shape) -> Shape:
+    """A written-in sin(ω·x + φ) (laid out as _cycle lays it out) as sin(ω·x)."""
+    return cycle[:3] + cycle[5:]
+
+
 def _written(tokens: Sequence[Token], inner: Array) -> Shape:
     """The tokens with their parameters written in as constants."""
     return tuple(("const", float(inner[int(token[1])])) if token[0] == "param" else token for token in tokens)
@@ -219,5 +224,5 @@ def envelope_cycle_terms(columns: Sequence[Array], target: Array) -> list[Shape]
                 offered.append((variable, omega))
                 # And without its phase: where the phase is 0 to rounding the pool keeps the shorter term
                 # alone, and otherwise the sums weigh the phase's constant against what it explains.
-                terms += [cycle, cycle[:3] + cycle[5:]]
+                terms += [cycle, _without_phase(cycle)]
     return terms
